@@ -63,7 +63,6 @@ class SmallVector {
   const T& operator[](std::size_t i) const { return data_[i]; }
   T& back() { return data_[size_ - 1]; }
   const T& back() const { return data_[size_ - 1]; }
-  operator std::span<const T>() const { return {data_, size_}; }  // NOLINT: views are cheap
   std::span<const T> span() const { return {data_, size_}; }
 
   void push_back(const T& value) {

@@ -1,0 +1,73 @@
+#include "store/graph_store.h"
+
+#include "support/internal_failure.h"
+
+namespace veltrix {
+
+GraphStore::GraphStore(GraphStore&& other) noexcept
+    : interner_(std::move(other.interner_)), marks_(std::move(other.marks_)), marked_(std::move(other.marked_)) {}
+
+Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
+  auto guard = mutex_.lock();
+  return mark_output_locked(id);
+}
+
+Result<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
+  if (id >= interner_.size()) return make_err(BadNodeId{id});
+  if (marked_.insert(id)) marks_.push_back(id);
+  return {};
+}
+
+std::uint64_t GraphStore::node_count() const {
+  auto guard = mutex_.lock();
+  return interner_.size();
+}
+
+std::vector<NodeId> GraphStore::outputs() const {
+  auto guard = mutex_.lock();
+  return marks_;
+}
+
+GraphSnapshot GraphStore::snapshot() const {
+  auto guard = mutex_.lock();
+  return GraphSnapshot{interner_.table(), marks_};
+}
+
+NodeTable GraphStore::copy_nodes() const {
+  auto guard = mutex_.lock();
+  return interner_.table();
+}
+
+std::vector<Node> GraphStore::nodes_since(NodeId start) const {
+  auto guard = mutex_.lock();
+  const NodeTable& table = interner_.table();
+  std::vector<Node> nodes;
+  if (start >= table.size()) return nodes;
+  nodes.reserve(table.size() - start);
+  for (NodeId id = start; id < table.size(); ++id) nodes.push_back(table[id].to_node());
+  return nodes;
+}
+
+std::pair<GraphStore, ReductionReport> GraphStore::from_reduced(const ReducedGraph& reduced) {
+  GraphStore store;
+  std::vector<NodeId> ids;  // reduced position -> id in the new store
+  ids.reserve(reduced.nodes.size());
+  InputList inputs;
+  for (const Node& node : reduced.nodes) {
+    inputs.clear();
+    for (NodeId position : node.inputs()) inputs.push_back(checked_at(ids, position));
+    ids.push_back(expect_ok(store.intern(WithInputs<Node>(node, inputs)),
+                            "reduced graph references only earlier nodes"));
+  }
+  for (std::uint64_t position : reduced.outputs) {
+    expect_ok(store.mark_output(checked_at(ids, position)), "reduced output is valid");
+  }
+  return {std::move(store), reduced.report};
+}
+
+std::size_t GraphStore::memory_bytes() const {
+  auto guard = mutex_.lock();
+  return interner_.memory_bytes() + marks_.capacity() * sizeof(NodeId);
+}
+
+}  // namespace veltrix

@@ -1,0 +1,101 @@
+// GraphStore: the thread-safe interning node table behind the Python class of the same name.
+//
+// Every structurally distinct node gets exactly one id; ids are dense and follow insertion
+// order, and every input names an earlier node, so the node list is always topologically
+// ordered. Nodes are only ever appended. Each operation holds the store's mutex for its own
+// duration only; anything long (reduction, serialization, building Python objects) runs on a
+// copy taken under the lock. An internal failure under the lock poisons the store for good.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/node_interner.h"
+#include "store/reduced_graph.h"
+#include "support/hash_table.h"
+#include "support/poisonable_mutex.h"
+#include "support/result.h"
+
+namespace veltrix {
+
+// The store's one error: an id that names no node.
+struct BadNodeId {
+  NodeId id = 0;
+  std::string message() const { return "no node with id " + std::to_string(id); }
+  std::string debug_string() const { return "BadNodeId(" + std::to_string(id) + ")"; }
+};
+
+struct GraphSnapshot {
+  NodeTable nodes;
+  std::vector<NodeId> outputs;  // mark order
+};
+
+class GraphStore {
+ public:
+  GraphStore() = default;
+  // Moving is for handing over a store that no other thread can see yet (a freshly built one).
+  GraphStore(GraphStore&& other) noexcept;
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  // The id of `node`, adding it when no equal node exists. The first input (in list order) that
+  // names no node fails with BadNodeId and leaves the store unchanged.
+  template <NodeLike N>
+  Result<NodeId, BadNodeId> intern(const N& node);
+
+  // Appends `id` to the output marks unless it is marked already.
+  Result<void, BadNodeId> mark_output(NodeId id);
+
+  std::uint64_t node_count() const;
+  std::vector<NodeId> outputs() const;
+  GraphSnapshot snapshot() const;
+  NodeTable copy_nodes() const;
+  // Copies of the nodes with id >= start, in id order (empty when start is past the end).
+  std::vector<Node> nodes_since(NodeId start) const;
+
+  // Runs `read(table, marks)` under the lock, for work that formats the store in place.
+  template <class F>
+  decltype(auto) read_locked(F&& read) const {
+    auto guard = mutex_.lock();
+    return read(interner_.table(), std::span<const NodeId>(marks_));
+  }
+
+  // Builds a new store from a reduced graph: interns its nodes in order, renumbering input
+  // positions to the new ids (equal nodes collapse into one id), then marks the outputs.
+  static std::pair<GraphStore, ReductionReport> from_reduced(const ReducedGraph& reduced);
+
+  std::size_t memory_bytes() const;
+
+ private:
+  friend struct GraphStoreTestAccess;
+
+  template <NodeLike N>
+  Result<NodeId, BadNodeId> intern_locked(const N& node);
+  Result<void, BadNodeId> mark_output_locked(NodeId id);
+
+  mutable PoisonableMutex mutex_{"veltrix-core store mutex poisoned"};
+  NodeInterner interner_;
+  std::vector<NodeId> marks_;
+  HashSet<NodeId> marked_;
+};
+
+template <NodeLike N>
+Result<NodeId, BadNodeId> GraphStore::intern(const N& node) {
+  auto guard = mutex_.lock();
+  return intern_locked(node);
+}
+
+template <NodeLike N>
+Result<NodeId, BadNodeId> GraphStore::intern_locked(const N& node) {
+  const std::uint64_t count = interner_.size();
+  for (std::size_t i = 0; i < node.input_count(); ++i) {
+    const NodeId input = node.input(i);
+    if (input >= count) return make_err(BadNodeId{input});
+  }
+  return NodeId{interner_.intern(node)};
+}
+
+}  // namespace veltrix

@@ -1,0 +1,141 @@
+#include "store/node_interner.h"
+
+#include <cstring>
+
+namespace veltrix {
+
+std::uint32_t NodeInterner::text_hash(std::string_view text) const {
+  SipHasher13 hasher(key_);
+  hasher.write_bytes(text.data(), text.size());
+  return static_cast<std::uint32_t>(hasher.finish() >> 32);
+}
+
+std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
+  const std::uint32_t hash = text_hash(text);
+  const IndexSlot* slot = string_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
+    return s.hash == hash && table_.strings_.view(s.id) == text;
+  });
+  if (!slot) return std::nullopt;
+  return slot->id;
+}
+
+StrId NodeInterner::intern_text(std::string_view text) {
+  const std::uint32_t hash = text_hash(text);
+  const std::uint64_t position = slot_position_hash(hash);
+  const IndexSlot* slot = string_index_.find(position, [&](const IndexSlot& s) {
+    return s.hash == hash && table_.strings_.view(s.id) == text;
+  });
+  if (slot) return slot->id;
+  if (table_.strings_.size() >= kNoString - 1) internal_failure("too many distinct texts in one graph");
+  const StrId id = table_.strings_.append(text);
+  string_index_.insert_absent(position, IndexSlot{id, hash},
+                              [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+  return id;
+}
+
+std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
+  SipHasher13 hasher(key_);
+  hasher.write_u64(static_cast<std::uint64_t>(node.kind) | (std::uint64_t{node.label} << 32));
+  hasher.write_u64(std::uint64_t{node.param_count} | (std::uint64_t{node.input_count} << 32));
+  if (node.kind == NodeKind::External) {
+    const NodeTable::DescriptorRecord& d = node.descriptor;
+    hasher.write_u64(std::uint64_t{d.fields[0]} | (std::uint64_t{d.fields[1]} << 32));
+    hasher.write_u64(std::uint64_t{d.fields[2]} | (std::uint64_t{d.fields[3]} << 32));
+    hasher.write_u64(std::uint64_t{d.fields[4]} | (std::uint64_t{d.preprocessing_ref} << 32));
+  }
+  const std::uint32_t* w = node.words.data();
+  for (std::uint32_t i = 0; i < node.param_count; ++i, w += NodeTable::kWordsPerParam) {
+    const auto tag = static_cast<ParamTag>(w[1]);
+    std::uint64_t bits = w[2] | (std::uint64_t{w[3]} << 32);
+    if (tag == ParamTag::Float) bits = canonical_float_bits(bits);
+    hasher.write_u64(std::uint64_t{w[0]} | (std::uint64_t{w[1]} << 32));
+    hasher.write_u64(bits);
+  }
+  hasher.write_bytes(w, std::size_t{node.input_count} * sizeof(std::uint32_t));
+  if (node.kind == NodeKind::Stage) {
+    hasher.write_u64(node.members.size());
+    for (const Resolved::Member& m : node.members) {
+      hasher.write_u64(std::uint64_t{m.token} | (std::uint64_t{m.refs.size()} << 32));
+      for (const MemberRef& ref : m.refs) hasher.write_u64(ref.index ^ (std::uint64_t{ref.kind == MemberRefKind::Member} << 63));
+    }
+  }
+  return static_cast<std::uint32_t>(hasher.finish() >> 32);
+}
+
+bool NodeInterner::equals(const NodeTable::Record& stored, const Resolved& node) const {
+  if (stored.kind != node.kind || stored.param_count != node.param_count ||
+      stored.input_count != node.input_count) {
+    return false;
+  }
+  switch (node.kind) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      if (stored.label != node.label) return false;
+      break;
+    case NodeKind::External:
+      if (std::memcmp(&table_.descriptors_[stored.label], &node.descriptor, sizeof node.descriptor) != 0) return false;
+      break;
+    case NodeKind::Stage: {
+      const NodeTable::StageRecord& stage = table_.stages_[stored.label];
+      if (stage.member_count != node.members.size()) return false;
+      for (std::size_t i = 0; i < node.members.size(); ++i) {
+        const NodeTable::MemberRecord& m = table_.members_[stage.first_member + i];
+        const Resolved::Member& other = node.members[i];
+        if (m.token != other.token || m.ref_count != other.refs.size()) return false;
+        const MemberRef* refs = table_.refs_.data() + m.first_ref;
+        if (!std::equal(other.refs.begin(), other.refs.end(), refs)) return false;
+      }
+      break;
+    }
+    case NodeKind::Exchange:
+      break;
+  }
+  const std::uint32_t* a = table_.words_.data() + stored.payload;
+  const std::uint32_t* b = node.words.data();
+  for (std::uint32_t i = 0; i < node.param_count; ++i, a += NodeTable::kWordsPerParam, b += NodeTable::kWordsPerParam) {
+    if (a[0] != b[0] || a[1] != b[1]) return false;
+    std::uint64_t x = a[2] | (std::uint64_t{a[3]} << 32);
+    std::uint64_t y = b[2] | (std::uint64_t{b[3]} << 32);
+    if (static_cast<ParamTag>(a[1]) == ParamTag::Float) {
+      x = canonical_float_bits(x);
+      y = canonical_float_bits(y);
+    }
+    if (x != y) return false;
+  }
+  return std::memcmp(a, b, std::size_t{node.input_count} * sizeof(std::uint32_t)) == 0;
+}
+
+std::optional<std::uint32_t> NodeInterner::find_resolved(const Resolved& node, std::uint32_t hash) const {
+  const IndexSlot* slot = node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
+    return s.hash == hash && equals(table_.records_[s.id], node);
+  });
+  if (!slot) return std::nullopt;
+  return slot->id;
+}
+
+std::uint32_t NodeInterner::append(const Resolved& node, std::uint32_t hash) {
+  if (table_.records_.size() >= kMaxNodes) internal_failure("a graph cannot hold more than 4294967294 nodes");
+  NodeTable::Record record{table_.words_.size(), node.label, node.param_count, node.input_count, node.kind};
+  if (node.kind == NodeKind::External) {
+    record.label = static_cast<std::uint32_t>(table_.descriptors_.size());
+    table_.descriptors_.push_back(node.descriptor);
+  } else if (node.kind == NodeKind::Stage) {
+    record.label = static_cast<std::uint32_t>(table_.stages_.size());
+    table_.stages_.push_back({table_.members_.size(), static_cast<std::uint32_t>(node.members.size())});
+    for (const Resolved::Member& m : node.members) {
+      table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
+      table_.refs_.insert(table_.refs_.end(), m.refs.begin(), m.refs.end());
+    }
+  } else if (node.kind == NodeKind::Exchange) {
+    record.label = 0;
+  }
+  table_.words_.insert(table_.words_.end(), node.words.begin(), node.words.end());
+  const auto id = static_cast<std::uint32_t>(table_.records_.size());
+  table_.records_.push_back(record);
+  node_index_.insert_absent(slot_position_hash(hash), IndexSlot{id, hash},
+                            [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+  return id;
+}
+
+}  // namespace veltrix

@@ -1,0 +1,91 @@
+// NodeInterner: a NodeTable plus the indexes that make every node and every text unique in it.
+//
+// intern(node) costs one keyed hash of the node and, when an equal node exists, one comparison
+// against it: texts are first resolved to their ids (one hash each), so the node hash and the
+// comparison work on integers. Both indexes are keyed with a random key per interner, so crafted
+// contents cannot force collisions. No locking here: GraphStore and the incremental reducer's
+// canonical form guard their interners themselves.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "store/node_table.h"
+#include "support/hash_table.h"
+#include "support/siphash.h"
+#include "support/small_vector.h"
+
+namespace veltrix {
+
+class NodeInterner {
+ public:
+  // Ids are 32-bit inside a table (see node_table.h).
+  static constexpr std::uint64_t kMaxNodes = UINT32_MAX - 1;
+
+  NodeInterner() : key_(random_hash_key()) {}
+
+  const NodeTable& table() const { return table_; }
+  std::size_t size() const { return table_.size(); }
+
+  // The id of the stored node equal to `node`, appending it first when there is none. Every
+  // input of `node` must be below size(); callers check and report bad ids themselves.
+  template <NodeLike N>
+  std::uint32_t intern(const N& node);
+
+  // The id of the stored node equal to `node`, if any.
+  template <NodeLike N>
+  std::optional<std::uint32_t> find(const N& node) const;
+
+  std::size_t memory_bytes() const {
+    return table_.memory_bytes() + node_index_.memory_bytes() + string_index_.memory_bytes();
+  }
+
+ private:
+  struct IndexSlot {
+    std::uint32_t id;
+    std::uint32_t hash;  // the high half of the keyed hash; the table position derives from it
+  };
+
+  // A node with its texts replaced by ids, laid out as the table stores it.
+  struct Resolved {
+    struct Member {
+      StrId token;
+      std::span<const MemberRef> refs;
+    };
+    NodeKind kind = NodeKind::Source;
+    StrId label = 0;
+    NodeTable::DescriptorRecord descriptor{};
+    std::uint32_t param_count = 0;
+    std::uint32_t input_count = 0;
+    SmallVector<std::uint32_t, 32> words;
+    std::vector<Member> members;
+  };
+
+  static std::uint64_t slot_position_hash(std::uint32_t hash) { return mix64(hash); }
+
+  template <NodeLike N>
+  bool resolve(const N& node, Resolved& out, bool add_texts);
+  template <NodeLike N>
+  bool resolve(const N& node, Resolved& out) const;  // lookup only; false if a text is unknown
+
+  std::optional<StrId> find_text(std::string_view text) const;
+  StrId intern_text(std::string_view text);
+  std::uint32_t text_hash(std::string_view text) const;
+
+  std::uint32_t node_hash(const Resolved& node) const;
+  bool equals(const NodeTable::Record& stored, const Resolved& node) const;
+  std::optional<std::uint32_t> find_resolved(const Resolved& node, std::uint32_t hash) const;
+  std::uint32_t append(const Resolved& node, std::uint32_t hash);
+
+  NodeTable table_;
+  RawHashTable<IndexSlot> node_index_;
+  RawHashTable<IndexSlot> string_index_;
+  HashKey key_;
+};
+
+}  // namespace veltrix
+
+#include "store/node_interner.inl"

@@ -1,0 +1,144 @@
+// NodeTable: a list of nodes stored compactly, and NodeView, the read access to one of them.
+//
+// Every text (name, key, string value, descriptor field, member token) is stored once per table
+// and referred to by a 32-bit id, so repeated names cost nothing and two nodes of one table
+// compare by integers. A node is a 24-byte record plus its parameters and inputs in a shared
+// word array: a parameter is four words (key id, tag, value low and high half; a Str value is a
+// text id), an input is one word. Descriptors and stage members, which few nodes have, live in
+// side arrays. Ids inside a table are 32-bit: a table never holds 2^32 - 1 nodes (it would need
+// far more memory than any machine has; NodeInterner refuses it).
+//
+// The table is a plain value: copying it is a handful of vector copies, which is what a store's
+// snapshot is. Nothing here locks; GraphStore guards its table with its mutex.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "store/node.h"
+#include "store/string_arena.h"
+
+namespace veltrix {
+
+class NodeView;
+
+class NodeTable {
+ public:
+  std::size_t size() const { return records_.size(); }
+  bool empty() const { return records_.empty(); }
+  NodeView view(NodeId id) const;
+  NodeView operator[](NodeId id) const;
+  const StringArena& strings() const { return strings_; }
+  std::size_t memory_bytes() const;
+
+ private:
+  friend class NodeView;
+  friend class NodeInterner;
+
+  struct Record {
+    std::uint64_t payload;  // first word of the parameters, followed by the inputs
+    std::uint32_t label;    // name id; descriptor index (External); stage index (Stage)
+    std::uint32_t param_count;
+    std::uint32_t input_count;
+    NodeKind kind;
+  };
+  struct DescriptorRecord {
+    StrId fields[5];
+    StrId preprocessing_ref;  // kNoString when absent
+  };
+  struct StageRecord {
+    std::uint64_t first_member;
+    std::uint32_t member_count;
+  };
+  struct MemberRecord {
+    std::uint64_t first_ref;
+    StrId token;
+    std::uint32_t ref_count;
+  };
+
+  static constexpr std::uint32_t kWordsPerParam = 4;
+
+  StringArena strings_;
+  std::vector<Record> records_;
+  std::vector<std::uint32_t> words_;
+  std::vector<DescriptorRecord> descriptors_;
+  std::vector<StageRecord> stages_;
+  std::vector<MemberRecord> members_;
+  std::vector<MemberRef> refs_;
+};
+
+// Read access to one node of a table (NodeLike). Valid until the table grows.
+class NodeView {
+ public:
+  NodeView(const NodeTable& table, NodeId id) : table_(&table), record_(&table.records_[id]) {}
+
+  NodeKind kind() const { return record_->kind; }
+  std::string_view name() const {
+    return has_name(record_->kind) ? text(record_->label) : std::string_view();
+  }
+  std::size_t param_count() const { return record_->param_count; }
+  std::string_view param_key(std::size_t i) const { return text(param_word(i, 0)); }
+  ParamValueRef param_value(std::size_t i) const {
+    ParamValueRef value;
+    value.tag = static_cast<ParamTag>(param_word(i, 1));
+    value.bits = param_word(i, 2) | (std::uint64_t{param_word(i, 3)} << 32);
+    if (value.tag == ParamTag::Str) value.text = text(static_cast<StrId>(value.bits));
+    return value;
+  }
+  std::size_t input_count() const { return record_->input_count; }
+  NodeId input(std::size_t i) const { return inputs()[i]; }
+  std::span<const std::uint32_t> inputs() const {
+    return {table_->words_.data() + record_->payload + std::uint64_t{record_->param_count} * NodeTable::kWordsPerParam,
+            record_->input_count};
+  }
+  DescriptorRef descriptor_ref() const;
+  std::size_t member_count() const;
+  std::string_view member_token(std::size_t i) const { return text(member(i).token); }
+  std::span<const MemberRef> member_refs(std::size_t i) const {
+    const NodeTable::MemberRecord& m = member(i);
+    return {table_->refs_.data() + m.first_ref, m.ref_count};
+  }
+
+  Node to_node() const { return Node::copy_of(*this); }
+
+ private:
+  std::string_view text(StrId id) const { return table_->strings_.view(id); }
+  std::uint32_t param_word(std::size_t i, std::size_t w) const {
+    return table_->words_[record_->payload + i * NodeTable::kWordsPerParam + w];
+  }
+  const NodeTable::MemberRecord& member(std::size_t i) const {
+    return table_->members_[table_->stages_[record_->label].first_member + i];
+  }
+
+  const NodeTable* table_;
+  const NodeTable::Record* record_;
+};
+
+inline NodeView NodeTable::view(NodeId id) const { return NodeView(*this, id); }
+inline NodeView NodeTable::operator[](NodeId id) const { return NodeView(*this, id); }
+
+// A node seen through another input list (the renumbering of from_reduced and the optimizer).
+template <NodeLike N>
+class WithInputs {
+ public:
+  WithInputs(const N& base, std::span<const NodeId> inputs) : base_(base), inputs_(inputs) {}
+  NodeKind kind() const { return base_.kind(); }
+  std::string_view name() const { return base_.name(); }
+  std::size_t param_count() const { return base_.param_count(); }
+  std::string_view param_key(std::size_t i) const { return base_.param_key(i); }
+  ParamValueRef param_value(std::size_t i) const { return base_.param_value(i); }
+  std::size_t input_count() const { return base_.kind() == NodeKind::Source ? 0 : inputs_.size(); }
+  NodeId input(std::size_t i) const { return inputs_[i]; }
+  DescriptorRef descriptor_ref() const { return base_.descriptor_ref(); }
+  std::size_t member_count() const { return base_.member_count(); }
+  std::string_view member_token(std::size_t i) const { return base_.member_token(i); }
+  std::span<const MemberRef> member_refs(std::size_t i) const { return base_.member_refs(i); }
+
+ private:
+  const N& base_;
+  std::span<const NodeId> inputs_;
+};
+
+}  // namespace veltrix

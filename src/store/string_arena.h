@@ -1,0 +1,34 @@
+// Append-only storage of texts addressed by dense 32-bit ids. One contiguous byte buffer plus an
+// offset per text: no allocation per string, and a copy is two vector copies.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace veltrix {
+
+using StrId = std::uint32_t;
+inline constexpr StrId kNoString = UINT32_MAX;  // an absent optional string
+
+class StringArena {
+ public:
+  StrId append(std::string_view text) {
+    const auto id = static_cast<StrId>(offsets_.size() - 1);
+    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    offsets_.push_back(bytes_.size());
+    return id;
+  }
+  std::string_view view(StrId id) const {
+    const std::uint64_t begin = offsets_[id];
+    return {bytes_.data() + begin, static_cast<std::size_t>(offsets_[id + 1] - begin)};
+  }
+  std::size_t size() const { return offsets_.size() - 1; }
+  std::size_t memory_bytes() const { return bytes_.capacity() + offsets_.capacity() * sizeof(std::uint64_t); }
+
+ private:
+  std::vector<char> bytes_;
+  std::vector<std::uint64_t> offsets_{0};
+};
+
+}  // namespace veltrix

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "store/graph_store.h"
+#include "store/node_builders.h"
+
+namespace veltrix {
+namespace {
+
+using namespace veltrix::testing;
+
+// Interns both nodes into one store: identity as the store sees it, not just operator==.
+bool interned_together(const Node& a, const Node& b) {
+  GraphStore store;
+  (void)store.intern(src("x"));
+  (void)store.intern(src("y"));
+  const NodeId ia = store.intern(a).value();
+  const NodeId ib = store.intern(b).value();
+  EXPECT_EQ(ia == ib, a == b) << "store identity and node equality disagree";
+  return ia == ib;
+}
+
+struct IdentityCase {
+  const char* what;
+  Node a;
+  Node b;
+  bool same;
+};
+
+class NodeIdentity : public ::testing::TestWithParam<IdentityCase> {};
+
+TEST_P(NodeIdentity, StoreAndEqualityAgree) {
+  EXPECT_EQ(interned_together(GetParam().a, GetParam().b), GetParam().same) << GetParam().what;
+}
+
+double nan_with_payload(std::uint64_t payload, bool negative) {
+  return std::bit_cast<double>((negative ? 0xFFF0000000000000ULL : 0x7FF0000000000000ULL) | payload);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NodeIdentity,
+    ::testing::Values(
+        IdentityCase{"param order", src("x", params({{"b", I(1)}, {"a", I(2)}})),
+                     src("x", params({{"a", I(2)}, {"b", I(1)}})), true},
+        IdentityCase{"zero signs", src("x", params({{"k", F(0.0)}})), src("x", params({{"k", F(-0.0)}})), false},
+        IdentityCase{"nan payloads", src("x", params({{"k", F(nan_with_payload(1, false))}})),
+                     src("x", params({{"k", F(nan_with_payload(77, true))}})), true},
+        IdentityCase{"int vs float", src("x", params({{"k", I(1)}})), src("x", params({{"k", F(1.0)}})), false},
+        IdentityCase{"int vs bool", src("x", params({{"k", I(1)}})), src("x", params({{"k", B(true)}})), false},
+        IdentityCase{"str vs int", src("x", params({{"k", S("1")}})), src("x", params({{"k", I(1)}})), false},
+        IdentityCase{"absent vs empty ref", Node::external(descriptor(), {}, {}),
+                     Node::external(descriptor(std::string()), {}, {}), false},
+        IdentityCase{"io schema", Node::external(descriptor(std::nullopt, "a"), {}, {}),
+                     Node::external(descriptor(std::nullopt, "b"), {}, {}), false},
+        IdentityCase{"equal externals", Node::external(descriptor("p"), {}, {0}),
+                     Node::external(descriptor("p"), {}, {0}), true},
+        IdentityCase{"input order", op("add", {0, 1}), op("add", {1, 0}), false},
+        IdentityCase{"repeated input kept", op("add", {0, 0}), op("add", {0}), false},
+        IdentityCase{"kind differs", src("x"), op("x", {}), false},
+        IdentityCase{"op vs reduction", op("sum", {0}), red("sum", {0}), false},
+        IdentityCase{"name bytes", src("x"), src("X"), false},
+        IdentityCase{"exchange params", Node::exchange(params({{"axis", I(1)}}), {0}),
+                     Node::exchange(params({{"axis", I(1)}}), {0}), true},
+        IdentityCase{"stage refs", Node::stage({0}, {StageMember{"op|neg", {{MemberRefKind::Input, 0}}}}),
+                     Node::stage({0}, {StageMember{"op|neg", {{MemberRefKind::Member, 0}}}}), false},
+        IdentityCase{"stage tokens", Node::stage({0}, {StageMember{"op|neg", {}}}),
+                     Node::stage({0}, {StageMember{"op|abs", {}}}), false},
+        IdentityCase{"equal stages", Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}),
+                     Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}), true}));
+
+TEST(ParamMap, SortsByKeyBytesStably) {
+  const ParamMap map = params({{"b", I(1)}, {"ab", I(2)}, {"Z", I(3)}, {"a", I(4)}, {"\xc3\xa9", I(5)}, {"a", I(6)}});
+  std::vector<std::string> keys;
+  std::vector<std::int64_t> values;
+  for (const ParamEntry& e : map) {
+    keys.push_back(e.key);
+    values.push_back(e.value.as_int());
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"Z", "a", "a", "ab", "b", "\xc3\xa9"}));
+  EXPECT_EQ(values, (std::vector<std::int64_t>{3, 4, 6, 2, 1, 5}));  // repeated "a" keeps its order
+}
+
+TEST(ParamMap, LongListsSortStablyToo) {
+  std::vector<std::pair<std::string, ParamValue>> entries;
+  for (int i = 40; i > 0; --i) entries.push_back({std::string(1, char('a' + i % 5)), I(i)});
+  const ParamMap map = params(entries);
+  for (std::size_t i = 1; i < map.size(); ++i) {
+    ASSERT_LE(map[i - 1].key, map[i].key);
+    if (map[i - 1].key == map[i].key) {
+      EXPECT_GT(map[i - 1].value.as_int(), map[i].value.as_int());
+    }
+  }
+}
+
+TEST(Node, WithInputsReplacesOnlyInputs) {
+  const Node stage = Node::stage({3, 4}, {StageMember{"op|neg", {{MemberRefKind::Input, 1}}}});
+  const Node moved = stage.with_inputs(std::vector<NodeId>{0, 1});
+  EXPECT_EQ(moved.members(), stage.members());
+  EXPECT_EQ(std::vector<NodeId>(moved.inputs().begin(), moved.inputs().end()), (std::vector<NodeId>{0, 1}));
+  const Node source = src("x");
+  EXPECT_EQ(source.with_inputs(std::vector<NodeId>{5}), source);
+}
+
+TEST(NodeView, RoundTripsEveryKindBitForBit) {
+  GraphStore store;
+  const double nan = nan_with_payload(0x1234, true);
+  std::vector<Node> nodes = {
+      src("a", params({{"f", F(nan)}, {"i", I(-5)}, {"b", B(false)}, {"s", S("t|x")}})),
+      op("add", {0, 0}, params({{"z", F(-0.0)}})),
+      red("sum", {1}),
+      Node::external(descriptor(std::string()), params({{"k", I(1)}}), {0, 2}),
+      Node::stage({1, 3}, {StageMember{"op|neg", {{MemberRefKind::Input, 1}}},
+                           StageMember{"red|sum", {{MemberRefKind::Member, 0}, {MemberRefKind::Input, 0}}}}),
+      Node::exchange(params({{"scheme", S("hash")}}), {4, 4, 4}),
+  };
+  for (const Node& n : nodes) ASSERT_TRUE(store.intern(n).ok());
+  const GraphSnapshot snap = store.snapshot();
+  ASSERT_EQ(snap.nodes.size(), nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const Node back = snap.nodes[i].to_node();
+    EXPECT_EQ(back, nodes[i]) << i;
+  }
+  const ParamValueRef f = snap.nodes[0].param_value(1);  // keys sort: b, f, i, s
+  EXPECT_EQ(f.bits, std::bit_cast<std::uint64_t>(nan)) << "floats are stored bit for bit";
+}
+
+}  // namespace
+}  // namespace veltrix
