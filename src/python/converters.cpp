@@ -1,0 +1,180 @@
+#include "python/converters.h"
+
+#include <algorithm>
+#include <string>
+
+#include "python/errors.h"
+
+namespace veltrix::python {
+namespace {
+
+// collections.abc.Sequence, looked up once per process.
+PyObject* sequence_abc() {
+  static PyObject* sequence = nullptr;
+  static PyMutex mutex = {0};
+  PyMutex_Lock(&mutex);
+  if (!sequence) {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
+    if (module) sequence = PyObject_GetAttrString(module.get(), "Sequence");
+  }
+  PyObject* result = sequence;
+  PyMutex_Unlock(&mutex);
+  return result;
+}
+
+// The interpreter's own sequence check: list and tuple directly, then isinstance.
+int is_sequence(PyObject* object) {
+  if (PyList_Check(object) || PyTuple_Check(object)) return 1;
+  PyObject* abc = sequence_abc();
+  if (!abc) return -1;
+  return PyObject_IsInstance(object, abc);
+}
+
+// A reservation never larger than this from a length the object merely claims: a lying
+// __len__ must not be able to request gigabytes before a single item is read.
+constexpr Py_ssize_t kMaxClaimedCapacity = 1 << 16;
+
+template <class Container>
+bool convert_ids(PyObject* object, Container& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  const int sequence = is_sequence(object);
+  if (sequence < 0) return false;
+  if (sequence == 0) {
+    set_not_an_instance_error(object, "Sequence");
+    return false;
+  }
+  out.clear();
+  if (PyTuple_Check(object)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(object);
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      NodeId id;
+      if (!convert_node_id(PyTuple_GET_ITEM(object, i), id)) return false;
+      out.push_back(id);
+    }
+    return true;
+  }
+  if (PyList_Check(object)) {
+    // Index by index against the live size, as the list iterator does: an item's __index__ may
+    // change the list, so each item is held while it converts.
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      OwnedRef item = OwnedRef::steal(PyList_GetItemRef(object, i));
+      if (!item) return false;
+      NodeId id;
+      if (!convert_node_id(item.get(), id)) return false;
+      out.push_back(id);
+    }
+    return true;
+  }
+  const Py_ssize_t claimed = PyObject_Size(object);
+  if (claimed < 0) {
+    PyErr_Clear();  // the length is only a capacity hint
+  } else {
+    out.reserve(static_cast<std::size_t>(std::min(claimed, kMaxClaimedCapacity)));
+  }
+  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    NodeId id;
+    if (!convert_node_id(item.get(), id)) return false;
+    out.push_back(id);
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+void set_not_an_instance_error(PyObject* object, const char* target) {
+  if (object == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    return;
+  }
+  const std::string name = type_qualname(Py_TYPE(object));
+  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), target);
+}
+
+bool convert_string(PyObject* object, std::string_view& out) {
+  if (!PyUnicode_Check(object)) {
+    set_not_an_instance_error(object, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!utf8) return false;  // lone surrogates: the interpreter's UnicodeEncodeError
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_flag(PyObject* object, bool& out) {
+  if (object == Py_True || object == Py_False) {
+    out = object == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalars count as flags; they are read through their truth value.
+  PyTypeObject* type = Py_TYPE(object);
+  OwnedRef module = OwnedRef::steal(PyType_GetModuleName(type));
+  OwnedRef name = OwnedRef::steal(PyType_GetName(type));
+  if (module && name && PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy") &&
+      (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"))) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth == 1;
+    return true;
+  }
+  PyErr_Clear();
+  set_not_an_instance_error(object, "bool");
+  return false;
+}
+
+bool convert_node_id(PyObject* object, NodeId& out) {
+  if (PyLong_CheckExact(object)) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+  }
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_bytes(PyObject* object, std::string_view& out) {
+  if (!PyBytes_Check(object)) {
+    set_not_an_instance_error(object, "bytes");
+    return false;
+  }
+  out = std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  return true;
+}
+
+bool convert_id_list(PyObject* object, InputList& out) { return convert_ids(object, out); }
+bool convert_id_list(PyObject* object, std::vector<NodeId>& out) { return convert_ids(object, out); }
+
+bool wrap_argument_error(const char* name) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (!raised) return false;
+  if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(raised);
+    return false;
+  }
+  OwnedRef original = OwnedRef::steal(raised);
+  OwnedRef message = OwnedRef::steal(PyObject_Str(original.get()));
+  if (!message) return false;
+  OwnedRef wrapped_message = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!wrapped_message) return false;
+  OwnedRef wrapped = OwnedRef::steal(PyObject_CallOneArg(PyExc_TypeError, wrapped_message.get()));
+  if (!wrapped) return false;
+  // The original's own cause carries over; SetCause steals the new reference GetCause returns.
+  if (PyObject* cause = PyException_GetCause(original.get())) PyException_SetCause(wrapped.get(), cause);
+  PyErr_SetRaisedException(wrapped.release());
+  return false;
+}
+
+}  // namespace veltrix::python

@@ -1,0 +1,22 @@
+// The methods of the GraphStore class, one group per file:
+//   store_recording.cpp   the add_* methods, node_count, outputs
+//   node_views.cpp        nodes
+#pragma once
+
+#include "python/py_ref.h"
+
+namespace veltrix::python {
+
+// Methods with parameters use the fast-call-with-keywords convention.
+using FastMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_node_count(PyObject* self, PyObject* unused);
+PyObject* store_nodes(PyObject* self, PyObject* unused);
+PyObject* store_outputs(PyObject* self, PyObject* unused);
+
+}  // namespace veltrix::python

@@ -1,0 +1,121 @@
+#include "python/node_converters.h"
+
+#include <bit>
+#include <cmath>
+
+#include "python/payload_descriptor_object.h"
+#include "store/param_map.h"
+#include "support/internal_failure.h"
+
+namespace veltrix::python {
+namespace {
+
+// Tries the value kinds in their fixed order; the first that succeeds wins and the failures of
+// earlier attempts are discarded.
+bool convert_param_value(PyObject* value, ParamValueRef& out) {
+  if (PyBool_Check(value)) {  // bool cannot be subclassed, so this is the exact type
+    out = ParamValueRef{ParamTag::Bool, value == Py_True ? 1u : 0u, {}};
+    return true;
+  }
+  const long long integer = PyLong_AsLongLong(value);
+  if (!(integer == -1 && PyErr_Occurred())) {
+    out = ParamValueRef{ParamTag::Int, static_cast<std::uint64_t>(integer), {}};
+    return true;
+  }
+  PyErr_Clear();
+  const double real = PyFloat_AsDouble(value);
+  if (!(real == -1.0 && PyErr_Occurred())) {
+    out = ParamValueRef{ParamTag::Float, std::bit_cast<std::uint64_t>(real), {}};
+    return true;
+  }
+  PyErr_Clear();
+  std::string_view text;
+  if (convert_string(value, text)) {
+    out = ParamValueRef{ParamTag::Str, 0, text};
+    return true;
+  }
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return false;
+}
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (!s) return nullptr;
+  return s;  // kept for the life of the process
+}
+
+}  // namespace
+
+bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive& keep) {
+  out.clear();
+  if (!object || object == Py_None) return true;
+  if (!PyDict_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return false;
+  }
+  const Py_ssize_t size = PyDict_GET_SIZE(object);
+  out.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(object, &position, &key, &value)) {
+    // A value's __index__ or __float__ may run arbitrary code, including code that changes this
+    // dict, so the key and value stay alive until the node is interned.
+    keep.hold(key);
+    keep.hold(value);
+    ParamDraft entry;
+    if (!convert_string(key, entry.key)) return false;
+    if (!convert_param_value(value, entry.value)) return false;
+    if (PyDict_GET_SIZE(object) != size) internal_failure("dictionary changed size during iteration");
+    out.push_back(entry);
+  }
+  stable_sort_by_key(out.begin(), out.end(), [](const ParamDraft& p) { return p.key; });
+  return true;
+}
+
+bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
+  if (const PayloadDescriptor* native = payload_descriptor_of(object)) {
+    keep.hold(object);
+    out = DescriptorRef::of(*native);
+    return true;
+  }
+  if (!PyDict_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    return false;
+  }
+  static PyObject* const preprocessing_key = interned("preprocessing_ref");
+  static const char* const kRequired[] = {"kind", "content_hash", "framework", "version", "io_schema"};
+  static PyObject* const required_keys[] = {interned(kRequired[0]), interned(kRequired[1]), interned(kRequired[2]),
+                                            interned(kRequired[3]), interned(kRequired[4])};
+  if (!preprocessing_key) return false;
+  for (PyObject* key : required_keys) {
+    if (!key) return false;
+  }
+  // Plain dict lookups: a subclass's __missing__ is never consulted.
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(object, preprocessing_key, &found) < 0) return false;
+  OwnedRef preprocessing = OwnedRef::steal(found);
+  out.preprocessing_ref.reset();
+  if (preprocessing && preprocessing.get() != Py_None) {
+    keep.hold(preprocessing.get());
+    std::string_view text;
+    if (!convert_string(preprocessing.get(), text)) return false;
+    out.preprocessing_ref = text;
+  }
+  std::string_view* fields[] = {&out.kind, &out.content_hash, &out.framework, &out.version, &out.io_schema};
+  for (int i = 0; i < 5; ++i) {
+    found = nullptr;
+    if (PyDict_GetItemRef(object, required_keys[i], &found) < 0) return false;
+    if (!found) {
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", kRequired[i]);
+      return false;
+    }
+    OwnedRef field = OwnedRef::steal(found);
+    keep.hold(field.get());
+    if (!convert_string(field.get(), *fields[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace veltrix::python
