@@ -103,6 +103,11 @@ class NodeView {
 
   Node to_node() const { return Node::copy_of(*this); }
 
+  // Text ids, for readers that cache one object per distinct text of the table.
+  StrId name_text_id() const { return record_->label; }  // Source, Op, Reduction
+  StrId param_key_text_id(std::size_t i) const { return param_word(i, 0); }
+  StrId param_str_text_id(std::size_t i) const { return param_word(i, 2); }  // Str values
+
  private:
   std::string_view text(StrId id) const { return table_->strings_.view(id); }
   std::uint32_t param_word(std::size_t i, std::size_t w) const {
