@@ -1,0 +1,139 @@
+#include "egraph/pattern.h"
+
+#include <algorithm>
+
+#include "egraph/log.h"
+#include "support/internal_failure.h"
+
+namespace veltrix::egraph {
+namespace {
+
+std::string entry_text(const PatternBody& body, std::size_t e) {
+  const PatternNode& entry = body[e];
+  if (entry.is_var() || entry.enode().is_leaf()) return std::string(resolve_symbol(entry.enode().op()));
+  std::string out = "(";
+  out += resolve_symbol(entry.enode().op());
+  for (ClassId child : entry.children()) {
+    out += ' ';
+    out += entry_text(body, child);
+  }
+  return out + ")";
+}
+
+}  // namespace
+
+std::optional<ClassId> SearchMatches::lookup(std::size_t c, std::size_t b, Symbol var) const {
+  const std::span<const ClassId> row = binding(c, b);
+  for (std::size_t v = 0; v < variables_.size(); ++v) {
+    if (variables_[v] == var) return row[v];
+  }
+  return std::nullopt;
+}
+
+TermPattern::TermPattern(const PatternBody& body) : body_(compact(body)), program_(compile(body_)) {
+  for (const PatternNode& entry : body_) {
+    if (entry.is_var() && std::find(variables_.begin(), variables_.end(), entry.var()) == variables_.end()) {
+      variables_.push_back(entry.var());
+    }
+  }
+  if (log_enabled(LogLevel::Debug)) {
+    write_log(LogLevel::Debug, "Compiled " + debug_string() + " to " + program_.debug_string());
+  }
+}
+
+Result<TermPattern, TermParseError> TermPattern::parse(std::string_view text) {
+  Result<PatternBody, TermParseError> body = parse_pattern(text);
+  if (!body.ok()) return make_err(std::move(body).error());
+  return TermPattern(body.value());
+}
+
+std::string TermPattern::debug_string() const { return entry_text(body_, body_.size() - 1); }
+
+SearchMatches TermPattern::search(const EGraph& egraph, std::size_t limit) const {
+  std::vector<Symbol> order;
+  order.reserve(program_.subst.size());
+  for (const auto& [var, reg] : program_.subst) order.push_back(var);
+  SearchMatches matches(std::move(order));
+  Machine machine;
+  std::size_t remaining = limit;
+  const auto search_in = [&](ClassId eclass) {
+    const std::size_t found = machine.run(program_, egraph, eclass, remaining, matches.values());
+    if (found == 0) return;
+    if (found > remaining) internal_failure("assertion failed: len <= limit");
+    matches.close_class(eclass, found);
+    remaining -= found;
+  };
+
+  const PatternNode& root = body_.root();
+  if (root.is_var()) {
+    // Every class matches a lone variable; ids are walked in ascending order.
+    const std::size_t ids = egraph.id_count();
+    for (std::size_t id = 0; id < ids && remaining > 0; ++id) {
+      const auto eclass = static_cast<ClassId>(id);
+      if (egraph.find(eclass) == eclass) search_in(eclass);
+    }
+  } else {
+    // Only classes holding a node with the root's operator and arity can match.
+    for (ClassId eclass : egraph.classes_with(root.enode().op(), root.enode().arity())) {
+      if (remaining == 0) break;
+      search_in(eclass);
+    }
+  }
+  return matches;
+}
+
+SearchMatches TermPattern::search_class(const EGraph& egraph, ClassId eclass, std::size_t limit) const {
+  std::vector<Symbol> order;
+  for (const auto& [var, reg] : program_.subst) order.push_back(var);
+  SearchMatches matches(std::move(order));
+  Machine machine;
+  const std::size_t found = machine.run(program_, egraph, eclass, limit, matches.values());
+  if (found != 0) matches.close_class(eclass, found);
+  return matches;
+}
+
+std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& matches) const {
+  std::vector<ClassId> changed;
+  if (matches.total_bindings() == 0) return changed;
+
+  // Where each variable entry of this body finds its class within a binding row.
+  const std::size_t n = body_.size();
+  std::vector<std::size_t> column(n, 0);
+  const std::span<const Symbol> bound = matches.variables();
+  for (std::size_t e = 0; e < n; ++e) {
+    if (!body_[e].is_var()) continue;
+    const auto at = std::find(bound.begin(), bound.end(), body_[e].var());
+    if (at == bound.end()) {
+      internal_failure("Var '" + std::string(resolve_symbol(body_[e].var())) + "' is not bound by the match");
+    }
+    column[e] = static_cast<std::size_t>(at - bound.begin());
+  }
+
+  const bool tracing = log_enabled(LogLevel::Trace);
+  std::vector<ClassId> ids(n);
+  SmallVector<ClassId, 4> children;
+  for (std::size_t c = 0; c < matches.class_count(); ++c) {
+    const ClassId eclass = matches.eclass(c);
+    for (std::size_t b = 0; b < matches.binding_count(c); ++b) {
+      const std::span<const ClassId> row = matches.binding(c, b);
+      for (std::size_t e = 0; e < n; ++e) {
+        const PatternNode& entry = body_[e];
+        if (entry.is_var()) {
+          ids[e] = row[column[e]];
+          continue;
+        }
+        children.clear();
+        for (ClassId child : entry.children()) children.push_back(ids[child]);
+        SymbolLang node(entry.enode().op(), children.span());
+        if (tracing) write_log(LogLevel::Trace, "adding: " + node.debug_string());
+        ids[e] = egraph.add(std::move(node));
+      }
+      const ClassId instance = ids[n - 1];
+      if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(instance));
+      if (egraph.merge(instance, eclass)) changed.push_back(instance);
+    }
+  }
+  return changed;
+}
+
+}  // namespace veltrix::egraph

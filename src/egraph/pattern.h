@@ -1,0 +1,90 @@
+// TermPattern: a compiled pattern that can be searched for in an e-graph (a rule's left-hand
+// side) or instantiated and merged into it (a rule's right-hand side).
+//
+// Search results are flat: every binding of one search has the same variables in the same order
+// (the program's substitution order), so a match is just a row of class ids.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "egraph/egraph.h"
+#include "egraph/machine.h"
+#include "egraph/pattern_parse.h"
+#include "support/result.h"
+
+namespace veltrix::egraph {
+
+// The matches of one search, grouped by the class they were found in, in search order.
+class SearchMatches {
+ public:
+  SearchMatches() = default;
+  explicit SearchMatches(std::vector<Symbol> variables) : variables_(std::move(variables)) {}
+
+  // The variables of every binding, in order.
+  std::span<const Symbol> variables() const { return variables_; }
+
+  std::size_t class_count() const { return eclasses_.size(); }
+  ClassId eclass(std::size_t c) const { return eclasses_[c]; }
+  std::size_t binding_count(std::size_t c) const { return ends_[c] - (c == 0 ? 0 : ends_[c - 1]); }
+  // The class bound to each variable by the `b`-th binding found in the `c`-th class.
+  std::span<const ClassId> binding(std::size_t c, std::size_t b) const {
+    const std::size_t row = (c == 0 ? 0 : ends_[c - 1]) + b;
+    return std::span<const ClassId>(values_).subspan(row * variables_.size(), variables_.size());
+  }
+  // The class bound to `var` in a binding, if the binding has that variable.
+  std::optional<ClassId> lookup(std::size_t c, std::size_t b, Symbol var) const;
+
+  std::size_t total_bindings() const { return ends_.empty() ? 0 : ends_.back(); }
+  bool empty() const { return eclasses_.empty(); }
+
+  // Search appends the matches of one class at a time through these two.
+  std::vector<ClassId>& values() { return values_; }
+  void close_class(ClassId eclass, std::size_t bindings) {
+    eclasses_.push_back(eclass);
+    ends_.push_back(total_bindings() + bindings);
+  }
+
+ private:
+  std::vector<Symbol> variables_;
+  std::vector<ClassId> eclasses_;
+  std::vector<std::size_t> ends_;   // per class: one past its last binding
+  std::vector<ClassId> values_;     // binding-major rows of variables_.size() ids
+};
+
+class TermPattern {
+ public:
+  // Compacts and compiles a body.
+  explicit TermPattern(const PatternBody& body);
+
+  // parse_pattern, then compaction and compilation.
+  static Result<TermPattern, TermParseError> parse(std::string_view text);
+
+  const PatternBody& body() const { return body_; }
+  const Program& program() const { return program_; }
+  // The distinct variables in order of first appearance in the body.
+  std::span<const Symbol> variables() const { return variables_; }
+
+  // Matches in every candidate class, in ascending class order, stopping after `limit` bindings.
+  SearchMatches search(const EGraph& egraph, std::size_t limit) const;
+  // Matches in one class (which must be a root), at most `limit`.
+  SearchMatches search_class(const EGraph& egraph, ClassId eclass, std::size_t limit) const;
+
+  // Instantiates this pattern for every binding and merges the instance with its matched class;
+  // returns the instances whose merge changed the e-graph.
+  std::vector<ClassId> apply(EGraph& egraph, const SearchMatches& matches) const;
+
+  // The pattern as an s-expression text.
+  std::string debug_string() const;
+
+ private:
+  PatternBody body_;
+  Program program_;
+  std::vector<Symbol> variables_;
+};
+
+}  // namespace veltrix::egraph

@@ -1,0 +1,77 @@
+// SymbolLang: the e-node, an operator symbol over an ordered list of class ids.
+//
+// E-nodes are the most numerous objects of a run (class lists, memo keys, pattern bodies), so a
+// node is 16 bytes: up to two children live inline and only wider nodes allocate. Nodes compare
+// and hash by symbol value and child ids only.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+
+#include "egraph/symbol.h"
+
+namespace veltrix::egraph {
+
+// Names an e-node (the id it was added under) and an e-class (a union-find root).
+using ClassId = std::uint32_t;
+
+// Hash of a node given as operator and children; SymbolLang::hash() agrees with it, so tables
+// keyed by nodes can be probed with children held elsewhere.
+std::uint64_t hash_node(Symbol op, std::span<const ClassId> children);
+
+class SymbolLang {
+ public:
+  static constexpr std::size_t kInlineChildren = 2;
+
+  explicit SymbolLang(Symbol op) noexcept : op_(op), arity_(0) {}
+  SymbolLang(Symbol op, std::span<const ClassId> children);
+  SymbolLang(Symbol op, std::initializer_list<ClassId> children)
+      : SymbolLang(op, std::span<const ClassId>(children.begin(), children.size())) {}
+
+  SymbolLang(const SymbolLang& other);
+  SymbolLang(SymbolLang&& other) noexcept;
+  SymbolLang& operator=(const SymbolLang& other);
+  SymbolLang& operator=(SymbolLang&& other) noexcept;
+  ~SymbolLang() { release(); }
+
+  Symbol op() const { return op_; }
+  std::size_t arity() const { return arity_; }
+  bool is_leaf() const { return arity_ == 0; }
+  std::span<const ClassId> children() const { return {data(), arity_}; }
+  std::span<ClassId> children() { return {data(), arity_}; }
+
+  // Same operator and same number of children; the child ids are not compared.
+  bool matches(const SymbolLang& other) const { return op_ == other.op_ && arity_ == other.arity_; }
+
+  std::uint64_t hash() const { return hash_node(op_, children()); }
+
+  // Equality and the order used to sort class node lists: operator value first, then the
+  // children lexicographically (a proper prefix first).
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b);
+  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b);
+
+  bool equals(Symbol op, std::span<const ClassId> children) const;
+
+  // "(op c1 c2)" with the operator's text, or the bare operator text for a leaf.
+  std::string debug_string() const;
+
+ private:
+  bool on_heap() const { return arity_ > kInlineChildren; }
+  const ClassId* data() const { return on_heap() ? heap_ : inline_; }
+  ClassId* data() { return on_heap() ? heap_ : inline_; }
+  void release() noexcept;
+  void copy_children_from(const SymbolLang& other);
+
+  Symbol op_;
+  std::uint32_t arity_;
+  union {
+    ClassId inline_[kInlineChildren];
+    ClassId* heap_;
+  };
+};
+
+}  // namespace veltrix::egraph
