@@ -1,6 +1,7 @@
 // The methods of the GraphStore class, one group per file:
 //   store_recording.cpp   the add_* methods, node_count, outputs
 //   node_views.cpp        nodes
+//   store_persistence.cpp to_dot, serialize, deserialize
 #pragma once
 
 #include "python/py_ref.h"
@@ -16,6 +17,10 @@ PyObject* store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_node_count(PyObject* self, PyObject* unused);
+PyObject* store_to_dot(PyObject* self, PyObject* unused);
+PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Static: `self` is null.
+PyObject* store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_nodes(PyObject* self, PyObject* unused);
 PyObject* store_outputs(PyObject* self, PyObject* unused);
 

@@ -43,6 +43,17 @@ PyMethodDef kMethods[] = {
      "Record an `Exchange` boundary (plan M39 \xc2\xa7" "2.1). No `name` \xe2\x80\x94 an Exchange's identity is its\n"
      "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
     {"node_count", store_node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", store_to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", fast(store_serialize), kFast,
+     "serialize($self, outputs=None)\n--\n\n"
+     "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+     "the serializable IR \xe2\x80\x94 not cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n"
+     "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+     "property of the compile request); the default keeps the marks-based behavior."},
+    {"deserialize", fast(store_deserialize), kFast | METH_STATIC,
+     "deserialize(data)\n--\n\n"
+     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+     "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {"nodes", store_nodes, METH_NOARGS,
      "nodes($self)\n--\n\n"
      "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"

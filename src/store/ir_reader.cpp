@@ -1,0 +1,254 @@
+#include "store/ir_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "support/unicode.h"
+
+namespace veltrix {
+namespace {
+
+constexpr char kMagic[4] = {'V', 'I', 'R', '1'};
+
+// The smallest encoding of one item of each counted list: what a count is capped by before it
+// reserves anything.
+constexpr std::size_t kMinIdBytes = 8;
+constexpr std::size_t kMinParamBytes = 6;   // empty key (4), tag (1), a Bool payload (1)
+constexpr std::size_t kMinMemberBytes = 8;  // empty token (4), reference count (4)
+constexpr std::size_t kRefBytes = 5;
+
+// One node record as read from the blob, with every string borrowed from the blob's bytes. A
+// single instance is reused for all records, so after its buffers have grown to the largest
+// record, reading a node allocates nothing until it is interned.
+class BlobNode {
+ public:
+  struct Param {
+    std::string_view key;
+    ParamValueRef value;
+  };
+  struct Member {
+    std::string_view token;
+    std::size_t first_ref;
+    std::size_t ref_count;
+  };
+
+  void reset(NodeKind kind) {
+    kind_ = kind;
+    name_ = {};
+    params_.clear();
+    inputs_.clear();
+    descriptor_ = {};
+    members_.clear();
+    refs_.clear();
+  }
+
+  // NodeLike.
+  NodeKind kind() const { return kind_; }
+  std::string_view name() const { return name_; }
+  std::size_t param_count() const { return params_.size(); }
+  std::string_view param_key(std::size_t i) const { return params_[i].key; }
+  ParamValueRef param_value(std::size_t i) const { return params_[i].value; }
+  std::size_t input_count() const { return inputs_.size(); }
+  NodeId input(std::size_t i) const { return inputs_[i]; }
+  DescriptorRef descriptor_ref() const { return descriptor_; }
+  std::size_t member_count() const { return members_.size(); }
+  std::string_view member_token(std::size_t i) const { return members_[i].token; }
+  std::span<const MemberRef> member_refs(std::size_t i) const {
+    return {refs_.data() + members_[i].first_ref, members_[i].ref_count};
+  }
+
+  NodeKind kind_ = NodeKind::Source;
+  std::string_view name_;
+  std::vector<Param> params_;
+  std::vector<NodeId> inputs_;
+  DescriptorRef descriptor_;
+  std::vector<Member> members_;
+  // The references of all members, each member owning a contiguous run. Grown by push_back
+  // alone: reserving exactly for each member would reallocate once per member.
+  std::vector<MemberRef> refs_;
+};
+
+// Reads one blob front to back. Each read either succeeds or records the error and returns
+// false; callers stop at the first false, so the error kept is the first one in byte order.
+class BlobReader {
+ public:
+  explicit BlobReader(std::string_view bytes) : next_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  Result<GraphStore, BlobError> read() {
+    if (remaining() < sizeof kMagic) return make_err(BlobError::truncated());
+    if (std::memcmp(next_, kMagic, sizeof kMagic) != 0) return make_err(BlobError::bad_magic());
+    next_ += sizeof kMagic;
+    std::uint32_t node_count = 0;
+    if (!u32(node_count)) return make_err(error_);
+
+    GraphStore store;
+    for (std::uint32_t position = 0; position < node_count; ++position) {
+      if (!record(position)) return make_err(error_);
+      Result<NodeId, BadNodeId> id = store.intern(node_);
+      // Only reachable when earlier equal records merged: the reference passed the position
+      // check but names a node that was never created.
+      if (!id.ok()) return make_err(BlobError::node_ref_out_of_range(id.error().id));
+    }
+
+    std::uint32_t output_count = 0;
+    if (!u32(output_count)) return make_err(error_);
+    for (std::uint32_t i = 0; i < output_count; ++i) {
+      std::uint64_t id = 0;
+      if (!u64(id)) return make_err(error_);
+      Result<void, BadNodeId> marked = store.mark_output(id);
+      if (!marked.ok()) return make_err(BlobError::node_ref_out_of_range(marked.error().id));
+    }
+    return store;
+  }
+
+ private:
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - next_); }
+
+  bool fail(BlobError error) {
+    error_ = error;
+    return false;
+  }
+
+  // How many items of at least `min_bytes` each the rest of the blob could hold, at most `count`.
+  std::size_t capped(std::uint32_t count, std::size_t min_bytes) const {
+    return std::min<std::size_t>(count, remaining() / min_bytes);
+  }
+
+  template <class T>
+  bool fixed(T& out) {
+    if (remaining() < sizeof out) return fail(BlobError::truncated());
+    std::memcpy(&out, next_, sizeof out);  // little-endian host: the memory image is the value
+    next_ += sizeof out;
+    return true;
+  }
+  bool u8(std::uint8_t& out) { return fixed(out); }
+  bool u32(std::uint32_t& out) { return fixed(out); }
+  bool u64(std::uint64_t& out) { return fixed(out); }
+
+  bool string(std::string_view& out) {
+    std::uint32_t length = 0;
+    if (!u32(length)) return false;
+    if (remaining() < length) return fail(BlobError::truncated());
+    out = std::string_view(next_, length);
+    next_ += length;
+    return is_valid_utf8(out) || fail(BlobError::invalid_utf8());
+  }
+
+  bool params() {
+    std::uint32_t count = 0;
+    if (!u32(count)) return false;
+    std::vector<BlobNode::Param>& params = node_.params_;
+    params.reserve(capped(count, kMinParamBytes));
+    for (std::uint32_t i = 0; i < count; ++i) {
+      BlobNode::Param& entry = params.emplace_back();
+      std::uint8_t tag = 0;
+      if (!string(entry.key) || !u8(tag)) return false;
+      switch (tag) {
+        case 0:
+        case 1:
+          entry.value.tag = static_cast<ParamTag>(tag);
+          if (!u64(entry.value.bits)) return false;
+          break;
+        case 2: {
+          std::uint8_t flag = 0;
+          if (!u8(flag)) return false;
+          entry.value.tag = ParamTag::Bool;
+          entry.value.bits = flag != 0 ? 1 : 0;
+          break;
+        }
+        case 3:
+          entry.value.tag = ParamTag::Str;
+          if (!string(entry.value.text)) return false;
+          break;
+        default:
+          return fail(BlobError::invalid_tag("param", tag));
+      }
+    }
+    stable_sort_by_key(params.begin(), params.end(), [](const BlobNode::Param& p) { return p.key; });
+    return true;
+  }
+
+  // An id list of the record at `position`: every id must name an earlier record.
+  bool inputs(std::uint32_t position) {
+    std::uint32_t count = 0;
+    if (!u32(count)) return false;
+    std::vector<NodeId>& inputs = node_.inputs_;
+    inputs.reserve(capped(count, kMinIdBytes));
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint64_t id = 0;
+      if (!u64(id)) return false;
+      if (id >= position) return fail(BlobError::node_ref_out_of_range(id));
+      inputs.push_back(id);
+    }
+    return true;
+  }
+
+  bool members() {
+    std::uint32_t count = 0;
+    if (!u32(count)) return false;
+    node_.members_.reserve(capped(count, kMinMemberBytes));
+    for (std::uint32_t m = 0; m < count; ++m) {
+      BlobNode::Member& member = node_.members_.emplace_back();
+      std::uint32_t ref_count = 0;
+      if (!string(member.token) || !u32(ref_count)) return false;
+      member.first_ref = node_.refs_.size();
+      member.ref_count = ref_count;
+      for (std::uint32_t r = 0; r < ref_count; ++r) {
+        if (remaining() < kRefBytes) return fail(BlobError::truncated());
+        std::uint8_t kind = 0;
+        std::uint32_t index = 0;
+        (void)u8(kind);
+        (void)u32(index);
+        if (kind == 1 && index >= m) return fail(BlobError::node_ref_out_of_range(index));
+        if (kind > 1) return fail(BlobError::invalid_tag("stage-ref", kind));
+        node_.refs_.push_back(MemberRef{static_cast<MemberRefKind>(kind), index});
+      }
+    }
+    return true;
+  }
+
+  bool descriptor() {
+    DescriptorRef& d = node_.descriptor_;
+    if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) || !string(d.version) ||
+        !string(d.io_schema)) {
+      return false;
+    }
+    std::uint8_t present = 0;
+    if (!u8(present)) return false;
+    if (present != 0) {
+      std::string_view text;
+      if (!string(text)) return false;
+      d.preprocessing_ref = text;
+    }
+    return true;
+  }
+
+  bool record(std::uint32_t position) {
+    std::uint8_t tag = 0;
+    if (!u8(tag)) return false;
+    if (tag >= kNodeKindCount) return fail(BlobError::invalid_tag("node", tag));
+    const auto kind = static_cast<NodeKind>(tag);
+    node_.reset(kind);
+    switch (kind) {
+      case NodeKind::Source: return string(node_.name_) && params();
+      case NodeKind::Op:
+      case NodeKind::Reduction: return string(node_.name_) && params() && inputs(position);
+      case NodeKind::External: return descriptor() && params() && inputs(position);
+      case NodeKind::Stage: return inputs(position) && members();
+      case NodeKind::Exchange: return params() && inputs(position);
+    }
+    return fail(BlobError::invalid_tag("node", tag));
+  }
+
+  const char* next_;
+  const char* end_;
+  BlobError error_;
+  BlobNode node_;
+};
+
+}  // namespace
+
+Result<GraphStore, BlobError> read_ir_blob(std::string_view bytes) { return BlobReader(bytes).read(); }
+
+}  // namespace veltrix
