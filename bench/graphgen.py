@@ -1,0 +1,185 @@
+"""The project's one graph generator: a seeded, realistic traced dataflow program.
+
+A program is the list of recording calls a framework would make while tracing user code, with
+every argument prepared beforehand, so that replaying it measures the recording itself. It
+mixes sources, element-wise ops with one to three inputs and zero to three params (including
+commuted duplicates of commutative ops and identity ops that add 0.0 or multiply by 1.0),
+reductions, exchanges and a few external payload calls; values fan out to several consumers,
+some branches are never used again (dead code), and about a fifth of all calls re-record a node
+that already exists (the interning store returns its id).
+
+Ids in the calls are the ids an interning store hands out, so the program replays identically
+against GraphStore and against any other store that interns the same way.
+
+    program = generate_program(100_000, seed=1)
+    store = veltrix_core.GraphStore()
+    program.replay(store)
+    outputs = program.sinks(store_node_count)   # nodes nothing consumes, minus a tenth
+"""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass, field
+
+COMMUTATIVE = ["add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"]
+NON_COMMUTATIVE_BINARY = ["sub", "div", "pow", "lt", "atan2"]
+UNARY = ["neg", "exp", "log", "abs", "sqrt", "relu", "tanh", "sigmoid", "cast"]
+TERNARY = ["where", "clip", "fma"]
+REDUCTIONS = ["sum", "mean", "max", "min", "prod"]
+SCHEMES = ["hash", "range", "broadcast"]
+DTYPES = ["float32", "float64", "int64", "bool"]
+
+
+@dataclass
+class Program:
+    """Recording calls as (method name, positional args) plus what the generator knows."""
+
+    calls: list[tuple[str, tuple]] = field(default_factory=list)
+    node_count: int = 0
+    consumed: set[int] = field(default_factory=set)
+    duplicate_calls: int = 0
+
+    def replay(self, store) -> None:
+        methods = {name: getattr(store, name) for name in
+                   ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")}
+        for name, args in self.calls:
+            methods[name](*args)
+
+    def bound_calls(self, store) -> list[tuple]:
+        """The calls bound to one store's methods, for timing loops without lookups."""
+        methods = {name: getattr(store, name) for name in
+                   ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")}
+        return [(methods[name], args) for name, args in self.calls]
+
+    def sinks(self, seed: int = 0, dead_fraction: float = 0.1) -> list[int]:
+        """Nodes that nothing consumes, minus a fraction left dead."""
+        sinks = [i for i in range(self.node_count) if i not in self.consumed]
+        rng = random.Random(seed)
+        keep = [i for i in sinks if rng.random() >= dead_fraction]
+        return keep
+
+
+class _Interner:
+    """Mirrors an interning store, so the generator knows the id each call returns."""
+
+    def __init__(self):
+        self.ids: dict[tuple, int] = {}
+
+    def intern(self, key: tuple) -> tuple[int, bool]:
+        found = self.ids.get(key)
+        if found is not None:
+            return found, False
+        node_id = len(self.ids)
+        self.ids[key] = node_id
+        return node_id, True
+
+
+def _key(kind: str, name, inputs, params) -> tuple:
+    return (kind, name, tuple(sorted((params or {}).items())), tuple(inputs))
+
+
+def _elementwise_params(rng: random.Random, name: str) -> dict | None:
+    count = rng.choices([0, 1, 2, 3], weights=[50, 25, 15, 10])[0]
+    if count == 0:
+        return None
+    pool = [
+        ("alpha", lambda: rng.choice([0.5, 1.5, 2.0, 0.1])),
+        ("approx", lambda: rng.random() < 0.5),
+        ("mode", lambda: rng.choice(["fast", "exact"])),
+        ("precision", lambda: rng.choice([16, 32, 64])),
+        ("dtype", lambda: rng.choice(DTYPES)),
+    ]
+    chosen = rng.sample(pool, count)
+    return {key: make() for key, make in chosen}
+
+
+def generate_program(n_nodes: int, seed: int = 0) -> Program:
+    """A program whose replay leaves exactly `n_nodes` distinct nodes in the store."""
+    rng = random.Random(seed)
+    interner = _Interner()
+    program = Program()
+    values: list[int] = []          # ids of value-producing nodes, most recent last
+    binary_ops: list[tuple] = []    # (name, a, b) of commutative ops without params
+    recorded: list[tuple] = []      # every distinct call, for re-recording
+
+    def record(method: str, kind: str, name, inputs: list[int], params, args: tuple) -> int:
+        node_id, new = interner.intern(_key(kind, name, inputs, params))
+        program.calls.append((method, args))
+        if new:
+            program.consumed.update(inputs)
+            recorded.append((method, args))
+        else:
+            program.duplicate_calls += 1
+        return node_id
+
+    def pick(count: int) -> list[int]:
+        # Mostly recent values (a traced program works on what it just computed), sometimes any:
+        # this gives fan-out, long-range edges and values that are never used again.
+        picked = []
+        for _ in range(count):
+            if rng.random() < 0.8:
+                window = min(len(values), 64)
+                picked.append(values[-1 - int(rng.random() ** 2 * window)])
+            else:
+                picked.append(rng.choice(values))
+        return picked
+
+    def add_source() -> None:
+        index = len(values)
+        params = {"shape": f"({rng.choice([128, 256, 1024])}, {rng.choice([64, 512])})",
+                  "dtype": rng.choice(DTYPES), "index": index}
+        name = rng.choice(["input", "weights", "table", "batch"])
+        values.append(record("add_source", "source", name, [], params, (name, params)))
+
+    while interner.ids.__len__() < n_nodes:
+        if len(values) < 4:
+            add_source()
+            continue
+        roll = rng.random()
+        if roll < 0.20 and recorded:
+            method, args = rng.choice(recorded)  # a re-recorded node: interning returns its id
+            program.calls.append((method, args))
+            program.duplicate_calls += 1
+        elif roll < 0.23:
+            add_source()
+        elif roll < 0.29 and binary_ops:
+            name, a, b = rng.choice(binary_ops[-256:])  # the commuted twin of a recent op
+            values.append(record("add_op", "op", name, [b, a], None, (name, [b, a])))
+        elif roll < 0.32:
+            x = pick(1)[0]
+            name, scalar = rng.choice([("add", 0.0), ("mul", 1.0)])
+            params = {"scalar": scalar, "side": rng.choice(["r", "l"])}
+            values.append(record("add_op", "op", name, [x], params, (name, [x], params)))
+        elif roll < 0.38:
+            x = pick(1)[0]
+            name = rng.choice(REDUCTIONS)
+            params = {"axis": rng.choice([0, 1, -1]), "keepdims": rng.random() < 0.3}
+            values.append(record("add_reduction", "reduction", name, [x], params, (name, [x], params)))
+        elif roll < 0.40:
+            x = pick(1)[0]
+            params = {"scheme": rng.choice(SCHEMES), "partitions": rng.choice([4, 8, 16])}
+            values.append(record("add_exchange", "exchange", None, [x], params, ([x], params)))
+        elif roll < 0.41:
+            inputs = pick(rng.choice([1, 2]))
+            descriptor = {"kind": "udf", "content_hash": f"{rng.randrange(1 << 32):08x}",
+                          "framework": "numpy", "version": "2.1", "io_schema": "f32->f32"}
+            key_name = tuple(sorted(descriptor.items()))
+            values.append(record("add_external", "external", key_name, inputs, None, (descriptor, inputs)))
+        else:
+            arity = rng.choices([1, 2, 3], weights=[30, 60, 10])[0]
+            if arity == 1:
+                name = rng.choice(UNARY)
+            elif arity == 2:
+                name = rng.choice(COMMUTATIVE if rng.random() < 0.6 else NON_COMMUTATIVE_BINARY)
+            else:
+                name = rng.choice(TERNARY)
+            inputs = pick(arity)
+            params = _elementwise_params(rng, name)
+            args = (name, inputs) if params is None else (name, inputs, params)
+            node = record("add_op", "op", name, inputs, params, args)
+            values.append(node)
+            if arity == 2 and params is None and name in COMMUTATIVE:
+                binary_ops.append((name, inputs[0], inputs[1]))
+    program.node_count = len(interner.ids)
+    return program
