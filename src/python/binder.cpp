@@ -97,7 +97,12 @@ bool place_positional(const ParamTable& table, PyObject* const* args, Py_ssize_t
 }
 
 bool check_complete(const ParamTable& table, PyObject* const* slots) {
-  return report_missing(table, slots, /*keyword_only=*/false) && report_missing(table, slots, /*keyword_only=*/true);
+  for (std::size_t i = 0; i < table.parameters.size(); ++i) {
+    if (table.parameters[i].required && !slots[i]) {
+      return report_missing(table, slots, /*keyword_only=*/false) && report_missing(table, slots, /*keyword_only=*/true);
+    }
+  }
+  return true;
 }
 
 }  // namespace

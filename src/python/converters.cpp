@@ -58,10 +58,24 @@ bool convert_ids(PyObject* object, Container& out) {
     return true;
   }
   if (PyList_Check(object)) {
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+#ifndef Py_GIL_DISABLED
+    // The common case, a list of plain ints, converts without running any user code, so the
+    // items can be read borrowed. Stop at the first item that could run code.
+    Py_ssize_t i = 0;
+    for (; i < PyList_GET_SIZE(object); ++i) {
+      PyObject* item = PyList_GET_ITEM(object, i);
+      if (!PyLong_CheckExact(item)) break;
+      NodeId id;
+      if (!convert_node_id(item, id)) return false;
+      out.push_back(id);
+    }
+#else
+    Py_ssize_t i = 0;
+#endif
     // Index by index against the live size, as the list iterator does: an item's __index__ may
     // change the list, so each item is held while it converts.
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+    for (; i < PyList_GET_SIZE(object); ++i) {
       OwnedRef item = OwnedRef::steal(PyList_GetItemRef(object, i));
       if (!item) return false;
       NodeId id;
@@ -132,6 +146,13 @@ bool convert_flag(PyObject* object, bool& out) {
 
 bool convert_node_id(PyObject* object, NodeId& out) {
   if (PyLong_CheckExact(object)) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+      const Py_ssize_t small = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+      if (small >= 0) {
+        out = static_cast<NodeId>(small);
+        return true;
+      }
+    }
     const unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;

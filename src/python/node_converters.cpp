@@ -17,6 +17,23 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
     out = ParamValueRef{ParamTag::Bool, value == Py_True ? 1u : 0u, {}};
     return true;
   }
+  // Exact floats and strings cannot convert to an integer (nor strings to a float) and run no
+  // user code, so they skip the attempts that could only fail: raising and discarding those
+  // errors would cost more than the rest of the call.
+  if (PyFloat_CheckExact(value)) {
+    out = ParamValueRef{ParamTag::Float, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value)), {}};
+    return true;
+  }
+  if (PyUnicode_CheckExact(value)) {
+    std::string_view text;
+    if (convert_string(value, text)) {
+      out = ParamValueRef{ParamTag::Str, 0, text};
+      return true;
+    }
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    return false;
+  }
   const long long integer = PyLong_AsLongLong(value);
   if (!(integer == -1 && PyErr_Occurred())) {
     out = ParamValueRef{ParamTag::Int, static_cast<std::uint64_t>(integer), {}};

@@ -10,40 +10,55 @@ std::uint32_t NodeInterner::text_hash(std::string_view text) const {
   return static_cast<std::uint32_t>(hasher.finish() >> 32);
 }
 
+std::optional<StrId> NodeInterner::recent_text(std::string_view text) const {
+  const RecentText* recent = recent_slot(text);
+  if (recent->data == text.data() && recent->size == text.size() && table_.strings_.view(recent->id) == text) {
+    return recent->id;
+  }
+  return std::nullopt;
+}
+
 std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
+  if (auto id = recent_text(text)) return id;
   const std::uint32_t hash = text_hash(text);
-  const IndexSlot* slot = string_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
+  const TextSlot* slot = string_index_.find(slot_position_hash(hash), [&](const TextSlot& s) {
     return s.hash == hash && table_.strings_.view(s.id) == text;
   });
   if (!slot) return std::nullopt;
+  *recent_slot(text) = RecentText{text.data(), text.size(), slot->id};
   return slot->id;
 }
 
 StrId NodeInterner::intern_text(std::string_view text) {
+  if (auto id = recent_text(text)) return *id;
   const std::uint32_t hash = text_hash(text);
   const std::uint64_t position = slot_position_hash(hash);
-  const IndexSlot* slot = string_index_.find(position, [&](const IndexSlot& s) {
+  const TextSlot* slot = string_index_.find(position, [&](const TextSlot& s) {
     return s.hash == hash && table_.strings_.view(s.id) == text;
   });
   if (slot) return slot->id;
   if (table_.strings_.size() >= kNoString - 1) internal_failure("too many distinct texts in one graph");
   const StrId id = table_.strings_.append(text);
-  string_index_.insert_absent(position, IndexSlot{id, hash},
-                              [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+  string_index_.insert_absent(position, TextSlot{id, hash},
+                              [](const TextSlot& s) { return slot_position_hash(s.hash); });
+  *recent_slot(text) = RecentText{text.data(), text.size(), id};
   return id;
 }
 
 std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
+  const std::uint32_t* w = node.words.data();
   SipHasher13 hasher(key_);
-  hasher.write_u64(static_cast<std::uint64_t>(node.kind) | (std::uint64_t{node.label} << 32));
-  hasher.write_u64(std::uint64_t{node.param_count} | (std::uint64_t{node.input_count} << 32));
+  // Kind, parameter count, label (for named kinds) and input count: every length is hashed, so
+  // nodes of different shapes never feed the same words.
+  hasher.write_u64(std::uint64_t{w[NodeTable::kKindWord]} | (std::uint64_t{w[NodeTable::kLabelWord]} << 32));
+  hasher.write_u64(w[NodeTable::kInputCountWord]);
   if (node.kind == NodeKind::External) {
     const NodeTable::DescriptorRecord& d = node.descriptor;
     hasher.write_u64(std::uint64_t{d.fields[0]} | (std::uint64_t{d.fields[1]} << 32));
     hasher.write_u64(std::uint64_t{d.fields[2]} | (std::uint64_t{d.fields[3]} << 32));
     hasher.write_u64(std::uint64_t{d.fields[4]} | (std::uint64_t{d.preprocessing_ref} << 32));
   }
-  const std::uint32_t* w = node.words.data();
+  w += NodeTable::kHeaderWords;
   for (std::uint32_t i = 0; i < node.param_count; ++i, w += NodeTable::kWordsPerParam) {
     const auto tag = static_cast<ParamTag>(w[1]);
     std::uint64_t bits = w[2] | (std::uint64_t{w[3]} << 32);
@@ -62,22 +77,24 @@ std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
   return static_cast<std::uint32_t>(hasher.finish() >> 32);
 }
 
-bool NodeInterner::equals(const NodeTable::Record& stored, const Resolved& node) const {
-  if (stored.kind != node.kind || stored.param_count != node.param_count ||
-      stored.input_count != node.input_count) {
+bool NodeInterner::equals(const std::uint32_t* stored, const Resolved& node) const {
+  const std::uint32_t* fresh = node.words.data();
+  if (stored[NodeTable::kKindWord] != fresh[NodeTable::kKindWord] ||
+      stored[NodeTable::kInputCountWord] != fresh[NodeTable::kInputCountWord]) {
     return false;
   }
+  const StrId label = stored[NodeTable::kLabelWord];
   switch (node.kind) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      if (stored.label != node.label) return false;
+      if (label != fresh[NodeTable::kLabelWord]) return false;
       break;
     case NodeKind::External:
-      if (std::memcmp(&table_.descriptors_[stored.label], &node.descriptor, sizeof node.descriptor) != 0) return false;
+      if (std::memcmp(&table_.descriptors_[label], &node.descriptor, sizeof node.descriptor) != 0) return false;
       break;
     case NodeKind::Stage: {
-      const NodeTable::StageRecord& stage = table_.stages_[stored.label];
+      const NodeTable::StageRecord& stage = table_.stages_[label];
       if (stage.member_count != node.members.size()) return false;
       for (std::size_t i = 0; i < node.members.size(); ++i) {
         const NodeTable::MemberRecord& m = table_.members_[stage.first_member + i];
@@ -91,8 +108,8 @@ bool NodeInterner::equals(const NodeTable::Record& stored, const Resolved& node)
     case NodeKind::Exchange:
       break;
   }
-  const std::uint32_t* a = table_.words_.data() + stored.payload;
-  const std::uint32_t* b = node.words.data();
+  const std::uint32_t* a = stored + NodeTable::kHeaderWords;
+  const std::uint32_t* b = fresh + NodeTable::kHeaderWords;
   for (std::uint32_t i = 0; i < node.param_count; ++i, a += NodeTable::kWordsPerParam, b += NodeTable::kWordsPerParam) {
     if (a[0] != b[0] || a[1] != b[1]) return false;
     std::uint64_t x = a[2] | (std::uint64_t{a[3]} << 32);
@@ -108,32 +125,34 @@ bool NodeInterner::equals(const NodeTable::Record& stored, const Resolved& node)
 
 std::optional<std::uint32_t> NodeInterner::find_resolved(const Resolved& node, std::uint32_t hash) const {
   const IndexSlot* slot = node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
-    return s.hash == hash && equals(table_.records_[s.id], node);
+    return s.hash == hash && equals(table_.entry_at(s.offset), node);
   });
   if (!slot) return std::nullopt;
-  return slot->id;
+  return table_.entry_at(slot->offset)[NodeTable::kIdWord];
 }
 
 std::uint32_t NodeInterner::append(const Resolved& node, std::uint32_t hash) {
-  if (table_.records_.size() >= kMaxNodes) internal_failure("a graph cannot hold more than 4294967294 nodes");
-  NodeTable::Record record{table_.words_.size(), node.label, node.param_count, node.input_count, node.kind};
+  const std::size_t offset = table_.words_.size();
+  if (table_.offsets_.size() >= kMaxNodes || offset + node.words.size() > UINT32_MAX) {
+    internal_failure("a graph cannot hold more than 4294967294 nodes or 16 GiB of node data");
+  }
+  const auto id = static_cast<std::uint32_t>(table_.offsets_.size());
+  table_.words_.append(node.words.span());
+  std::uint32_t* entry = table_.words_.data() + offset;
+  entry[NodeTable::kIdWord] = id;
   if (node.kind == NodeKind::External) {
-    record.label = static_cast<std::uint32_t>(table_.descriptors_.size());
+    entry[NodeTable::kLabelWord] = static_cast<std::uint32_t>(table_.descriptors_.size());
     table_.descriptors_.push_back(node.descriptor);
   } else if (node.kind == NodeKind::Stage) {
-    record.label = static_cast<std::uint32_t>(table_.stages_.size());
+    entry[NodeTable::kLabelWord] = static_cast<std::uint32_t>(table_.stages_.size());
     table_.stages_.push_back({table_.members_.size(), static_cast<std::uint32_t>(node.members.size())});
     for (const Resolved::Member& m : node.members) {
       table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
       table_.refs_.insert(table_.refs_.end(), m.refs.begin(), m.refs.end());
     }
-  } else if (node.kind == NodeKind::Exchange) {
-    record.label = 0;
   }
-  table_.words_.insert(table_.words_.end(), node.words.begin(), node.words.end());
-  const auto id = static_cast<std::uint32_t>(table_.records_.size());
-  table_.records_.push_back(record);
-  node_index_.insert_absent(slot_position_hash(hash), IndexSlot{id, hash},
+  table_.offsets_.push_back(static_cast<std::uint32_t>(offset));
+  node_index_.insert_absent(slot_position_hash(hash), IndexSlot{static_cast<std::uint32_t>(offset), hash},
                             [](const IndexSlot& s) { return slot_position_hash(s.hash); });
   return id;
 }

@@ -7,6 +7,7 @@
 // canonical form guard their interners themselves.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -44,19 +45,26 @@ class NodeInterner {
   }
 
  private:
+  // A node index slot names the node's entry by its word offset, so that checking a candidate
+  // reads the entry directly.
   struct IndexSlot {
-    std::uint32_t id;
+    std::uint32_t offset;
     std::uint32_t hash;  // the high half of the keyed hash; the table position derives from it
   };
+  // A text index slot.
+  struct TextSlot {
+    StrId id;
+    std::uint32_t hash;
+  };
 
-  // A node with its texts replaced by ids, laid out as the table stores it.
+  // A node with its texts replaced by ids: `words` is the entry as the table stores it (the id
+  // word is filled in when the node is appended).
   struct Resolved {
     struct Member {
       StrId token;
       std::span<const MemberRef> refs;
     };
     NodeKind kind = NodeKind::Source;
-    StrId label = 0;
     NodeTable::DescriptorRecord descriptor{};
     std::uint32_t param_count = 0;
     std::uint32_t input_count = 0;
@@ -65,6 +73,22 @@ class NodeInterner {
   };
 
   static std::uint64_t slot_position_hash(std::uint32_t hash) { return mix64(hash); }
+
+  // Recently resolved texts, keyed by the address of the caller's bytes. Recording passes the
+  // same few name and key objects over and over; when the address and the bytes match a cached
+  // entry, the text's id is known without hashing it. The cached address is only ever compared,
+  // never read through, so an entry whose source text has gone away is harmless.
+  struct RecentText {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    StrId id = 0;
+  };
+  static constexpr std::size_t kRecentTexts = 256;
+  RecentText* recent_slot(std::string_view text) const {
+    const auto address = reinterpret_cast<std::uintptr_t>(text.data());
+    return &recent_[((address >> 4) ^ (address >> 12)) & (kRecentTexts - 1)];
+  }
+  std::optional<StrId> recent_text(std::string_view text) const;
 
   template <NodeLike N>
   bool resolve(const N& node, Resolved& out, bool add_texts);
@@ -76,13 +100,14 @@ class NodeInterner {
   std::uint32_t text_hash(std::string_view text) const;
 
   std::uint32_t node_hash(const Resolved& node) const;
-  bool equals(const NodeTable::Record& stored, const Resolved& node) const;
+  bool equals(const std::uint32_t* stored, const Resolved& node) const;
   std::optional<std::uint32_t> find_resolved(const Resolved& node, std::uint32_t hash) const;
   std::uint32_t append(const Resolved& node, std::uint32_t hash);
 
   NodeTable table_;
   RawHashTable<IndexSlot> node_index_;
-  RawHashTable<IndexSlot> string_index_;
+  RawHashTable<TextSlot> string_index_;
+  mutable std::array<RecentText, kRecentTexts> recent_{};
   HashKey key_;
 };
 

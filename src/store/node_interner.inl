@@ -12,13 +12,13 @@ bool NodeInterner::resolve(const N& node, Resolved& out, bool add_texts) {
     return find_text(text);
   };
   out.kind = node.kind();
-  out.label = 0;
   out.words.clear();
   out.members.clear();
+  StrId label = 0;
   if (has_name(out.kind)) {
     auto id = text_id(node.name());
     if (!id) return false;
-    out.label = *id;
+    label = *id;
   }
   if (out.kind == NodeKind::External) {
     const DescriptorRef d = node.descriptor_ref();
@@ -37,12 +37,16 @@ bool NodeInterner::resolve(const N& node, Resolved& out, bool add_texts) {
   }
   const std::size_t params = has_params(out.kind) ? node.param_count() : 0;
   const std::size_t inputs = node.input_count();
-  if (params > UINT32_MAX / NodeTable::kWordsPerParam || inputs > UINT32_MAX) {
+  if (params > NodeTable::kMaxParams || inputs > UINT32_MAX / 2) {
     internal_failure("node has more parameters or inputs than a table can hold");
   }
   out.param_count = static_cast<std::uint32_t>(params);
   out.input_count = static_cast<std::uint32_t>(inputs);
-  out.words.reserve(params * NodeTable::kWordsPerParam + inputs);
+  out.words.reserve(NodeTable::kHeaderWords + params * NodeTable::kWordsPerParam + inputs);
+  out.words.push_back(0);  // id, set on append
+  out.words.push_back(static_cast<std::uint32_t>(out.kind) | (out.param_count << 8));
+  out.words.push_back(label);  // External and Stage labels are set on append
+  out.words.push_back(out.input_count);
   for (std::size_t i = 0; i < params; ++i) {
     auto key = text_id(node.param_key(i));
     if (!key) return false;

@@ -2,14 +2,16 @@
 //
 // Every text (name, key, string value, descriptor field, member token) is stored once per table
 // and referred to by a 32-bit id, so repeated names cost nothing and two nodes of one table
-// compare by integers. A node is a 24-byte record plus its parameters and inputs in a shared
-// word array: a parameter is four words (key id, tag, value low and high half; a Str value is a
-// text id), an input is one word. Descriptors and stage members, which few nodes have, live in
-// side arrays. Ids inside a table are 32-bit: a table never holds 2^32 - 1 nodes (it would need
-// far more memory than any machine has; NodeInterner refuses it).
+// compare by integers. A node is one contiguous entry in a word array: a four-word header (id,
+// kind and parameter count, label, input count), four words per parameter (key id, tag, value
+// low and high half; a Str value is a text id) and one word per input. Keeping a node in one
+// place means that checking a candidate during interning touches one cache line or two.
+// Descriptors and stage members, which few nodes have, live in side arrays.
 //
-// The table is a plain value: copying it is a handful of vector copies, which is what a store's
-// snapshot is. Nothing here locks; GraphStore guards its table with its mutex.
+// Ids and word offsets inside a table are 32-bit: a table holds fewer than 2^32 - 1 nodes and
+// fewer than 2^32 words (16 GiB), which NodeInterner enforces. The table is a plain value:
+// copying it is a handful of array copies, which is what a store's snapshot is. Nothing here
+// locks; GraphStore guards its table with its mutex.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@
 
 #include "store/node.h"
 #include "store/string_arena.h"
+#include "support/pod_array.h"
 
 namespace veltrix {
 
@@ -26,8 +29,8 @@ class NodeView;
 
 class NodeTable {
  public:
-  std::size_t size() const { return records_.size(); }
-  bool empty() const { return records_.empty(); }
+  std::size_t size() const { return offsets_.size(); }
+  bool empty() const { return offsets_.empty(); }
   NodeView view(NodeId id) const;
   NodeView operator[](NodeId id) const;
   const StringArena& strings() const { return strings_; }
@@ -37,13 +40,15 @@ class NodeTable {
   friend class NodeView;
   friend class NodeInterner;
 
-  struct Record {
-    std::uint64_t payload;  // first word of the parameters, followed by the inputs
-    std::uint32_t label;    // name id; descriptor index (External); stage index (Stage)
-    std::uint32_t param_count;
-    std::uint32_t input_count;
-    NodeKind kind;
-  };
+  // Entry layout, in words from the entry's start.
+  static constexpr std::uint32_t kIdWord = 0;
+  static constexpr std::uint32_t kKindWord = 1;  // kind in the low byte, parameter count above
+  static constexpr std::uint32_t kLabelWord = 2;  // name id; descriptor index; stage index
+  static constexpr std::uint32_t kInputCountWord = 3;
+  static constexpr std::uint32_t kHeaderWords = 4;
+  static constexpr std::uint32_t kWordsPerParam = 4;
+  static constexpr std::uint32_t kMaxParams = (1u << 24) - 1;
+
   struct DescriptorRecord {
     StrId fields[5];
     StrId preprocessing_ref;  // kNoString when absent
@@ -58,11 +63,11 @@ class NodeTable {
     std::uint32_t ref_count;
   };
 
-  static constexpr std::uint32_t kWordsPerParam = 4;
+  const std::uint32_t* entry_at(std::uint32_t offset) const { return words_.data() + offset; }
 
   StringArena strings_;
-  std::vector<Record> records_;
-  std::vector<std::uint32_t> words_;
+  PodArray<std::uint32_t> offsets_;  // node id -> word offset of its entry
+  PodArray<std::uint32_t> words_;
   std::vector<DescriptorRecord> descriptors_;
   std::vector<StageRecord> stages_;
   std::vector<MemberRecord> members_;
@@ -72,13 +77,12 @@ class NodeTable {
 // Read access to one node of a table (NodeLike). Valid until the table grows.
 class NodeView {
  public:
-  NodeView(const NodeTable& table, NodeId id) : table_(&table), record_(&table.records_[id]) {}
+  NodeView(const NodeTable& table, const std::uint32_t* entry) : table_(&table), entry_(entry) {}
 
-  NodeKind kind() const { return record_->kind; }
-  std::string_view name() const {
-    return has_name(record_->kind) ? text(record_->label) : std::string_view();
-  }
-  std::size_t param_count() const { return record_->param_count; }
+  NodeId id() const { return entry_[NodeTable::kIdWord]; }
+  NodeKind kind() const { return static_cast<NodeKind>(entry_[NodeTable::kKindWord] & 0xFF); }
+  std::string_view name() const { return has_name(kind()) ? text(entry_[NodeTable::kLabelWord]) : std::string_view(); }
+  std::size_t param_count() const { return entry_[NodeTable::kKindWord] >> 8; }
   std::string_view param_key(std::size_t i) const { return text(param_word(i, 0)); }
   ParamValueRef param_value(std::size_t i) const {
     ParamValueRef value;
@@ -87,11 +91,10 @@ class NodeView {
     if (value.tag == ParamTag::Str) value.text = text(static_cast<StrId>(value.bits));
     return value;
   }
-  std::size_t input_count() const { return record_->input_count; }
+  std::size_t input_count() const { return entry_[NodeTable::kInputCountWord]; }
   NodeId input(std::size_t i) const { return inputs()[i]; }
   std::span<const std::uint32_t> inputs() const {
-    return {table_->words_.data() + record_->payload + std::uint64_t{record_->param_count} * NodeTable::kWordsPerParam,
-            record_->input_count};
+    return {entry_ + NodeTable::kHeaderWords + param_count() * NodeTable::kWordsPerParam, input_count()};
   }
   DescriptorRef descriptor_ref() const;
   std::size_t member_count() const;
@@ -104,25 +107,25 @@ class NodeView {
   Node to_node() const { return Node::copy_of(*this); }
 
   // Text ids, for readers that cache one object per distinct text of the table.
-  StrId name_text_id() const { return record_->label; }  // Source, Op, Reduction
+  StrId name_text_id() const { return entry_[NodeTable::kLabelWord]; }  // Source, Op, Reduction
   StrId param_key_text_id(std::size_t i) const { return param_word(i, 0); }
   StrId param_str_text_id(std::size_t i) const { return param_word(i, 2); }  // Str values
 
  private:
   std::string_view text(StrId id) const { return table_->strings_.view(id); }
   std::uint32_t param_word(std::size_t i, std::size_t w) const {
-    return table_->words_[record_->payload + i * NodeTable::kWordsPerParam + w];
+    return entry_[NodeTable::kHeaderWords + i * NodeTable::kWordsPerParam + w];
   }
   const NodeTable::MemberRecord& member(std::size_t i) const {
-    return table_->members_[table_->stages_[record_->label].first_member + i];
+    return table_->members_[table_->stages_[entry_[NodeTable::kLabelWord]].first_member + i];
   }
 
   const NodeTable* table_;
-  const NodeTable::Record* record_;
+  const std::uint32_t* entry_;
 };
 
-inline NodeView NodeTable::view(NodeId id) const { return NodeView(*this, id); }
-inline NodeView NodeTable::operator[](NodeId id) const { return NodeView(*this, id); }
+inline NodeView NodeTable::view(NodeId id) const { return NodeView(*this, entry_at(offsets_[id])); }
+inline NodeView NodeTable::operator[](NodeId id) const { return view(id); }
 
 // A node seen through another input list (the renumbering of from_reduced and the optimizer).
 template <NodeLike N>

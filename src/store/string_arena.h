@@ -1,10 +1,11 @@
 // Append-only storage of texts addressed by dense 32-bit ids. One contiguous byte buffer plus an
-// offset per text: no allocation per string, and a copy is two vector copies.
+// offset per text: no allocation per string, and a copy is two array copies.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
+
+#include "support/pod_array.h"
 
 namespace veltrix {
 
@@ -13,9 +14,11 @@ inline constexpr StrId kNoString = UINT32_MAX;  // an absent optional string
 
 class StringArena {
  public:
+  StringArena() { offsets_.push_back(0); }
+
   StrId append(std::string_view text) {
     const auto id = static_cast<StrId>(offsets_.size() - 1);
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    bytes_.append(std::span<const char>(text.data(), text.size()));
     offsets_.push_back(bytes_.size());
     return id;
   }
@@ -24,11 +27,11 @@ class StringArena {
     return {bytes_.data() + begin, static_cast<std::size_t>(offsets_[id + 1] - begin)};
   }
   std::size_t size() const { return offsets_.size() - 1; }
-  std::size_t memory_bytes() const { return bytes_.capacity() + offsets_.capacity() * sizeof(std::uint64_t); }
+  std::size_t memory_bytes() const { return bytes_.memory_bytes() + offsets_.memory_bytes(); }
 
  private:
-  std::vector<char> bytes_;
-  std::vector<std::uint64_t> offsets_{0};
+  PodArray<char> bytes_;
+  PodArray<std::uint64_t> offsets_;
 };
 
 }  // namespace veltrix

@@ -1,9 +1,11 @@
 // The project's one open-addressing hash table.
 //
-// Layout: a power-of-two array of slots plus one control byte per slot. A full slot's control
-// byte holds 7 bits of its hash, so a probe compares 16 control bytes at once (SSE2) and touches
-// a slot only when those bits match. Probing visits aligned groups of 16 in triangular order,
-// which reaches every group of a power-of-two table. The load stays at or below 7/8.
+// Layout: slots live in chunks of 14, each chunk starting with 16 control bytes (14 used). A full
+// slot's control byte holds 7 bits of its hash, so a probe compares a chunk's control bytes at
+// once (SSE2) and touches a slot only when those bits match. The control bytes and the slots of
+// a chunk are adjacent in memory, so a lookup in a large table usually costs one cache miss, not
+// two. Probing visits chunks in triangular order, which reaches every chunk of a power-of-two
+// chunk count. The load stays at or below 7/8.
 //
 // RawHashTable stores caller-defined slots and never computes a hash itself: callers pass the
 // hash in, compare with their own predicate (so a table of ids can be probed with content that
@@ -30,6 +32,7 @@
 #endif
 
 #include "support/hashing.h"
+#include "support/memory_blocks.h"
 
 namespace veltrix {
 
@@ -37,9 +40,11 @@ namespace hash_table_detail {
 
 inline constexpr std::int8_t kEmpty = static_cast<std::int8_t>(0x80);
 inline constexpr std::int8_t kDeleted = static_cast<std::int8_t>(0xFE);
-inline constexpr std::size_t kGroupWidth = 16;
+inline constexpr std::int8_t kUnused = static_cast<std::int8_t>(0xFF);  // the two spare control bytes
+inline constexpr std::size_t kChunkSlots = 14;
+inline constexpr std::uint32_t kSlotMask = (1u << kChunkSlots) - 1;
 
-// A set of positions within one group, lowest first.
+// A set of slot positions within one chunk, lowest first.
 class BitMask {
  public:
   explicit BitMask(std::uint32_t bits) : bits_(bits) {}
@@ -51,23 +56,23 @@ class BitMask {
   std::uint32_t bits_;
 };
 
-class Group {
+class ControlBytes {
  public:
-  explicit Group(const std::int8_t* ctrl) {
+  explicit ControlBytes(const std::int8_t* ctrl) {
 #if defined(__SSE2__)
-    ctrl_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ctrl));
+    ctrl_ = _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl));
 #else
-    std::memcpy(ctrl_, ctrl, kGroupWidth);
+    std::memcpy(ctrl_, ctrl, 16);
 #endif
   }
 
   BitMask match(std::int8_t tag) const {
 #if defined(__SSE2__)
-    return BitMask(static_cast<std::uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(tag), ctrl_))));
+    return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(tag), ctrl_))) &
+                   kSlotMask);
 #else
     std::uint32_t bits = 0;
-    for (unsigned i = 0; i < kGroupWidth; ++i) bits |= std::uint32_t(ctrl_[i] == tag) << i;
+    for (unsigned i = 0; i < kChunkSlots; ++i) bits |= std::uint32_t(ctrl_[i] == tag) << i;
     return BitMask(bits);
 #endif
   }
@@ -77,10 +82,10 @@ class Group {
   // Empty and deleted control bytes are the ones with the high bit set.
   BitMask match_empty_or_deleted() const {
 #if defined(__SSE2__)
-    return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(ctrl_)));
+    return BitMask(static_cast<std::uint32_t>(_mm_movemask_epi8(ctrl_)) & kSlotMask);
 #else
     std::uint32_t bits = 0;
-    for (unsigned i = 0; i < kGroupWidth; ++i) bits |= std::uint32_t(ctrl_[i] < 0) << i;
+    for (unsigned i = 0; i < kChunkSlots; ++i) bits |= std::uint32_t(ctrl_[i] < 0) << i;
     return BitMask(bits);
 #endif
   }
@@ -89,17 +94,24 @@ class Group {
 #if defined(__SSE2__)
   __m128i ctrl_;
 #else
-  std::int8_t ctrl_[kGroupWidth];
+  std::int8_t ctrl_[16];
 #endif
 };
 
 inline std::int8_t tag_of(std::uint64_t hash) { return static_cast<std::int8_t>(hash & 0x7F); }
-inline std::size_t group_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 7); }
+inline std::size_t chunk_of(std::uint64_t hash) { return static_cast<std::size_t>(hash >> 7); }
 
 }  // namespace hash_table_detail
 
 template <class Slot>
 class RawHashTable {
+  struct alignas(16) Chunk {
+    std::int8_t ctrl[16];
+    alignas(Slot) unsigned char storage[hash_table_detail::kChunkSlots * sizeof(Slot)];
+
+    Slot* slot(std::size_t i) { return std::launder(reinterpret_cast<Slot*>(storage)) + i; }
+  };
+
  public:
   RawHashTable() = default;
   RawHashTable(const RawHashTable& other) { copy_from(other); }
@@ -122,24 +134,24 @@ class RawHashTable {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  std::size_t capacity() const { return capacity_; }
+  std::size_t capacity() const { return chunk_count_ * hash_table_detail::kChunkSlots; }
 
   // Finds the slot with this hash for which `eq(slot)` holds, or nullptr.
   template <class Eq>
   Slot* find(std::uint64_t hash, Eq&& eq) const {
     using namespace hash_table_detail;
-    if (capacity_ == 0) return nullptr;
+    if (chunk_count_ == 0) return nullptr;
     const std::int8_t tag = tag_of(hash);
-    std::size_t group = group_of(hash) & group_mask_;
+    std::size_t index = chunk_of(hash) & chunk_mask_;
     for (std::size_t step = 1;; ++step) {
-      const std::size_t base = group * kGroupWidth;
-      Group g(ctrl_ + base);
-      for (BitMask m = g.match(tag); m; m.drop_lowest()) {
-        Slot* slot = slots_ + base + m.lowest();
+      Chunk& chunk = chunks_[index];
+      ControlBytes ctrl(chunk.ctrl);
+      for (BitMask m = ctrl.match(tag); m; m.drop_lowest()) {
+        Slot* slot = chunk.slot(m.lowest());
         if (eq(static_cast<const Slot&>(*slot))) return slot;
       }
-      if (g.match_empty()) return nullptr;
-      group = (group + step) & group_mask_;
+      if (ctrl.match_empty()) return nullptr;
+      index = (index + step) & chunk_mask_;
     }
   }
 
@@ -148,23 +160,26 @@ class RawHashTable {
   template <class HashOf>
   Slot* insert_absent(std::uint64_t hash, Slot slot, HashOf&& hash_of) {
     if (growth_left_ == 0) grow(size_ + 1, hash_of);
-    std::size_t index = free_position(hash);
-    if (ctrl_[index] == hash_table_detail::kDeleted) {
+    auto [chunk, position] = free_position(hash);
+    if (chunk->ctrl[position] == hash_table_detail::kDeleted) {
       --tombstones_;
     } else {
       --growth_left_;
     }
-    ctrl_[index] = hash_table_detail::tag_of(hash);
-    ::new (static_cast<void*>(slots_ + index)) Slot(std::move(slot));
+    chunk->ctrl[position] = hash_table_detail::tag_of(hash);
+    Slot* stored = chunk->slot(position);
+    ::new (static_cast<void*>(stored)) Slot(std::move(slot));
     ++size_;
-    return slots_ + index;
+    return stored;
   }
 
   // Removes a slot found by find(). The position becomes a tombstone so probe chains stay intact.
   void erase(Slot* slot) {
-    const std::size_t index = static_cast<std::size_t>(slot - slots_);
+    const auto offset = reinterpret_cast<const unsigned char*>(slot) - reinterpret_cast<const unsigned char*>(chunks_);
+    Chunk& chunk = chunks_[static_cast<std::size_t>(offset) / sizeof(Chunk)];
+    const std::size_t position = static_cast<std::size_t>(slot - chunk.slot(0));
     slot->~Slot();
-    ctrl_[index] = hash_table_detail::kDeleted;
+    chunk.ctrl[position] = hash_table_detail::kDeleted;
     --size_;
     ++tombstones_;
   }
@@ -177,102 +192,103 @@ class RawHashTable {
 
   void clear() {
     destroy();
-    capacity_ = size_ = tombstones_ = growth_left_ = group_mask_ = 0;
+    chunk_count_ = size_ = tombstones_ = growth_left_ = chunk_mask_ = 0;
   }
 
   // Visits every full slot in slot order (an order that depends on hashes).
   template <class F>
   void for_each(F&& visit) const {
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      if (ctrl_[i] >= 0) visit(static_cast<const Slot&>(slots_[i]));
+    for (std::size_t c = 0; c < chunk_count_; ++c) {
+      for (std::size_t i = 0; i < hash_table_detail::kChunkSlots; ++i) {
+        if (chunks_[c].ctrl[i] >= 0) visit(static_cast<const Slot&>(*chunks_[c].slot(i)));
+      }
     }
   }
   template <class F>
   void for_each_mut(F&& visit) {
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      if (ctrl_[i] >= 0) visit(slots_[i]);
+    for (std::size_t c = 0; c < chunk_count_; ++c) {
+      for (std::size_t i = 0; i < hash_table_detail::kChunkSlots; ++i) {
+        if (chunks_[c].ctrl[i] >= 0) visit(*chunks_[c].slot(i));
+      }
     }
   }
 
-  std::size_t memory_bytes() const { return capacity_ * (sizeof(Slot) + 1); }
+  std::size_t memory_bytes() const { return chunk_count_ * sizeof(Chunk); }
 
  private:
   static std::size_t max_load(std::size_t capacity) { return capacity - capacity / 8; }
 
-  std::size_t free_position(std::uint64_t hash) const {
+  std::pair<Chunk*, std::size_t> free_position(std::uint64_t hash) const {
     using namespace hash_table_detail;
-    std::size_t group = group_of(hash) & group_mask_;
+    std::size_t index = chunk_of(hash) & chunk_mask_;
     for (std::size_t step = 1;; ++step) {
-      const std::size_t base = group * kGroupWidth;
-      BitMask m = Group(ctrl_ + base).match_empty_or_deleted();
-      if (m) return base + m.lowest();
-      group = (group + step) & group_mask_;
+      BitMask m = ControlBytes(chunks_[index].ctrl).match_empty_or_deleted();
+      if (m) return {&chunks_[index], m.lowest()};
+      index = (index + step) & chunk_mask_;
     }
   }
 
   template <class HashOf>
   void grow(std::size_t wanted, HashOf& hash_of) {
     using namespace hash_table_detail;
-    std::size_t capacity = kGroupWidth;
-    while (max_load(capacity) < wanted) capacity *= 2;
-    if (capacity <= capacity_) {
+    std::size_t chunk_count = 1;
+    while (max_load(chunk_count * kChunkSlots) < wanted) chunk_count *= 2;
+    if (chunk_count <= chunk_count_) {
       // Out of room at this size only because of tombstones: rebuild in place when at most half
       // the load is live, otherwise double so that rebuilds stay amortised.
-      capacity = size_ * 2 >= max_load(capacity_) ? capacity_ * 2 : capacity_;
+      chunk_count = size_ * 2 >= max_load(capacity()) ? chunk_count_ * 2 : chunk_count_;
     }
 
-    std::int8_t* old_ctrl = ctrl_;
-    Slot* old_slots = slots_;
-    const std::size_t old_capacity = capacity_;
+    Chunk* old_chunks = chunks_;
+    const std::size_t old_count = chunk_count_;
 
-    allocate(capacity);
-    for (std::size_t i = 0; i < old_capacity; ++i) {
-      if (old_ctrl[i] < 0) continue;
-      Slot& slot = old_slots[i];
-      const std::uint64_t hash = hash_of(static_cast<const Slot&>(slot));
-      const std::size_t index = free_position(hash);
-      ctrl_[index] = tag_of(hash);
-      ::new (static_cast<void*>(slots_ + index)) Slot(std::move(slot));
-      slot.~Slot();
+    allocate(chunk_count);
+    for (std::size_t c = 0; c < old_count; ++c) {
+      for (std::size_t i = 0; i < kChunkSlots; ++i) {
+        if (old_chunks[c].ctrl[i] < 0) continue;
+        Slot* slot = old_chunks[c].slot(i);
+        const std::uint64_t hash = hash_of(static_cast<const Slot&>(*slot));
+        auto [chunk, position] = free_position(hash);
+        chunk->ctrl[position] = tag_of(hash);
+        ::new (static_cast<void*>(chunk->slot(position))) Slot(std::move(*slot));
+        slot->~Slot();
+      }
     }
-    release(old_ctrl, old_slots);
+    free_block(old_chunks, old_count * sizeof(Chunk));
   }
 
-  void allocate(std::size_t capacity) {
-    ctrl_ = new std::int8_t[capacity];
-    std::memset(ctrl_, static_cast<unsigned char>(hash_table_detail::kEmpty), capacity);
-    slots_ = static_cast<Slot*>(::operator new(capacity * sizeof(Slot), std::align_val_t(alignof(Slot))));
-    capacity_ = capacity;
-    group_mask_ = capacity / hash_table_detail::kGroupWidth - 1;
-    growth_left_ = max_load(capacity) - size_;
+  void allocate(std::size_t chunk_count) {
+    chunks_ = static_cast<Chunk*>(allocate_block(chunk_count * sizeof(Chunk)));
+    for (std::size_t c = 0; c < chunk_count; ++c) {
+      std::memset(chunks_[c].ctrl, static_cast<unsigned char>(hash_table_detail::kEmpty), hash_table_detail::kChunkSlots);
+      std::memset(chunks_[c].ctrl + hash_table_detail::kChunkSlots, static_cast<unsigned char>(hash_table_detail::kUnused),
+                  16 - hash_table_detail::kChunkSlots);
+    }
+    chunk_count_ = chunk_count;
+    chunk_mask_ = chunk_count - 1;
+    growth_left_ = max_load(capacity()) - size_;
     tombstones_ = 0;
   }
 
-  static void release(std::int8_t* ctrl, Slot* slots) {
-    delete[] ctrl;
-    if (slots) ::operator delete(slots, std::align_val_t(alignof(Slot)));
-  }
-
   void destroy() {
+    if (!chunks_) return;
     if (!std::is_trivially_destructible_v<Slot>) {
-      for (std::size_t i = 0; i < capacity_; ++i) {
-        if (ctrl_[i] >= 0) slots_[i].~Slot();
-      }
+      for_each_mut([](Slot& slot) { slot.~Slot(); });
     }
-    release(ctrl_, slots_);
-    ctrl_ = nullptr;
-    slots_ = nullptr;
+    free_block(chunks_, chunk_count_ * sizeof(Chunk));
+    chunks_ = nullptr;
   }
 
   void copy_from(const RawHashTable& other) {
-    ctrl_ = nullptr;
-    slots_ = nullptr;
-    capacity_ = size_ = tombstones_ = growth_left_ = group_mask_ = 0;
-    if (other.capacity_ == 0) return;
-    allocate(other.capacity_);
-    std::memcpy(ctrl_, other.ctrl_, capacity_);
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      if (ctrl_[i] >= 0) ::new (static_cast<void*>(slots_ + i)) Slot(other.slots_[i]);
+    chunks_ = nullptr;
+    chunk_count_ = size_ = tombstones_ = growth_left_ = chunk_mask_ = 0;
+    if (other.chunk_count_ == 0) return;
+    allocate(other.chunk_count_);
+    for (std::size_t c = 0; c < chunk_count_; ++c) {
+      std::memcpy(chunks_[c].ctrl, other.chunks_[c].ctrl, 16);
+      for (std::size_t i = 0; i < hash_table_detail::kChunkSlots; ++i) {
+        if (chunks_[c].ctrl[i] >= 0) ::new (static_cast<void*>(chunks_[c].slot(i))) Slot(*other.chunks_[c].slot(i));
+      }
     }
     size_ = other.size_;
     tombstones_ = other.tombstones_;
@@ -280,22 +296,20 @@ class RawHashTable {
   }
 
   void steal(RawHashTable& other) {
-    ctrl_ = std::exchange(other.ctrl_, nullptr);
-    slots_ = std::exchange(other.slots_, nullptr);
-    capacity_ = std::exchange(other.capacity_, 0);
+    chunks_ = std::exchange(other.chunks_, nullptr);
+    chunk_count_ = std::exchange(other.chunk_count_, 0);
     size_ = std::exchange(other.size_, 0);
     tombstones_ = std::exchange(other.tombstones_, 0);
     growth_left_ = std::exchange(other.growth_left_, 0);
-    group_mask_ = std::exchange(other.group_mask_, 0);
+    chunk_mask_ = std::exchange(other.chunk_mask_, 0);
   }
 
-  std::int8_t* ctrl_ = nullptr;
-  Slot* slots_ = nullptr;
-  std::size_t capacity_ = 0;
+  Chunk* chunks_ = nullptr;
+  std::size_t chunk_count_ = 0;
   std::size_t size_ = 0;
   std::size_t tombstones_ = 0;
   std::size_t growth_left_ = 0;
-  std::size_t group_mask_ = 0;
+  std::size_t chunk_mask_ = 0;
 };
 
 // Default hashers: a strong integer mixer for integral keys, the project's byte hash for text.

@@ -1,0 +1,66 @@
+#include "support/memory_blocks.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace veltrix {
+namespace {
+
+#if defined(__linux__)
+constexpr std::size_t kMappedThreshold = std::size_t{1} << 20;
+constexpr std::size_t kPage = 4096;
+
+bool mapped(std::size_t bytes) { return bytes >= kMappedThreshold; }
+std::size_t page_round(std::size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
+#else
+bool mapped(std::size_t) { return false; }
+#endif
+
+void* allocate_small(std::size_t bytes) { return ::operator new(std::max<std::size_t>(bytes, 1), std::align_val_t(kBlockAlignment)); }
+void free_small(void* block) { ::operator delete(block, std::align_val_t(kBlockAlignment)); }
+
+}  // namespace
+
+void* allocate_block(std::size_t bytes) {
+#if defined(__linux__)
+  if (mapped(bytes)) {
+    void* block = mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    return block;
+  }
+#endif
+  return allocate_small(bytes);
+}
+
+void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes) {
+  if (!block) return allocate_block(new_bytes);
+#if defined(__linux__)
+  if (mapped(old_bytes) && mapped(new_bytes)) {
+    void* moved = mremap(block, page_round(old_bytes), page_round(new_bytes), MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    return moved;
+  }
+#endif
+  void* fresh = allocate_block(new_bytes);
+  std::memcpy(fresh, block, std::min(old_bytes, new_bytes));
+  free_block(block, old_bytes);
+  return fresh;
+}
+
+void free_block(void* block, std::size_t bytes) {
+  if (!block) return;
+#if defined(__linux__)
+  if (mapped(bytes)) {
+    munmap(block, page_round(bytes));
+    return;
+  }
+#endif
+  free_small(block);
+}
+
+}  // namespace veltrix
