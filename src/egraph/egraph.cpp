@@ -25,9 +25,12 @@ ClassId EGraph::add_uncanonical(SymbolLang node) {
 
   const ClassId id = union_find_.make_set();
   for (ClassId child : node.children()) link_parent(child, id);
-  classes_.emplace_back();
-  classes_.back().nodes.push_back(id);
+  class_nodes_.emplace_back();
+  class_nodes_.back().push_back(id);
+  parent_lists_.emplace_back();
+  flags_.push_back(kMemoCurrent);
   pending_.push_back(id);
+  touched_.push_back(id);
   memo_.insert_absent(hash, MemoEntry{node, id}, memo_hash);
   nodes_.push_back(std::move(node));
   ++class_count_;
@@ -38,15 +41,11 @@ ClassId EGraph::add_uncanonical(SymbolLang node) {
 void EGraph::link_parent(ClassId child_root, ClassId parent) {
   if (parent_links_.size() >= kNoClass) internal_failure("e-graph parent lists exhausted");
   const auto link = static_cast<std::uint32_t>(parent_links_.size());
-  parent_links_.push_back(ParentLink{parent, kNoClass});
-  ClassRecord& record = classes_[child_root];
-  if (record.parents_tail == kNoClass) {
-    record.parents_head = link;
-  } else {
-    parent_links_[record.parents_tail].next = link;
-  }
-  record.parents_tail = link;
-  ++record.parents_count;
+  ParentList& list = parent_lists_[child_root];
+  parent_links_.push_back(ParentLink{parent, list.head});
+  list.head = link;
+  if (list.tail == kNoClass) list.tail = link;
+  ++list.count;
 }
 
 std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> children) const {
@@ -59,39 +58,57 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   return find(found->id);
 }
 
+std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const {
+  // Longer lists would cost more to scan than the memo probe this saves.
+  constexpr std::size_t kScanLimit = 8;
+  const ClassId root = find(eclass);
+  const SmallVector<ClassId, 2>& ids = class_nodes_[root];
+  if (ids.size() > kScanLimit) return std::nullopt;
+  for (ClassId k : ids) {
+    if ((flags_[k] & kMemoCurrent) && nodes_[k].equals(op, children)) return root;
+  }
+  return std::nullopt;
+}
+
 bool EGraph::merge(ClassId a, ClassId b) {
   clean_ = false;
   ClassId root = find_mut(a);
   ClassId loser = find_mut(b);
   if (root == loser) return false;
-  if (classes_[root].parents_count < classes_[loser].parents_count) std::swap(root, loser);
+  if (parent_lists_[root].count < parent_lists_[loser].count) std::swap(root, loser);
 
   union_find_.set_parent(loser, root);
   --class_count_;
-  ClassRecord& winner = classes_[root];
-  ClassRecord& gone = classes_[loser];
 
-  for (std::uint32_t link = gone.parents_head; link != kNoClass; link = parent_links_[link].next) {
-    pending_.push_back(parent_links_[link].id);
+  // The loser's parents go to the repair stack oldest first; the list runs newest first.
+  ParentList& gone = parent_lists_[loser];
+  const std::size_t start = pending_.size();
+  pending_.resize(start + gone.count);
+  std::size_t at = pending_.size();
+  for (std::uint32_t link = gone.head; link != kNoClass; link = parent_links_[link].next) {
+    pending_[--at] = parent_links_[link].id;
   }
 
-  // The longer list keeps its place and the shorter one is appended, so the copy is the shorter.
-  if (gone.nodes.size() > winner.nodes.size()) std::swap(winner.nodes, gone.nodes);
-  winner.nodes.append(gone.nodes.span());
-  gone.nodes = SmallVector<ClassId, 2>();
+  // The longer node list keeps its place and the shorter one is appended to it.
+  SmallVector<ClassId, 2>& winner_nodes = class_nodes_[root];
+  SmallVector<ClassId, 2>& loser_nodes = class_nodes_[loser];
+  if (loser_nodes.size() > winner_nodes.size()) std::swap(winner_nodes, loser_nodes);
+  winner_nodes.append(loser_nodes.span());
+  loser_nodes = SmallVector<ClassId, 2>();
 
-  if (gone.parents_count != 0) {
-    if (winner.parents_count == 0) {
-      winner.parents_head = gone.parents_head;
+  // The winner never has fewer parents, so its list comes first and the loser's is appended;
+  // stored newest first, that puts the loser's links in front.
+  ParentList& winner = parent_lists_[root];
+  if (gone.count != 0) {
+    if (winner.count == 0) {
+      winner.tail = gone.tail;
     } else {
-      // The winner never has fewer parents than the loser, so its list goes first.
-      parent_links_[winner.parents_tail].next = gone.parents_head;
+      parent_links_[gone.tail].next = winner.head;
     }
-    winner.parents_tail = gone.parents_tail;
-    winner.parents_count += gone.parents_count;
+    winner.head = gone.head;
+    winner.count += gone.count;
   }
-  gone.parents_head = gone.parents_tail = kNoClass;
-  gone.parents_count = 0;
+  gone = ParentList();
 
   touched_.push_back(root);
   return true;
@@ -124,15 +141,27 @@ std::size_t EGraph::repair_congruence() {
   while (!pending_.empty()) {
     const ClassId id = pending_.back();
     pending_.pop_back();
-    touched_.push_back(id);
     // The node under an id is canonicalised in place: every reader canonicalises before use, so
-    // a node that is already more canonical than the copy it was queued with gives the same key.
+    // a node that is already more canonical than when it was queued gives the same key.
     SymbolLang& node = nodes_[id];
-    for (ClassId& child : node.children()) child = find_mut(child);
+    bool moved = false;
+    for (ClassId& child : node.children()) {
+      const ClassId root = find_mut(child);
+      moved |= root != child;
+      child = root;
+    }
+    if (moved) {
+      flags_[id] &= static_cast<std::uint8_t>(~kMemoCurrent);
+      touched_.push_back(id);
+    } else if (flags_[id] & kMemoCurrent) {
+      continue;  // the memo already maps this very node to this id: re-inserting changes nothing
+    }
     const std::uint64_t hash = node.hash();
+    flags_[id] |= kMemoCurrent;
     if (MemoEntry* found = memo_.find(hash, [&](const MemoEntry& e) { return e.key == node; })) {
       const ClassId previous = found->id;
       found->id = id;
+      if (previous != id) flags_[previous] &= static_cast<std::uint8_t>(~kMemoCurrent);
       if (merge(previous, id)) ++unions;
     } else {
       memo_.insert_absent(hash, MemoEntry{node, id}, memo_hash);
@@ -145,25 +174,41 @@ std::size_t EGraph::normalise_touched_classes() {
   queue_.clear();
   for (ClassId id : touched_) {
     const ClassId root = find_mut(id);
-    if (classes_[root].queued) continue;
-    classes_[root].queued = true;
+    if (flags_[root] & kQueued) continue;
+    flags_[root] |= kQueued;
     queue_.push_back(root);
   }
   touched_.clear();
 
+  // Ascending order makes every kind's registrations arrive sorted. When most classes are
+  // queued, a pass over the flags is cheaper than sorting.
+  if (queue_.size() > flags_.size() / 32) {
+    queue_.clear();
+    for (std::size_t id = 0; id < flags_.size(); ++id) {
+      if (flags_[id] & kQueued) queue_.push_back(static_cast<ClassId>(id));
+    }
+  } else {
+    std::sort(queue_.begin(), queue_.end());
+  }
+
   std::size_t trimmed = 0;
   for (ClassId root : queue_) {
     trimmed += normalise(root);
-    classes_[root].queued = false;
+    flags_[root] &= static_cast<std::uint8_t>(~kQueued);
   }
   merge_kind_sets();
   return trimmed;
 }
 
 std::size_t EGraph::normalise(ClassId root) {
-  SmallVector<ClassId, 2>& ids = classes_[root].nodes;
+  SmallVector<ClassId, 2>& ids = class_nodes_[root];
   for (ClassId k : ids) {
-    for (ClassId& child : nodes_[k].children()) child = find_mut(child);
+    for (ClassId& child : nodes_[k].children()) {
+      const ClassId canonical = find_mut(child);
+      if (canonical == child) continue;
+      child = canonical;
+      flags_[k] &= static_cast<std::uint8_t>(~kMemoCurrent);
+    }
   }
   const auto by_node = [&](ClassId x, ClassId y) { return nodes_[x] < nodes_[y]; };
   if (ids.size() <= kInsertionSortLimit) {
@@ -207,7 +252,7 @@ void EGraph::register_kind(const SymbolLang& node, ClassId root) {
 void EGraph::merge_kind_sets() {
   for (std::uint32_t slot : dirty_kinds_) {
     KindSet& set = kind_sets_[slot];
-    std::sort(set.added.begin(), set.added.end());
+    if (!std::is_sorted(set.added.begin(), set.added.end())) std::sort(set.added.begin(), set.added.end());
     merge_scratch_.clear();
     merge_scratch_.reserve(set.classes.size() + set.added.size());
     // Ascending merge of the old set and the new registrations; classes merged away since the
@@ -230,7 +275,7 @@ void EGraph::merge_kind_sets() {
 }
 
 ClassNodes EGraph::class_nodes(ClassId id) const {
-  return ClassNodes(nodes_.data(), classes_[find(id)].nodes.span());
+  return ClassNodes(nodes_.data(), class_nodes_[find(id)].span());
 }
 
 std::span<const ClassId> EGraph::classes_with(Symbol op, std::size_t arity) const {

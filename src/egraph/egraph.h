@@ -7,13 +7,14 @@
 // the classes holding such a node in ascending id order. Matching requires that clean state.
 //
 // Layout: every id owns one slot in flat per-id vectors (union-find parent, the node added under
-// it, its class record). A class lists its nodes as node ids; parents are singly linked lists in
-// one shared pool, so union concatenates them in constant time. The memo maps each node, as
-// canonical when it was inserted, to an id; stale keys stay, so size() counts them.
+// it, the node list and parent list it heads while it is a root). A class lists its nodes as node
+// ids; parents are singly linked lists in one shared pool, newest first, so adding a parent
+// touches only the list head and union concatenates in constant time. The memo maps each node,
+// as canonical when it was inserted, to an id; stale keys stay, so size() counts them.
 //
-// Only classes touched since the last rebuild (new, merged, or holding a node whose child class
-// moved) are re-normalised; the others are already in normal form, so skipping them changes no
-// result.
+// Work that provably changes nothing is skipped: only classes touched since the last rebuild
+// (new, merged, or holding a node whose child class moved) are re-normalised, and a queued node
+// whose children did not move and whose memo entry still names it is not probed again.
 #pragma once
 
 #include <cstddef>
@@ -102,7 +103,24 @@ class EGraph {
 
   // The nodes and the number of recorded parents of find(id)'s class.
   ClassNodes class_nodes(ClassId id) const;
-  std::size_t parent_count(ClassId id) const { return classes_[find(id)].parents_count; }
+  std::size_t parent_count(ClassId id) const { return parent_lists_[find(id)].count; }
+
+  // Hints for a reader about to walk the class `id` (a root): the first loads the class's entry,
+  // the second (issued later, once that entry is cached) the nodes it lists.
+  void prefetch_class(ClassId id) const {
+    if (id >= class_nodes_.size()) return;
+    union_find_.prefetch(id);
+    __builtin_prefetch(&class_nodes_[id]);
+  }
+  void prefetch_class_nodes(ClassId id) const {
+    if (id >= class_nodes_.size()) return;
+    for (ClassId k : class_nodes_[id]) __builtin_prefetch(&nodes_[k]);
+  }
+
+  // find(eclass) when a node of that class is exactly (op, children) and the memo maps it to its
+  // own id, which is what add() of that node would return without changing anything. Only short
+  // class lists are scanned; nullopt means "not known", not "absent".
+  std::optional<ClassId> held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const;
 
   // Classes holding a node with this operator and arity, ascending; read only when clean.
   std::span<const ClassId> classes_with(Symbol op, std::size_t arity) const;
@@ -116,17 +134,15 @@ class EGraph {
   }
 
  private:
-  struct ClassRecord {
-    SmallVector<ClassId, 2> nodes;  // ids whose nodes make up the class
-    std::uint32_t parents_head = kNoClass;
-    std::uint32_t parents_tail = kNoClass;
-    std::uint32_t parents_count = 0;
-    bool queued = false;  // already listed for normalisation in this rebuild
+  struct ParentList {
+    std::uint32_t head = kNoClass;  // newest link
+    std::uint32_t tail = kNoClass;  // oldest link
+    std::uint32_t count = 0;
   };
 
   struct ParentLink {
     ClassId id;
-    std::uint32_t next;
+    std::uint32_t next;  // the next older link
   };
 
   struct MemoEntry {
@@ -136,8 +152,12 @@ class EGraph {
 
   struct KindSet {
     std::vector<ClassId> classes;  // ascending, roots only (as of the last rebuild)
-    std::vector<ClassId> added;    // registered by this rebuild, unsorted
+    std::vector<ClassId> added;    // registered by this rebuild
   };
+
+  // Per-id flags.
+  static constexpr std::uint8_t kQueued = 1;       // listed for normalisation in this rebuild
+  static constexpr std::uint8_t kMemoCurrent = 2;  // the memo maps this id's node, as stored, to it
 
   static std::uint64_t memo_hash(const MemoEntry& entry) { return entry.key.hash(); }
 
@@ -149,16 +169,18 @@ class EGraph {
   void merge_kind_sets();
 
   UnionFindTable union_find_;
-  std::vector<SymbolLang> nodes_;      // per id: the node added under it, canonicalised lazily
-  std::vector<ClassRecord> classes_;   // per id: meaningful while the id is a root
+  std::vector<SymbolLang> nodes_;                      // per id: the node added under it
+  std::vector<SmallVector<ClassId, 2>> class_nodes_;   // per root: ids whose nodes make up its class
+  std::vector<ParentList> parent_lists_;               // per root
+  std::vector<std::uint8_t> flags_;                    // per id
   std::vector<ParentLink> parent_links_;
-  std::vector<ClassId> pending_;       // ids whose nodes await congruence repair (a stack)
+  std::vector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
   RawHashTable<MemoEntry> memo_;
   std::size_t class_count_ = 0;
   bool clean_ = false;
 
-  std::vector<ClassId> touched_;       // ids whose class must be re-normalised
-  std::vector<ClassId> queue_;         // scratch: the distinct roots of touched_
+  std::vector<ClassId> touched_;  // ids whose class must be re-normalised
+  std::vector<ClassId> queue_;    // scratch: the distinct roots of touched_, ascending
   HashMap<std::uint64_t, std::uint32_t> kind_slots_;
   std::vector<KindSet> kind_sets_;
   std::vector<std::uint32_t> dirty_kinds_;

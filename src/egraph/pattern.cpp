@@ -73,10 +73,14 @@ SearchMatches TermPattern::search(const EGraph& egraph, std::size_t limit) const
       if (egraph.find(eclass) == eclass) search_in(eclass);
     }
   } else {
-    // Only classes holding a node with the root's operator and arity can match.
-    for (ClassId eclass : egraph.classes_with(root.enode().op(), root.enode().arity())) {
-      if (remaining == 0) break;
-      search_in(eclass);
+    // Only classes holding a node with the root's operator and arity can match. They are read
+    // in order, so the ones a few steps ahead are prefetched.
+    constexpr std::size_t kAhead = 16;
+    const std::span<const ClassId> candidates = egraph.classes_with(root.enode().op(), root.enode().arity());
+    for (std::size_t c = 0; c < candidates.size() && remaining > 0; ++c) {
+      if (c + kAhead < candidates.size()) egraph.prefetch_class(candidates[c + kAhead]);
+      if (c + kAhead / 2 < candidates.size()) egraph.prefetch_class_nodes(candidates[c + kAhead / 2]);
+      search_in(candidates[c]);
     }
   }
   return matches;
@@ -123,7 +127,16 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
           continue;
         }
         children.clear();
-        for (ClassId child : entry.children()) children.push_back(ids[child]);
+        for (ClassId child : entry.children()) children.push_back(egraph.find(ids[child]));
+        // A rule often re-derives a node its class already holds (commutativity does, for every
+        // node it added before); recognising that from the class's own short list saves a memo
+        // probe and gives the id add() would return.
+        if (e == n - 1) {
+          if (const std::optional<ClassId> held = egraph.held_by_class(eclass, entry.enode().op(), children.span())) {
+            ids[e] = *held;
+            continue;
+          }
+        }
         SymbolLang node(entry.enode().op(), children.span());
         if (tracing) write_log(LogLevel::Trace, "adding: " + node.debug_string());
         ids[e] = egraph.add(std::move(node));

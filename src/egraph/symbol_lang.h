@@ -13,6 +13,7 @@
 #include <string>
 
 #include "egraph/symbol.h"
+#include "support/hashing.h"
 
 namespace veltrix::egraph {
 
@@ -20,8 +21,20 @@ namespace veltrix::egraph {
 using ClassId = std::uint32_t;
 
 // Hash of a node given as operator and children; SymbolLang::hash() agrees with it, so tables
-// keyed by nodes can be probed with children held elsewhere.
-std::uint64_t hash_node(Symbol op, std::span<const ClassId> children);
+// keyed by nodes can be probed with children held elsewhere. Two children per multiply-fold.
+inline std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) {
+  constexpr std::uint64_t kK1 = 0x9e3779b97f4a7c15ULL;
+  constexpr std::uint64_t kK2 = 0xbf58476d1ce4e5b9ULL;
+  const std::size_t n = children.size();
+  std::uint64_t h = fold_multiply(((static_cast<std::uint64_t>(op.value) << 32) | n) ^ kK1, kK2);
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const std::uint64_t word = children[i] | (static_cast<std::uint64_t>(children[i + 1]) << 32);
+    h = fold_multiply(h ^ kK1, word ^ kK2);
+  }
+  if (i < n) h = fold_multiply(h ^ kK1, children[i] ^ kK2);
+  return h;
+}
 
 class SymbolLang {
  public:
@@ -36,7 +49,9 @@ class SymbolLang {
   SymbolLang(SymbolLang&& other) noexcept;
   SymbolLang& operator=(const SymbolLang& other);
   SymbolLang& operator=(SymbolLang&& other) noexcept;
-  ~SymbolLang() { release(); }
+  ~SymbolLang() {
+    if (on_heap()) delete[] heap_;
+  }
 
   Symbol op() const { return op_; }
   std::size_t arity() const { return arity_; }
@@ -51,10 +66,17 @@ class SymbolLang {
 
   // Equality and the order used to sort class node lists: operator value first, then the
   // children lexicographically (a proper prefix first).
-  friend bool operator==(const SymbolLang& a, const SymbolLang& b);
+  friend bool operator==(const SymbolLang& a, const SymbolLang& b) { return a.equals(b.op_, b.children()); }
   friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b);
 
-  bool equals(Symbol op, std::span<const ClassId> children) const;
+  bool equals(Symbol op, std::span<const ClassId> children) const {
+    if (op_ != op || arity_ != children.size()) return false;
+    const ClassId* mine = data();
+    for (std::size_t i = 0; i < arity_; ++i) {
+      if (mine[i] != children[i]) return false;
+    }
+    return true;
+  }
 
   // "(op c1 c2)" with the operator's text, or the bare operator text for a leaf.
   std::string debug_string() const;

@@ -1,0 +1,245 @@
+#include "egraph/egraph.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "egraph_test_util.h"
+
+namespace veltrix::egraph {
+namespace {
+
+using testing::add_term;
+using testing::failure_message;
+using testing::sym;
+
+std::vector<SymbolLang> nodes_of(const EGraph& egraph, ClassId id) {
+  std::vector<SymbolLang> out;
+  for (const SymbolLang& node : egraph.class_nodes(id)) out.push_back(node);
+  return out;
+}
+
+TEST(EGraph, AddingAnEqualNodeAgainIsHashConsed) {
+  EGraph egraph;
+  const ClassId a = add_term(egraph, "a");
+  const ClassId fa = add_term(egraph, "(f a)");
+  EXPECT_EQ(add_term(egraph, "(f a)"), fa);
+  EXPECT_EQ(egraph.add(SymbolLang(sym("a"))), a);
+  EXPECT_EQ(egraph.id_count(), 2u);
+  EXPECT_EQ(egraph.size(), 2u);
+  EXPECT_EQ(egraph.class_count(), 2u);
+  EXPECT_FALSE(egraph.is_clean()) << "a new e-graph and every add leave it dirty";
+  egraph.rebuild();
+  EXPECT_TRUE(egraph.is_clean());
+}
+
+TEST(EGraph, RebuildMergesCongruentParentsAndKeepsStaleMemoKeys) {
+  EGraph egraph;
+  const ClassId a = add_term(egraph, "a");
+  const ClassId b = add_term(egraph, "b");
+  const ClassId fa = add_term(egraph, "(f a)");
+  const ClassId fb = add_term(egraph, "(f b)");
+  egraph.rebuild();
+  EXPECT_TRUE(egraph.merge(a, b));
+  EXPECT_EQ(egraph.rebuild(), 1u);
+  EXPECT_EQ(egraph.find(fa), egraph.find(fb));
+  EXPECT_EQ(nodes_of(egraph, fa), std::vector<SymbolLang>{SymbolLang(sym("f"), {egraph.find(a)})});
+  EXPECT_EQ(egraph.size(), 4u) << "the key of f(b) stays in the memo";
+  EXPECT_EQ(egraph.class_count(), 2u);
+  EXPECT_EQ(egraph.lookup(SymbolLang(sym("f"), {b})), egraph.find(fa));
+  EXPECT_EQ(egraph.lookup(SymbolLang(sym("g"), {b})), std::nullopt);
+}
+
+TEST(EGraph, MergingAClassWithItselfChangesNothingButCleanliness) {
+  EGraph egraph;
+  const ClassId x = add_term(egraph, "x");
+  egraph.rebuild();
+  EXPECT_FALSE(egraph.merge(x, x));
+  EXPECT_FALSE(egraph.is_clean());
+  EXPECT_EQ(egraph.class_count(), 1u);
+  EXPECT_EQ(egraph.rebuild(), 0u);
+}
+
+// The survivor of merge(a, b): the root of a unless a's class has strictly fewer parents.
+struct RootCase {
+  const char* name;
+  int parents_of_a;
+  int parents_of_b;
+  bool a_survives;
+};
+
+class MergeRoot : public ::testing::TestWithParam<RootCase> {};
+
+TEST_P(MergeRoot, TheClassWithMoreParentsSurvives) {
+  const RootCase& c = GetParam();
+  EGraph egraph;
+  const ClassId a = add_term(egraph, "a");
+  const ClassId b = add_term(egraph, "b");
+  for (int i = 0; i < c.parents_of_a; ++i) egraph.add(SymbolLang(sym("pa" + std::to_string(i)), {a}));
+  for (int i = 0; i < c.parents_of_b; ++i) egraph.add(SymbolLang(sym("pb" + std::to_string(i)), {b}));
+  EXPECT_TRUE(egraph.merge(a, b));
+  EXPECT_EQ(egraph.find(b), c.a_survives ? a : b);
+  EXPECT_EQ(egraph.find(a), c.a_survives ? a : b);
+  EXPECT_EQ(egraph.parent_count(a), static_cast<std::size_t>(c.parents_of_a + c.parents_of_b));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MergeRoot,
+                         ::testing::Values(RootCase{"EqualKeepsA", 1, 1, true}, RootCase{"NoneKeepsA", 0, 0, true},
+                                           RootCase{"FewerGivesB", 1, 2, false},
+                                           RootCase{"MoreKeepsA", 3, 2, true}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(EGraph, AddUncanonicalReturnsTheStoredIdAndAddItsRoot) {
+  EGraph egraph;
+  const ClassId a = add_term(egraph, "a");
+  const ClassId b = add_term(egraph, "b");
+  egraph.merge(b, a);
+  EXPECT_EQ(egraph.add_uncanonical(SymbolLang(sym("a"))), a);
+  EXPECT_EQ(egraph.add(SymbolLang(sym("a"))), b);
+}
+
+TEST(EGraph, InvalidIdsAreInternalFailures) {
+  EGraph egraph;
+  add_term(egraph, "a");
+  add_term(egraph, "b");
+  EXPECT_EQ(failure_message([&] { egraph.find(7); }), "index out of bounds: the len is 2 but the index is 7");
+  EXPECT_EQ(failure_message([&] { egraph.merge(0, 2); }), "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(failure_message([&] { egraph.add(SymbolLang(sym("f"), {5})); }),
+            "index out of bounds: the len is 2 but the index is 5");
+}
+
+TEST(EGraph, ClassesListSortedUniqueNodesAndTheKindIndexIsAscending) {
+  EGraph egraph;
+  const ClassId x = add_term(egraph, "x");
+  const ClassId y = add_term(egraph, "y");
+  const ClassId sum = add_term(egraph, "(+ x y)");
+  const ClassId swapped = add_term(egraph, "(+ y x)");
+  const ClassId neg = add_term(egraph, "(- x)");
+  const ClassId unary_plus = add_term(egraph, "(+ x)");
+  egraph.merge(neg, sum);
+  egraph.merge(unary_plus, swapped);
+  egraph.merge(swapped, sum);
+  egraph.rebuild();
+  const std::vector<SymbolLang> nodes = nodes_of(egraph, sum);
+  EXPECT_TRUE(std::is_sorted(nodes.begin(), nodes.end()));
+  EXPECT_EQ(nodes.size(), 4u);
+  const ClassId root = egraph.find(sum);
+  EXPECT_EQ(std::vector<ClassId>(egraph.classes_with(sym("+"), 2).begin(), egraph.classes_with(sym("+"), 2).end()),
+            std::vector<ClassId>{root});
+  EXPECT_EQ(egraph.classes_with(sym("+"), 1).size(), 1u);
+  EXPECT_TRUE(egraph.classes_with(sym("+"), 3).empty());
+  EXPECT_TRUE(egraph.classes_with(sym("nothing"), 0).empty());
+  const auto leaves_x = egraph.classes_with(sym("x"), 0);
+  ASSERT_EQ(leaves_x.size(), 1u);
+  EXPECT_EQ(leaves_x[0], x);
+  EXPECT_EQ(egraph.classes_with(sym("y"), 0)[0], y);
+}
+
+// Reference congruence closure: merges ids until no two ids with one operator have children in
+// the same classes. Quadratic, so only for small graphs.
+class ReferenceClosure {
+ public:
+  ClassId add(Symbol op, std::vector<ClassId> children) {
+    nodes_.push_back({op, std::move(children)});
+    parent_.push_back(static_cast<ClassId>(parent_.size()));
+    return parent_.back();
+  }
+  void merge(ClassId a, ClassId b) { parent_[find(a)] = find(b); }
+  ClassId find(ClassId id) const {
+    while (parent_[id] != id) id = parent_[id];
+    return id;
+  }
+  void close() {
+    for (bool changed = true; changed;) {
+      changed = false;
+      std::map<std::pair<Symbol, std::vector<ClassId>>, ClassId> seen;
+      for (ClassId id = 0; id < nodes_.size(); ++id) {
+        std::vector<ClassId> canonical;
+        for (ClassId child : nodes_[id].second) canonical.push_back(find(child));
+        auto [it, inserted] = seen.emplace(std::make_pair(nodes_[id].first, canonical), id);
+        if (!inserted && find(it->second) != find(id)) {
+          merge(it->second, id);
+          changed = true;
+        }
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<Symbol, std::vector<ClassId>>> nodes_;
+  std::vector<ClassId> parent_;
+};
+
+void expect_normal_form(const EGraph& egraph) {
+  std::size_t roots = 0;
+  std::map<std::pair<Symbol, std::size_t>, std::vector<ClassId>> kinds;
+  std::map<std::pair<Symbol, std::vector<ClassId>>, ClassId> owner;
+  egraph.for_each_class([&](ClassId root) {
+    ++roots;
+    const std::vector<SymbolLang> nodes = nodes_of(egraph, root);
+    ASSERT_FALSE(nodes.empty());
+    ASSERT_TRUE(std::adjacent_find(nodes.begin(), nodes.end(), std::greater_equal<>()) == nodes.end())
+        << "class " << root << " is not strictly ascending";
+    for (const SymbolLang& node : nodes) {
+      for (ClassId child : node.children()) ASSERT_EQ(egraph.find(child), child) << "child is not a root";
+      ASSERT_EQ(egraph.lookup(node), root) << "memo disagrees for " << node.debug_string();
+      const std::vector<ClassId> children(node.children().begin(), node.children().end());
+      auto [it, inserted] = owner.emplace(std::make_pair(node.op(), children), root);
+      ASSERT_TRUE(inserted) << "congruent node in classes " << it->second << " and " << root;
+      auto& list = kinds[{node.op(), node.arity()}];
+      if (list.empty() || list.back() != root) list.push_back(root);
+    }
+  });
+  EXPECT_EQ(roots, egraph.class_count());
+  for (const auto& [kind, classes] : kinds) {
+    const auto indexed = egraph.classes_with(kind.first, kind.second);
+    EXPECT_EQ(std::vector<ClassId>(indexed.begin(), indexed.end()), classes);
+  }
+}
+
+class RandomEGraph : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RandomEGraph, RebuildAgreesWithAReferenceCongruenceClosure) {
+  std::mt19937 rng(GetParam());
+  EGraph egraph;
+  ReferenceClosure reference;
+  const Symbol ops[] = {sym("f"), sym("g"), sym("h")};
+  std::vector<ClassId> added;  // e-graph id per reference id
+  for (int round = 0; round < 8; ++round) {
+    for (int i = 0; i < 40; ++i) {
+      const Symbol op = ops[rng() % 3];
+      std::vector<ClassId> children;
+      const std::size_t arity = added.size() < 4 ? 0 : rng() % 4;
+      for (std::size_t k = 0; k < arity; ++k) children.push_back(static_cast<ClassId>(rng() % added.size()));
+      std::vector<ClassId> mapped;
+      for (ClassId child : children) mapped.push_back(added[child]);
+      const Symbol chosen = arity == 0 ? sym("leaf" + std::to_string(rng() % 12)) : op;
+      added.push_back(egraph.add(SymbolLang(chosen, mapped)));
+      reference.add(chosen, children);
+    }
+    for (int i = 0; i < 6; ++i) {
+      const auto a = static_cast<ClassId>(rng() % added.size());
+      const auto b = static_cast<ClassId>(rng() % added.size());
+      egraph.merge(added[a], added[b]);
+      reference.merge(a, b);
+    }
+    egraph.rebuild();
+    reference.close();
+    expect_normal_form(egraph);
+    for (ClassId i = 0; i < added.size(); ++i) {
+      for (ClassId j = i + 1; j < added.size(); ++j) {
+        ASSERT_EQ(egraph.find(added[i]) == egraph.find(added[j]), reference.find(i) == reference.find(j))
+            << "ids " << i << " and " << j << " in round " << round;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomEGraph, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
+
+}  // namespace
+}  // namespace veltrix::egraph

@@ -1,0 +1,49 @@
+// Shared helpers for the e-graph engine's tests.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "egraph/egraph.h"
+#include "egraph/rewrite.h"
+#include "egraph/sexpr.h"
+#include "egraph/symbol.h"
+#include "support/internal_failure.h"
+#include "support/result.h"
+
+namespace veltrix::egraph::testing {
+
+// The message of the internal failure `body` raises, or "<no failure>".
+inline std::string failure_message(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const InternalFailure& failure) {
+    return failure.message();
+  }
+  return "<no failure>";
+}
+
+inline Symbol sym(std::string_view text) { return intern_symbol(text); }
+
+inline TermPattern pattern(std::string_view text) {
+  return expect_ok(TermPattern::parse(text), "test pattern parses");
+}
+
+inline Rewrite rule(std::string_view name, std::string_view lhs, std::string_view rhs) {
+  return expect_ok(Rewrite::create(name, pattern(lhs), pattern(rhs)), "test rule builds");
+}
+
+// Adds a ground term written as an s-expression, e.g. "(f a (g b))"; returns its class.
+inline ClassId add_sexpr(EGraph& egraph, const SExpr& sexpr) {
+  if (sexpr.kind == SExpr::Kind::String) return egraph.add(SymbolLang(sym(sexpr.text)));
+  std::vector<ClassId> children;
+  for (std::size_t i = 1; i < sexpr.items.size(); ++i) children.push_back(add_sexpr(egraph, sexpr.items[i]));
+  return egraph.add(SymbolLang(sym(sexpr.items.front().text), children));
+}
+
+inline ClassId add_term(EGraph& egraph, std::string_view text) {
+  return add_sexpr(egraph, expect_ok(read_sexpr(text), "test term reads"));
+}
+
+}  // namespace veltrix::egraph::testing
