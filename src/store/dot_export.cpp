@@ -138,8 +138,12 @@ std::string render_dot(const NodeTable& nodes, std::span<const NodeId> marks) {
     if (id < count) marked[id] = true;
   }
 
+  std::size_t edges = 0;
+  for (NodeId id = 0; id < count; ++id) edges += nodes[id].input_count();
+  // Generous on purpose: pages of a large reservation that are never written are never touched,
+  // while growing the string on the way would copy the whole text again each time.
   std::string out;
-  out.reserve(32 + count * 48);
+  out.reserve(32 + count * 96 + edges * 24);
   out += "digraph veltrix {\n";
   std::string label;  // reused: one buffer for every label
   for (NodeId id = 0; id < count; ++id) {

@@ -46,6 +46,8 @@ class BufferSink {
   void index(std::uint64_t i) { put(static_cast<std::uint32_t>(i)); }
   void string(std::string_view s) {
     length(s.size());
+    // An empty text may have no storage at all (a null data pointer), which memcpy must not see.
+    if (s.empty()) return;
     std::memcpy(out_, s.data(), s.size());
     out_ += s.size();
   }

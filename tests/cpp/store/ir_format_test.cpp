@@ -286,6 +286,24 @@ TEST(IrReader, RoundTripKeepsIdsNodesMarksAndBytes) {
   EXPECT_EQ(hex(serialize(rebuilt)), hex(blob));
 }
 
+// Empty texts (which a fresh table may store without any bytes) in every string field.
+TEST(IrReader, EmptyTextsRoundTrip) {
+  GraphStore store;
+  (void)store.intern(src("", params({{"", S("")}})));
+  (void)store.intern(Node::external(PayloadDescriptor{"", "", "", "", "", ""}, {}, {0}));
+  (void)store.intern(Node::stage({1}, {StageMember{"", {}}}));
+  const std::string blob = serialize(store);
+  EXPECT_EQ(hex(blob), hex(Blob()
+                               .magic()
+                               .u32(3)
+                               .u8(0).str("").u32(1).str("").u8(3).str("")
+                               .u8(3).str("").str("").str("").str("").str("").u8(1).str("").no_params().ids({0})
+                               .u8(4).ids({1}).u32(1).str("").u32(0)
+                               .u32(0)
+                               .bytes()));
+  EXPECT_EQ(hex(serialize(read(blob))), hex(blob));
+}
+
 TEST(IrReader, OutOfOrderParamsAreSortedStablyAndRewrittenInOrder) {
   const std::string blob = Blob()
                                .magic()
