@@ -58,6 +58,15 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   return find(found->id);
 }
 
+void EGraph::prefetch_lookup(Symbol op, std::span<const ClassId> children) const {
+  SmallVector<ClassId, 4> canonical;
+  for (ClassId child : children) {
+    if (child >= union_find_.size()) return;
+    canonical.push_back(find(child));
+  }
+  memo_.prefetch(hash_node(op, canonical.span()));
+}
+
 std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const {
   // Longer lists would cost more to scan than the memo probe this saves.
   constexpr std::size_t kScanLimit = 8;

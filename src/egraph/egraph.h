@@ -117,6 +117,13 @@ class EGraph {
     for (ClassId k : class_nodes_[id]) __builtin_prefetch(&nodes_[k]);
   }
 
+  // Hints for a batch of adds or lookups: load the union-find entry of `id`, and the memo chunk
+  // where a lookup of (op, children) will probe. Neither changes anything.
+  void prefetch_find(ClassId id) const {
+    if (id < union_find_.size()) union_find_.prefetch(id);
+  }
+  void prefetch_lookup(Symbol op, std::span<const ClassId> children) const;
+
   // find(eclass) when a node of that class is exactly (op, children) and the memo maps it to its
   // own id, which is what add() of that node would return without changing anything. Only short
   // class lists are scanned; nullopt means "not known", not "absent".

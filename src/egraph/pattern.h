@@ -39,6 +39,11 @@ class SearchMatches {
   // The class bound to `var` in a binding, if the binding has that variable.
   std::optional<ClassId> lookup(std::size_t c, std::size_t b, Symbol var) const;
 
+  // The `r`-th binding over all classes, in search order.
+  std::span<const ClassId> row(std::size_t r) const {
+    return std::span<const ClassId>(values_).subspan(r * variables_.size(), variables_.size());
+  }
+
   std::size_t total_bindings() const { return ends_.empty() ? 0 : ends_.back(); }
   bool empty() const { return eclasses_.empty(); }
 
