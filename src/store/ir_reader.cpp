@@ -18,6 +18,13 @@ constexpr std::size_t kMinParamBytes = 6;   // empty key (4), tag (1), a Bool pa
 constexpr std::size_t kMinMemberBytes = 8;  // empty token (4), reference count (4)
 constexpr std::size_t kRefBytes = 5;
 
+// What one entry of a node table can hold (node_table.h, node_interner.inl). A record with more
+// is refused at the first entry or id beyond the limit, once that item has been read in full:
+// so a forged count still ends in Truncated and the first fault in byte order is still the one
+// reported, and the store never sees a node it cannot hold.
+constexpr std::uint32_t kMaxParamsPerNode = (1u << 24) - 1;
+constexpr std::uint32_t kMaxInputsPerNode = UINT32_MAX / 2;
+
 // One node record as read from the blob, with every string borrowed from the blob's bytes. A
 // single instance is reused for all records, so after its buffers have grown to the largest
 // record, reading a node allocates nothing until it is interned.
@@ -164,6 +171,7 @@ class BlobReader {
         default:
           return fail(BlobError::invalid_tag("param", tag));
       }
+      if (i >= kMaxParamsPerNode) return fail(BlobError::node_too_large());
     }
     stable_sort_by_key(params.begin(), params.end(), [](const BlobNode::Param& p) { return p.key; });
     return true;
@@ -179,6 +187,7 @@ class BlobReader {
       std::uint64_t id = 0;
       if (!u64(id)) return false;
       if (id >= position) return fail(BlobError::node_ref_out_of_range(id));
+      if (i >= kMaxInputsPerNode) return fail(BlobError::node_too_large());
       inputs.push_back(id);
     }
     return true;

@@ -45,6 +45,7 @@ GraphStore = vc.GraphStore
 BLOB_ERROR = re.compile(
     r"truncated veltrix IR blob|not a veltrix IR blob \(bad magic/version\)|invalid (node|param|stage-ref) tag \d+"
     r"|invalid utf-8 in veltrix IR blob|node reference \d+ out of range"
+    r"|node with more parameters or inputs than a veltrix graph store can hold"
 )
 
 
@@ -204,6 +205,17 @@ def test_unreadable_blobs(data, message):
     with pytest.raises(ValueError) as raised:
         GraphStore.deserialize(data)
     assert str(raised.value) == message
+
+
+def test_a_node_beyond_what_a_store_holds_is_refused_not_a_panic():
+    # One Source with 2^24 Bool params (six bytes each, the empty key repeated): one more than a
+    # node table entry holds. The same count with the entries missing is an ordinary truncation.
+    count = 1 << 24
+    head = b"VIR1" + u32(1) + u8(SOURCE) + string("a") + u32(count)
+    with pytest.raises(ValueError, match="^node with more parameters or inputs than a veltrix graph store can hold$"):
+        GraphStore.deserialize(head + (string("") + u8(BOOL) + u8(1)) * count + u32(0))
+    with pytest.raises(ValueError, match="^truncated veltrix IR blob$"):
+        GraphStore.deserialize(head + string("") + u8(BOOL) + u8(1))
 
 
 def test_lenient_reads_are_written_back_canonically():

@@ -265,6 +265,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadBlob{"partial reference", two_nodes().u8(4).ids({}).u32(1).str("op|f").u32(1).u8(0).raw("\0\0\0"s).bytes(),
                 kTruncated},
         BadBlob{"output count", Blob().magic().u32(0).u32(UINT32_MAX).bytes(), kTruncated},
+        BadBlob{"param count beyond what a node holds", Blob().magic().u32(1).u8(0).str("a").u32(1u << 24).bytes(),
+                kTruncated},
         // Item by item: an invalid entry is reported even under a count the data cannot satisfy.
         BadBlob{"bad entry under a forged count",
                 Blob().magic().u32(1).u8(0).str("a").u32(UINT32_MAX).str("k").u8(9).bytes(), "invalid param tag 9"}));
