@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/py_ref.h"
+#include "store/graph_store.h"
 #include "store/node.h"
 #include "support/small_vector.h"
 
@@ -41,6 +42,9 @@ bool convert_string(PyObject* object, std::string_view& out);
 bool convert_flag(PyObject* object, bool& out);
 bool convert_node_id(PyObject* object, NodeId& out);
 bool convert_bytes(PyObject* object, std::string_view& out);
+
+// A GraphStore instance; `out` points into the object, valid while it lives.
+bool convert_store(PyObject* object, GraphStore*& out);
 
 // Sequences only (never str): list and tuple directly, anything else registered as a
 // collections.abc.Sequence through iteration.
