@@ -2,6 +2,7 @@
 //   store_recording.cpp   the add_* methods, node_count, outputs
 //   node_views.cpp        nodes
 //   store_persistence.cpp to_dot, serialize, deserialize
+//   store_reduction.cpp   reduce, reduce_incremental, reduction_report
 #pragma once
 
 #include "python/py_ref.h"
@@ -23,5 +24,8 @@ PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* store_deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_nodes(PyObject* self, PyObject* unused);
 PyObject* store_outputs(PyObject* self, PyObject* unused);
+PyObject* store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace veltrix::python

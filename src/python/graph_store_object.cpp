@@ -63,6 +63,19 @@ PyMethodDef kMethods[] = {
     {"outputs", store_outputs, METH_NOARGS,
      "outputs($self)\n--\n\n"
      "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"reduce", fast(store_reduce), kFast,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+     "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+     "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+     "pinned by the frozen M4 suite)."},
+    {"reduce_incremental", fast(store_reduce_incremental), kFast,
+     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+     "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+     "step-by-step reduction while building, use `IncrementalReducer`."},
+    {"reduction_report", fast(store_reduction_report), kFast,
+     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "The reduction report for the current graph, without keeping the reduced store."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,120 @@
+#include "optimizer/egraph_engine.h"
+
+#include <chrono>
+#include <limits>
+#include <string>
+
+#include "egraph/egraph.h"
+#include "egraph/pattern.h"
+#include "egraph/symbol.h"
+#include "support/internal_failure.h"
+#include "support/result.h"
+#include "support/small_vector.h"
+
+namespace veltrix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr TermIndex kNoTerm = std::numeric_limits<TermIndex>::max();
+constexpr const char* kUnwrap = "called `Result::unwrap()` on an `Err` value";
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
+  return expect_ok(egraph::Rewrite::create(name, expect_ok(egraph::TermPattern::parse(searcher), kUnwrap),
+                                           expect_ok(egraph::TermPattern::parse(applier), kUnwrap)),
+                   kUnwrap);
+}
+
+// Only Op symbols start with "op|"; every other kind stays a node of its own.
+bool is_boundary_symbol(std::string_view symbol) { return !symbol.starts_with("op|"); }
+
+}  // namespace
+
+EGraphEngine::EGraphEngine() {
+  rules_.reserve(std::size(kCommutativeOps) + std::size(kIdentitySymbols));
+  for (const char* op : kCommutativeOps) {
+    const std::string symbol = std::string("op|") + op;
+    rules_.push_back(make_rule(std::string("commute-") + op, "(" + symbol + " ?a ?b)", "(" + symbol + " ?b ?a)"));
+  }
+  for (std::size_t i = 0; i < std::size(kIdentitySymbols); ++i) {
+    rules_.push_back(make_rule("identity-" + std::to_string(i), std::string("(") + kIdentitySymbols[i] + " ?x)", "?x"));
+  }
+}
+
+EGraphEngine EGraphEngine::with_node_limit(std::size_t limit) {
+  EGraphEngine engine;
+  engine.fixed_node_limit_ = limit;
+  return engine;
+}
+
+RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermIndex> outputs) {
+  const std::size_t n = terms.size();
+  const SymbolTexts& texts = terms.symbols();
+  const auto load_start = Clock::now();
+
+  // One process-wide symbol per distinct text, interned when a term first uses it.
+  std::vector<egraph::Symbol> operators(texts.size());
+  egraph::EGraph graph;
+  std::vector<egraph::ClassId> recorded(n);
+  SmallVector<egraph::ClassId, 4> children;
+  for (std::size_t i = 0; i < n; ++i) {
+    const GraphTerm term = terms[i];
+    children.clear();
+    for (TermIndex child : term.children) {
+      if (child >= i) index_out_of_bounds(i, child);
+      children.push_back(recorded[child]);
+    }
+    egraph::Symbol& op = checked_at(operators, term.symbol);
+    if (op.value == 0) op = egraph::intern_symbol(texts.text(term.symbol));
+    recorded[i] = graph.add(egraph::SymbolLang(op, children.span()));
+  }
+
+  const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * n + 1024;
+  const auto run_start = Clock::now();
+  egraph::SaturationRunner runner;
+  runner.with_egraph(std::move(graph)).with_iteration_limit(kIterationLimit).with_node_limit(node_limit);
+  runner.run(rules_);
+  egraph::EGraph& result = runner.egraph();
+
+  // Scanning the terms in order, the first term met in a class is the class's representative;
+  // its children come earlier, so theirs are already known.
+  const auto extract_start = Clock::now();
+  std::vector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
+  std::vector<egraph::ClassId> canonical(n);
+  RewriteResult out{TermList(texts), {}};
+  out.terms.reserve(n, terms.child_count());
+  for (std::size_t i = 0; i < n; ++i) {
+    canonical[i] = result.find_mut(recorded[i]);
+    TermIndex& slot = representative[canonical[i]];
+    if (slot != kNoTerm) continue;
+    const GraphTerm term = terms[i];
+    const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary_symbol(texts.text(term.symbol)));
+    for (TermIndex child : term.children) {
+      const TermIndex at = representative[canonical[child]];
+      if (at == kNoTerm) missing_entry();
+      out.terms.push_child(at);
+    }
+    slot = emitted;
+  }
+  out.roots.reserve(outputs.size());
+  for (TermIndex output : outputs) {
+    const TermIndex at = representative[checked_at(canonical, output)];
+    if (at == kNoTerm) missing_entry();
+    out.roots.push_back(at);
+  }
+
+  const auto end = Clock::now();
+  last_run_ = EngineRunSummary{runner.stop_reason().value_or(egraph::StopReason::saturated()),
+                               runner.iterations().size(),
+                               result.size(),
+                               node_limit,
+                               seconds_between(load_start, run_start),
+                               seconds_between(run_start, extract_start),
+                               seconds_between(extract_start, end)};
+  return out;
+}
+
+}  // namespace veltrix

@@ -1,0 +1,62 @@
+// EGraphEngine: the rewrite engine of the reduction pipeline, by equality saturation.
+//
+// It loads the terms into an e-graph, runs twelve sound rules (commutativity of eight binary ops
+// without params, and the four identity ops that add 0.0 or multiply by 1.0 on either side) and
+// returns, for every class the terms fall into, the earliest term of that class with its
+// children redirected to the earliest terms of theirs. It never invents a term: the result is a
+// subset of the input, in input order, and an Op never changes its symbol.
+//
+// The run is bounded three ways so that a reduction always finishes: 12 iterations, an e-graph
+// of at most 4 x terms + 1024 e-nodes, and the runner's default 5 seconds. Reaching a limit is
+// not a failure: every merge made until then is sound, so the result is valid, merely less
+// reduced. Only the time limit makes a result depend on the machine.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "egraph/rewrite.h"
+#include "egraph/runner.h"
+#include "optimizer/rewrite_engine.h"
+
+namespace veltrix {
+
+// What the last rewrite call did; for benchmarks and tests, never part of a result.
+struct EngineRunSummary {
+  egraph::StopReason stop;
+  std::size_t iterations = 0;
+  std::size_t egraph_nodes = 0;  // the e-graph's size when the run stopped
+  std::size_t node_limit = 0;
+  double load_seconds = 0;     // adding the terms
+  double run_seconds = 0;      // the saturation run
+  double extract_seconds = 0;  // building the result terms
+};
+
+class EGraphEngine final : public RewriteEngine {
+ public:
+  static constexpr std::size_t kIterationLimit = 12;
+  static constexpr const char* kCommutativeOps[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+  static constexpr const char* kIdentitySymbols[] = {
+      "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+      "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+
+  EGraphEngine();
+
+  // A fixed e-node limit instead of 4 x terms + 1024, so that tests can reach the limit with a
+  // small graph.
+  static EGraphEngine with_node_limit(std::size_t limit);
+
+  RewriteResult rewrite(const TermList& terms, std::span<const TermIndex> outputs) override;
+
+  std::span<const egraph::Rewrite> rules() const { return rules_; }
+  const std::optional<EngineRunSummary>& last_run() const { return last_run_; }
+
+ private:
+  std::vector<egraph::Rewrite> rules_;
+  std::optional<std::size_t> fixed_node_limit_;
+  std::optional<EngineRunSummary> last_run_;
+};
+
+}  // namespace veltrix

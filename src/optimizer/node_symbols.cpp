@@ -1,0 +1,51 @@
+#include "optimizer/node_symbols.h"
+
+#include "optimizer/term_encoding.h"
+
+namespace veltrix {
+
+std::uint64_t NodeSymbols::shape_hash(const NodeView& node) const {
+  SipHasher13 hasher(key_);
+  hasher.write_u64(static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8));
+  if (has_name(node.kind())) hasher.write_u32(node.name_text_id());
+  for (std::size_t i = 0; i < node.param_count(); ++i) {
+    const ParamValueRef value = node.param_value(i);
+    hasher.write_u64(std::uint64_t{node.param_key_text_id(i)} | (static_cast<std::uint64_t>(value.tag) << 32));
+    hasher.write_u64(value.bits);  // a Str value's bits are its text id
+  }
+  return hasher.finish();
+}
+
+bool NodeSymbols::same_shape(const NodeView& a, const NodeView& b) {
+  if (a.kind() != b.kind() || a.param_count() != b.param_count()) return false;
+  if (has_name(a.kind()) && a.name_text_id() != b.name_text_id()) return false;
+  for (std::size_t i = 0; i < a.param_count(); ++i) {
+    if (a.param_key_text_id(i) != b.param_key_text_id(i)) return false;
+    const ParamValueRef x = a.param_value(i);
+    const ParamValueRef y = b.param_value(i);
+    if (x.tag != y.tag || x.bits != y.bits) return false;
+  }
+  return true;
+}
+
+SymbolId NodeSymbols::format_and_intern(const NodeView& node) {
+  scratch_.clear();
+  append_symbol(scratch_, node);
+  return texts_.intern(scratch_).first;
+}
+
+SymbolId NodeSymbols::symbol_of(NodeId id) {
+  const NodeView node = table_[id];
+  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) return format_and_intern(node);
+  const std::uint64_t hash = shape_hash(node);
+  const Slot* found = shapes_.find(hash, [&](const Slot& slot) {
+    return slot.hash == hash && same_shape(table_[slot.node], node);
+  });
+  if (found) return found->symbol;
+  const SymbolId symbol = format_and_intern(node);
+  shapes_.insert_absent(hash, Slot{static_cast<std::uint32_t>(id), symbol, hash},
+                        [](const Slot& slot) { return slot.hash; });
+  return symbol;
+}
+
+}  // namespace veltrix

@@ -1,0 +1,46 @@
+// NodeSymbols: the term symbol id of every node of one table, each distinct symbol formatted
+// once.
+//
+// Nodes that share a name and params (a traced program records the same op over and over) share
+// a symbol. Inside one table a node's name, keys and string values are text ids, so the shape
+// that decides a symbol is a short run of integers: the kind, the name id and, per param, the
+// key id, the value's tag and bits. Shapes are looked up first; a symbol is formatted and
+// interned only for a shape not seen before. External and Stage nodes, which are rare and whose
+// symbols carry descriptors and members, are formatted every time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "optimizer/symbol_texts.h"
+#include "store/node_table.h"
+#include "support/hash_table.h"
+#include "support/siphash.h"
+
+namespace veltrix {
+
+class NodeSymbols {
+ public:
+  NodeSymbols(const NodeTable& table, SymbolTexts& texts) : table_(table), texts_(texts), key_(random_hash_key()) {}
+
+  SymbolId symbol_of(NodeId id);
+
+ private:
+  struct Slot {
+    std::uint32_t node;  // the first node seen with this shape
+    SymbolId symbol;
+    std::uint64_t hash;
+  };
+
+  std::uint64_t shape_hash(const NodeView& node) const;
+  static bool same_shape(const NodeView& a, const NodeView& b);
+  SymbolId format_and_intern(const NodeView& node);
+
+  const NodeTable& table_;
+  SymbolTexts& texts_;
+  RawHashTable<Slot> shapes_;
+  std::string scratch_;
+  HashKey key_;
+};
+
+}  // namespace veltrix

@@ -1,0 +1,150 @@
+#include "optimizer/reduce_graph.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "optimizer/node_symbols.h"
+#include "optimizer/stage_fusion.h"
+#include "support/hash_table.h"
+#include "support/hashing.h"
+#include "support/internal_failure.h"
+
+namespace veltrix {
+namespace {
+
+constexpr TermIndex kAbsent = std::numeric_limits<TermIndex>::max();
+
+// Marks every node reachable from the outputs; returns how many there are.
+std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs, std::vector<std::uint8_t>& reached) {
+  const std::size_t n = nodes.size();
+  std::vector<NodeId> stack(outputs.begin(), outputs.end());
+  std::size_t count = 0;
+  while (!stack.empty()) {
+    const NodeId id = stack.back();
+    stack.pop_back();
+    if (id >= n) index_out_of_bounds(n, id);
+    if (reached[id]) continue;
+    reached[id] = 1;
+    ++count;
+    const NodeView node = nodes[id];
+    for (std::size_t i = 0; i < node.input_count(); ++i) {
+      const NodeId input = node.input(i);
+      if (input < n && reached[input]) continue;  // out-of-range ids fail when popped
+      stack.push_back(input);
+    }
+  }
+  return count;
+}
+
+std::uint64_t term_hash(SymbolId symbol, std::span<const TermIndex> children) {
+  constexpr std::uint64_t kK1 = 0x9e3779b97f4a7c15ULL;
+  constexpr std::uint64_t kK2 = 0xbf58476d1ce4e5b9ULL;
+  std::uint64_t h = fold_multiply((std::uint64_t{symbol} << 32 | children.size()) ^ kK1, kK2);
+  std::size_t i = 0;
+  for (; i + 2 <= children.size(); i += 2) {
+    h = fold_multiply(h ^ kK1, (children[i] | std::uint64_t{children[i + 1]} << 32) ^ kK2);
+  }
+  if (i < children.size()) h = fold_multiply(h ^ kK1, children[i] ^ kK2);
+  return h;
+}
+
+struct HashConsSlot {
+  TermIndex term;
+  std::uint64_t hash;
+};
+
+// Hash-conses the engine's result: equal (symbol, children) pairs become one canonical term.
+// `roots` are translated into canonical positions in place.
+TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
+  const std::size_t n = result.size();
+  TermList canonical(result.symbols());
+  canonical.reserve(n, result.child_count());
+  std::vector<TermIndex> canonical_of(n);
+  RawHashTable<HashConsSlot> table;
+  table.reserve(n, [](const HashConsSlot& slot) { return slot.hash; });
+  for (std::size_t j = 0; j < n; ++j) {
+    const TermIndex term = canonical.begin_term(result.symbol(j), result.is_boundary(j));
+    for (TermIndex child : result.children(j)) {
+      if (child >= j) index_out_of_bounds(j, child);
+      canonical.push_child(canonical_of[child]);
+    }
+    const SymbolId symbol = canonical.symbol(term);
+    const std::span<const TermIndex> children = canonical.children(term);
+    const std::uint64_t hash = term_hash(symbol, children);
+    const HashConsSlot* found = table.find(hash, [&](const HashConsSlot& slot) {
+      if (slot.hash != hash || canonical.symbol(slot.term) != symbol) return false;
+      const std::span<const TermIndex> other = canonical.children(slot.term);
+      return std::equal(other.begin(), other.end(), children.begin(), children.end());
+    });
+    if (found) {
+      canonical_of[j] = found->term;
+      canonical.pop_back();
+    } else {
+      canonical_of[j] = term;
+      table.insert_absent(hash, HashConsSlot{term, hash}, [](const HashConsSlot& slot) { return slot.hash; });
+    }
+  }
+  for (TermIndex& root : roots) root = checked_at(canonical_of, root);
+  return canonical;
+}
+
+}  // namespace
+
+ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion) {
+  const std::size_t n = nodes.size();
+  ReducedGraph reduced;
+  reduced.report.input_nodes = n;
+
+  std::vector<std::uint8_t> reached(n, 0);
+  const std::size_t reachable = mark_reachable(nodes, outputs, reached);
+
+  // Compaction and terms in one walk in id order: a reached node's inputs are reached and come
+  // earlier, so they already have their compact positions.
+  SymbolTexts texts;
+  NodeSymbols symbols(nodes, texts);
+  std::vector<NodeId> templates;  // symbol id -> first node with that symbol
+  std::vector<TermIndex> compact(n, kAbsent);
+  TermList terms(texts);
+  terms.reserve(reachable, reachable * 2);
+  for (std::size_t id = 0; id < n; ++id) {
+    if (!reached[id]) continue;
+    const NodeView node = nodes[id];
+    const SymbolId symbol = symbols.symbol_of(id);
+    if (symbol == templates.size()) templates.push_back(id);  // ids are handed out densely
+    compact[id] = terms.begin_term(symbol, node.kind() != NodeKind::Op);
+    for (std::size_t i = 0; i < node.input_count(); ++i) {
+      const TermIndex child = checked_at(compact, node.input(i));
+      if (child == kAbsent || child >= compact[id]) missing_entry();
+      terms.push_child(child);
+    }
+  }
+  std::vector<TermIndex> term_outputs;
+  term_outputs.reserve(outputs.size());
+  for (NodeId output : outputs) term_outputs.push_back(compact[output]);
+  reduced.report.reachable_nodes = terms.size();
+
+  RewriteResult rewritten = engine.rewrite(terms, term_outputs);
+  if (rewritten.roots.size() != term_outputs.size()) {
+    internal_failure("the rewrite engine returns one root per output");
+  }
+
+  std::vector<TermIndex> roots = std::move(rewritten.roots);
+  const TermList canonical = hash_cons(rewritten.terms, roots);
+  reduced.report.canonical_nodes = canonical.size();
+
+  const ConsumerLists consumers(canonical);
+  std::vector<std::uint8_t> is_output(canonical.size(), 0);
+  for (TermIndex root : roots) is_output[root] = 1;
+
+  FusionResult fused = fuse_and_emit(canonical, consumers, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion);
+  reduced.nodes = std::move(fused.nodes);
+  reduced.outputs = std::move(fused.outputs);
+  reduced.report.stages = fused.stages;
+  reduced.report.boundary_nodes = fused.boundary_nodes;
+  reduced.report.reduced_nodes = reduced.nodes.size();
+  return reduced;
+}
+
+}  // namespace veltrix

@@ -1,0 +1,31 @@
+// reduce_graph: the reduction pipeline. From a node table and the outputs wanted, it builds a
+// smaller graph that computes the same outputs, and the six report counters.
+//
+// Steps, in this order:
+//   1. dead-code elimination: only nodes reachable from the outputs survive;
+//   2. the survivors become terms (term symbol plus children), compacted to dense positions;
+//      the first node with each symbol is kept as the template its boundary nodes are rebuilt
+//      from;
+//   3. one call of the rewrite engine merges terms equal under its rules;
+//   4. common-subexpression elimination: the engine's result is hash-consed on
+//      (symbol, children);
+//   5. stage fusion emits the reduced node list (stage_fusion.h).
+// Every step is linear in the table's size apart from hash-table work and the engine run.
+//
+// The function is pure: it reads `nodes` (a store's snapshot, or the incremental reducer's
+// canonical form) and owns every table it builds. Every output id must be below nodes.size();
+// the callers check user input first, so a bad id here is an internal failure.
+#pragma once
+
+#include <span>
+
+#include "optimizer/rewrite_engine.h"
+#include "store/node_table.h"
+#include "store/reduced_graph.h"
+
+namespace veltrix {
+
+ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion);
+
+}  // namespace veltrix

@@ -1,0 +1,63 @@
+// Stage fusion: the last step of a reduction. Groups the canonical terms into stages and
+// boundary nodes and emits the reduced node list.
+//
+// Every Op term ends up as a member of exactly one Stage node (even a lone op); every other term
+// is a boundary node of its own, rebuilt from the first node that had its symbol. Two grouping
+// rules exist:
+//   - single use (the default): an op joins its consumer's group when it has exactly one use,
+//     that use is an op, and it is not an output;
+//   - maximal: an op that is not an output joins the group that all of its uses, all ops,
+//     belong to, so fan-out inside one group is fused too.
+// Under both rules only a group's highest member is used from outside it (or is an output), so
+// that member is the stage's value. Groups are emitted in order of their highest member, which
+// puts every producer before its consumers; members are listed in ascending term order, and a
+// stage's inputs in order of first use.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "optimizer/graph_term.h"
+#include "store/node.h"
+#include "store/node_table.h"
+
+namespace veltrix {
+
+// Who uses each term: for term i, the terms that have i as a child, ascending, one entry per use.
+class ConsumerLists {
+ public:
+  explicit ConsumerLists(const TermList& terms);
+
+  std::span<const TermIndex> of(std::size_t i) const {
+    return std::span<const TermIndex>(consumers_).subspan(ends_[i], ends_[i + 1] - ends_[i]);
+  }
+
+ private:
+  std::vector<std::uint64_t> ends_;  // ends_[i + 1] is one past term i's last consumer
+  std::vector<TermIndex> consumers_;
+};
+
+// The node a boundary term is rebuilt from: for each symbol id, the first node of `table` that
+// had that symbol.
+struct SymbolTemplates {
+  const NodeTable& table;
+  std::span<const NodeId> node_of_symbol;
+};
+
+struct FusionResult {
+  std::vector<Node> nodes;              // inputs are positions in this list
+  std::vector<std::uint64_t> outputs;   // one per canonical output, same order
+  std::uint64_t stages = 0;
+  std::uint64_t boundary_nodes = 0;
+};
+
+// The group id of every term: a boundary term's own index; for an op, an index shared by the
+// members of its group.
+std::vector<TermIndex> group_terms(const TermList& terms, const ConsumerLists& consumers,
+                                   std::span<const std::uint8_t> is_output, bool maximal_fusion);
+
+FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers, std::span<const std::uint8_t> is_output,
+                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion);
+
+}  // namespace veltrix

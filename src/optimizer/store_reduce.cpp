@@ -1,0 +1,21 @@
+#include "optimizer/store_reduce.h"
+
+#include "optimizer/reduce_graph.h"
+
+namespace veltrix {
+
+ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion) {
+  const GraphSnapshot snapshot = store.snapshot();
+  return GraphStore::from_reduced(reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal_fusion));
+}
+
+Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                       RewriteEngine& engine, bool maximal_fusion) {
+  const NodeTable nodes = store.copy_nodes();
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) return make_err(BadNodeId{id});
+  }
+  return GraphStore::from_reduced(reduce_graph(nodes, outputs, engine, maximal_fusion));
+}
+
+}  // namespace veltrix

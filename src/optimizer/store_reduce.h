@@ -1,0 +1,27 @@
+// Reducing a GraphStore: the store-level entry points of the reduction pipeline.
+//
+// The store's lock is held only while its nodes (and marks) are copied; the pipeline runs on
+// the copy, so other threads may keep recording meanwhile and the result reflects the copy. The
+// input store never changes; the result is a new store whose marks are the reduced outputs.
+#pragma once
+
+#include <span>
+#include <utility>
+
+#include "optimizer/rewrite_engine.h"
+#include "store/graph_store.h"
+#include "support/result.h"
+
+namespace veltrix {
+
+using ReducedStore = std::pair<GraphStore, ReductionReport>;
+
+// Reduces against the store's output marks, in mark order.
+ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion);
+
+// Reduces against exactly `outputs` (order and repeats kept, marks ignored). The first id that
+// names no node fails with BadNodeId before any reduction work.
+Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                       RewriteEngine& engine, bool maximal_fusion);
+
+}  // namespace veltrix
