@@ -136,13 +136,6 @@ class RawHashTable {
   bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return chunk_count_ * hash_table_detail::kChunkSlots; }
 
-  // A hint that a find() or insert of `hash` follows soon: starts loading the chunk where its
-  // probe begins, so that a batch of lookups overlaps its cache misses instead of paying them
-  // one after another.
-  void prefetch(std::uint64_t hash) const {
-    if (chunk_count_ != 0) __builtin_prefetch(chunks_ + (hash_table_detail::chunk_of(hash) & chunk_mask_));
-  }
-
   // Finds the slot with this hash for which `eq(slot)` holds, or nullptr.
   template <class Eq>
   Slot* find(std::uint64_t hash, Eq&& eq) const {
