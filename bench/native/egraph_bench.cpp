@@ -82,14 +82,11 @@ Measurement measure(const std::vector<Term>& terms, const std::vector<Symbol>& o
   Measurement m;
   const auto start = Clock::now();
   EGraph egraph;
-  std::vector<ClassId> recorded;
-  recorded.reserve(terms.size());
+  FlatTerm<SymbolLang> flat;
   for (const Term& term : terms) {
-    const ClassId id = term.op == kLeaf
-                           ? egraph.add(SymbolLang(leaf_symbols[term.a]))
-                           : egraph.add(SymbolLang(op_symbols[term.op], {recorded[term.a], recorded[term.b]}));
-    recorded.push_back(egraph.find(id));
+    flat.add(term.op == kLeaf ? SymbolLang(leaf_symbols[term.a]) : SymbolLang(op_symbols[term.op], {term.a, term.b}));
   }
+  const std::vector<ClassId> recorded = egraph.add_term(flat);
   const auto added = Clock::now();
 
   SaturationRunner runner;

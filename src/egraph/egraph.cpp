@@ -38,6 +38,19 @@ ClassId EGraph::add_uncanonical(SymbolLang node) {
   return id;
 }
 
+std::vector<ClassId> EGraph::add_term(const FlatTerm<SymbolLang>& term) {
+  std::vector<ClassId> ids;
+  ids.reserve(term.size());
+  SmallVector<ClassId, 4> children;
+  for (const SymbolLang& entry : term) {
+    children.clear();
+    // Only earlier entries have classes yet.
+    for (ClassId child : entry.children()) children.push_back(checked_at(ids, child));
+    ids.push_back(add(SymbolLang(entry.op(), children.span())));
+  }
+  return ids;
+}
+
 void EGraph::link_parent(ClassId child_root, ClassId parent) {
   if (parent_links_.size() >= kNoClass) internal_failure("e-graph parent lists exhausted");
   const auto link = static_cast<std::uint32_t>(parent_links_.size());
@@ -56,15 +69,6 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
                                       [&](const MemoEntry& e) { return e.key.equals(op, canonical.span()); });
   if (!found) return std::nullopt;
   return find(found->id);
-}
-
-void EGraph::prefetch_lookup(Symbol op, std::span<const ClassId> children) const {
-  SmallVector<ClassId, 4> canonical;
-  for (ClassId child : children) {
-    if (child >= union_find_.size()) return;
-    canonical.push_back(find(child));
-  }
-  memo_.prefetch(hash_node(op, canonical.span()));
 }
 
 std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const {

@@ -23,6 +23,7 @@
 #include <span>
 #include <vector>
 
+#include "egraph/flat_term.h"
 #include "egraph/symbol_lang.h"
 #include "egraph/union_find.h"
 #include "support/hash_table.h"
@@ -76,6 +77,10 @@ class EGraph {
   // Adds a node (children are canonicalised first) and returns its class's root.
   ClassId add(SymbolLang node) { return find(add_uncanonical(std::move(node))); }
 
+  // Adds every entry of a term (children index earlier entries) and returns the root of the class
+  // of each entry.
+  std::vector<ClassId> add_term(const FlatTerm<SymbolLang>& term);
+
   // Adds a node and returns the id stored for it: a new id, or the id the memo already holds for
   // the canonical node (which need not be a root).
   ClassId add_uncanonical(SymbolLang node);
@@ -116,13 +121,6 @@ class EGraph {
     if (id >= class_nodes_.size()) return;
     for (ClassId k : class_nodes_[id]) __builtin_prefetch(&nodes_[k]);
   }
-
-  // Hints for a batch of adds or lookups: load the union-find entry of `id`, and the memo chunk
-  // where a lookup of (op, children) will probe. Neither changes anything.
-  void prefetch_find(ClassId id) const {
-    if (id < union_find_.size()) union_find_.prefetch(id);
-  }
-  void prefetch_lookup(Symbol op, std::span<const ClassId> children) const;
 
   // find(eclass) when a node of that class is exactly (op, children) and the memo maps it to its
   // own id, which is what add() of that node would return without changing anything. Only short

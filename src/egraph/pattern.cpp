@@ -113,28 +113,6 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
     column[e] = static_cast<std::size_t>(at - bound.begin());
   }
 
-  // One operator over variables is the common right-hand side. Its instances' memo probes are
-  // independent of each other, so those of later bindings are prefetched while earlier ones are
-  // added: first the variables' union-find entries, then the memo chunk.
-  const PatternNode& root = body_[n - 1];
-  bool flat = !root.is_var();
-  for (ClassId child : root.children()) flat = flat && body_[child].is_var();
-  constexpr std::size_t kFindAhead = 16;
-  constexpr std::size_t kProbeAhead = 8;
-  const std::size_t total = matches.total_bindings();
-  const auto prefetch_ahead = [&](std::size_t r) {
-    SmallVector<ClassId, 4> ahead;
-    if (r + kFindAhead < total) {
-      const std::span<const ClassId> later = matches.row(r + kFindAhead);
-      for (ClassId child : root.children()) egraph.prefetch_find(later[column[child]]);
-    }
-    if (r + kProbeAhead < total) {
-      const std::span<const ClassId> later = matches.row(r + kProbeAhead);
-      for (ClassId child : root.children()) ahead.push_back(later[column[child]]);
-      egraph.prefetch_lookup(root.enode().op(), ahead.span());
-    }
-  };
-
   const bool tracing = log_enabled(LogLevel::Trace);
   std::vector<ClassId> ids(n);
   SmallVector<ClassId, 4> children;
@@ -142,7 +120,6 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
   for (std::size_t c = 0; c < matches.class_count(); ++c) {
     const ClassId eclass = matches.eclass(c);
     for (std::size_t b = 0; b < matches.binding_count(c); ++b, ++r) {
-      if (flat) prefetch_ahead(r);
       const std::span<const ClassId> row = matches.row(r);
       for (std::size_t e = 0; e < n; ++e) {
         const PatternNode& entry = body_[e];

@@ -102,6 +102,34 @@ TEST(EGraph, AddUncanonicalReturnsTheStoredIdAndAddItsRoot) {
   EXPECT_EQ(egraph.add(SymbolLang(sym("a"))), b);
 }
 
+TEST(EGraph, AddingATermGivesTheClassesOfAddingItsEntriesOneByOne) {
+  std::mt19937 rng(11);
+  FlatTerm<SymbolLang> term;
+  for (ClassId i = 0; i < 300; ++i) {
+    if (i < 5 || rng() % 4 == 0) {
+      term.add(SymbolLang(sym("leaf" + std::to_string(rng() % 7))));
+    } else {
+      term.add(SymbolLang(sym(rng() % 2 ? "f" : "g"), {static_cast<ClassId>(rng() % i), static_cast<ClassId>(rng() % i)}));
+    }
+  }
+  EGraph batch;
+  const std::vector<ClassId> ids = batch.add_term(term);
+  EGraph single;
+  std::vector<ClassId> expected;
+  for (const SymbolLang& entry : term) {
+    std::vector<ClassId> children;
+    for (ClassId child : entry.children()) children.push_back(expected[child]);
+    expected.push_back(single.add(SymbolLang(entry.op(), children)));
+  }
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(batch.size(), single.size());
+
+  FlatTerm<SymbolLang> forward;
+  forward.add(SymbolLang(sym("a")));
+  forward.add(SymbolLang(sym("f"), {0, 2}));
+  EXPECT_EQ(failure_message([&] { EGraph().add_term(forward); }), "index out of bounds: the len is 1 but the index is 2");
+}
+
 TEST(EGraph, InvalidIdsAreInternalFailures) {
   EGraph egraph;
   add_term(egraph, "a");

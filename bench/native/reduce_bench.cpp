@@ -1,0 +1,115 @@
+// Where the time of a reduction goes, phase by phase, on graphs written as IR blobs.
+//
+// bench/bench_reduce.py writes each generated graph with `store.serialize(outputs=...)`, so a
+// blob's output marks are the outputs to reduce against. For each blob this reads the store,
+// then times, best of the given repeats: the snapshot, reduce_graph (of which the rewrite
+// engine's load, saturation run and extraction are reported separately) and from_reduced. It
+// prints one line per blob, with the runner's stop reason, and a summary line
+// "engine_share=<engine seconds / total>" per blob that the Python benchmark reads back.
+//
+// Usage: reduce_bench [--repeats N] [--maximal] blob...
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "optimizer/egraph_engine.h"
+#include "optimizer/reduce_graph.h"
+#include "store/graph_store.h"
+#include "store/ir_reader.h"
+
+namespace {
+
+using namespace veltrix;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+struct Measurement {
+  double snapshot = 0;
+  double pipeline = 0;  // reduce_graph, engine included
+  double from_reduced = 0;
+  EngineRunSummary engine;
+  ReductionReport report;
+  double total() const { return snapshot + pipeline + from_reduced; }
+  double engine_total() const { return engine.load_seconds + engine.run_seconds + engine.extract_seconds; }
+};
+
+Measurement measure(const GraphStore& store, bool maximal) {
+  Measurement m;
+  auto start = Clock::now();
+  const GraphSnapshot snapshot = store.snapshot();
+  m.snapshot = seconds_since(start);
+
+  EGraphEngine engine;
+  start = Clock::now();
+  ReducedGraph reduced = reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal);
+  m.pipeline = seconds_since(start);
+  m.engine = *engine.last_run();
+
+  start = Clock::now();
+  auto [result, report] = GraphStore::from_reduced(reduced);
+  m.from_reduced = seconds_since(start);
+  m.report = report;
+  if (result.node_count() != report.reduced_nodes) std::puts("(equal reduced nodes collapsed)");
+  return m;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int repeats = 3;
+  bool maximal = false;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--repeats") == 0 && i + 1 < argc) {
+      repeats = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--maximal") == 0) {
+      maximal = true;
+    } else {
+      paths.emplace_back(argv[i]);
+    }
+  }
+  if (paths.empty()) {
+    std::fprintf(stderr, "usage: reduce_bench [--repeats N] [--maximal] blob...\n");
+    return 2;
+  }
+
+  std::printf("%-9s %9s %8s %8s %8s %8s %8s %8s %8s %5s %-16s %9s %8s\n", "nodes", "reachable", "total ms",
+              "snap ms", "terms ms", "load ms", "run ms", "extract", "emit ms", "iters", "stop", "e-nodes", "ns/node");
+  for (const std::string& path : paths) {
+    std::ifstream file(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    Result<GraphStore, BlobError> store = read_ir_blob(bytes);
+    if (!store.ok()) {
+      std::fprintf(stderr, "%s: %s\n", path.c_str(), store.error().message().c_str());
+      return 1;
+    }
+    Measurement best;
+    int time_limit_hits = 0;  // over all repeats, not only the best one
+    for (int r = 0; r < repeats; ++r) {
+      Measurement m = measure(store.value(), maximal);
+      time_limit_hits += m.engine.stop.kind == egraph::StopReason::Kind::TimeLimit;
+      if (r == 0 || m.total() < best.total()) best = m;
+    }
+    const double n = static_cast<double>(best.report.input_nodes);
+    // Everything in reduce_graph outside the engine: reachability, symbols and terms before it,
+    // hash-consing and fusion after it.
+    const double outside = best.pipeline - best.engine_total();
+    std::printf("%-9llu %9llu %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5zu %-16s %9zu %8.0f\n",
+                static_cast<unsigned long long>(best.report.input_nodes),
+                static_cast<unsigned long long>(best.report.reachable_nodes), best.total() * 1e3, best.snapshot * 1e3,
+                outside * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
+                best.engine.extract_seconds * 1e3, best.from_reduced * 1e3, best.engine.iterations,
+                best.engine.stop.debug_string().c_str(), best.engine.egraph_nodes, best.total() * 1e9 / n);
+    std::printf("summary nodes=%llu total=%.6f engine=%.6f engine_share=%.4f stop=%s time_limit_hits=%d\n",
+                static_cast<unsigned long long>(best.report.input_nodes), best.total(), best.engine_total(),
+                best.engine_total() / best.total(), best.engine.stop.debug_string().c_str(),
+                time_limit_hits);
+  }
+  return 0;
+}
