@@ -110,18 +110,6 @@ class EGraph {
   ClassNodes class_nodes(ClassId id) const;
   std::size_t parent_count(ClassId id) const { return parent_lists_[find(id)].count; }
 
-  // Hints for a reader about to walk the class `id` (a root): the first loads the class's entry,
-  // the second (issued later, once that entry is cached) the nodes it lists.
-  void prefetch_class(ClassId id) const {
-    if (id >= class_nodes_.size()) return;
-    union_find_.prefetch(id);
-    __builtin_prefetch(&class_nodes_[id]);
-  }
-  void prefetch_class_nodes(ClassId id) const {
-    if (id >= class_nodes_.size()) return;
-    for (ClassId k : class_nodes_[id]) __builtin_prefetch(&nodes_[k]);
-  }
-
   // find(eclass) when a node of that class is exactly (op, children) and the memo maps it to its
   // own id, which is what add() of that node would return without changing anything. Only short
   // class lists are scanned; nullopt means "not known", not "absent".

@@ -73,14 +73,10 @@ SearchMatches TermPattern::search(const EGraph& egraph, std::size_t limit) const
       if (egraph.find(eclass) == eclass) search_in(eclass);
     }
   } else {
-    // Only classes holding a node with the root's operator and arity can match. They are read
-    // in order, so the ones a few steps ahead are prefetched.
-    constexpr std::size_t kAhead = 16;
-    const std::span<const ClassId> candidates = egraph.classes_with(root.enode().op(), root.enode().arity());
-    for (std::size_t c = 0; c < candidates.size() && remaining > 0; ++c) {
-      if (c + kAhead < candidates.size()) egraph.prefetch_class(candidates[c + kAhead]);
-      if (c + kAhead / 2 < candidates.size()) egraph.prefetch_class_nodes(candidates[c + kAhead / 2]);
-      search_in(candidates[c]);
+    // Only classes holding a node with the root's operator and arity can match.
+    for (ClassId eclass : egraph.classes_with(root.enode().op(), root.enode().arity())) {
+      if (remaining == 0) break;
+      search_in(eclass);
     }
   }
   return matches;

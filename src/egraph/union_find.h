@@ -52,7 +52,6 @@ class UnionFindTable {
   void set_parent(ClassId id, ClassId root) { parents_[id] = root; }
 
   void reserve(std::size_t count) { parents_.reserve(count); }
-  void prefetch(ClassId id) const { __builtin_prefetch(parents_.data() + id); }
 
  private:
   void check(ClassId id) const {
