@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <regex>
 #include <set>
 #include <vector>
 
+#include "egraph/log.h"
 #include "egraph_test_util.h"
 
 namespace veltrix::egraph {
@@ -52,6 +54,31 @@ TEST(EGraph, RebuildMergesCongruentParentsAndKeepsStaleMemoKeys) {
   EXPECT_EQ(egraph.class_count(), 2u);
   EXPECT_EQ(egraph.lookup(SymbolLang(sym("f"), {b})), egraph.find(fa));
   EXPECT_EQ(egraph.lookup(SymbolLang(sym("g"), {b})), std::nullopt);
+}
+
+TEST(EGraph, RebuildStatisticsAreLoggedOnlyWhenTheLevelAllowsIt) {
+  ASSERT_EQ(log_level(), LogLevel::Off) << "the process-wide level starts off";
+  EGraph egraph;
+  const ClassId a = add_term(egraph, "a");
+  const ClassId b = add_term(egraph, "b");
+  add_term(egraph, "(f a)");
+  add_term(egraph, "(f b)");
+  ::testing::internal::CaptureStderr();
+  egraph.rebuild();
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  egraph.merge(a, b);
+  set_log_level(LogLevel::Info);
+  ::testing::internal::CaptureStderr();
+  egraph.rebuild();
+  const std::string logged = ::testing::internal::GetCapturedStderr();
+  set_log_level(LogLevel::Off);
+  // The elapsed time is the one part that varies.
+  EXPECT_EQ(std::regex_replace(logged, std::regex("in [0-9]+\\.[0-9]{3}s"), "in T"),
+            "[egraph INFO] REBUILT! in T\n"
+            "  Old: hc size 4, eclasses: 3\n"
+            "  New: hc size 4, eclasses: 2\n"
+            "  unions: 1, trimmed nodes: 1\n");
 }
 
 TEST(EGraph, MergingAClassWithItselfChangesNothingButCleanliness) {
