@@ -1,0 +1,58 @@
+// CanonicalForm: the state of an incremental reducer.
+//
+// A reducer is fed one store as it grows. Each node is consumed once, as soon as the reducer
+// sees it: its inputs are translated to canonical positions, an identity op gives way to its
+// input, a commutative op without params that was already seen with its operands the other way
+// round gives way to that node, and whatever remains is hash-consed. These are exactly the
+// merges the rewrite engine would make, each keeping the earlier node, so finalizing reduces a
+// graph that is already small with the full pipeline.
+//
+// Not thread-safe: the Python IncrementalReducer guards it with its own mutex.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "store/graph_store.h"
+#include "store/node_interner.h"
+#include "support/pod_array.h"
+#include "support/result.h"
+
+namespace veltrix {
+
+class CanonicalForm {
+ public:
+  std::uint64_t watermark() const { return id_map_.size(); }
+  std::uint64_t total_work() const { return total_; }
+  std::uint64_t canonical_count() const { return canonical_.size(); }
+  const NodeTable& nodes() const { return canonical_.table(); }
+
+  // Consumes `delta`, the store's nodes from the watermark on, in id order, and returns how many
+  // it consumed. An input that names a node not consumed yet fails with BadNodeId: the nodes
+  // before it stay consumed, and the total is not increased.
+  Result<std::uint64_t, BadNodeId> consume(std::span<const Node> delta);
+
+  // Store ids to canonical positions, order and repeats kept; an id past the watermark fails.
+  Result<std::vector<NodeId>, BadNodeId> translate(std::span<const NodeId> ids) const;
+
+ private:
+  std::uint32_t canonical_position(const Node& node, std::span<const NodeId> inputs);
+
+  NodeInterner canonical_;                // canonical nodes and their hash-cons table
+  PodArray<std::uint32_t> id_map_;        // store id -> canonical position
+  std::uint64_t total_ = 0;
+};
+
+// Steps and finalization of a reducer against a store.
+//
+// step: consumes what the store recorded since the last step (copied under the store's lock).
+Result<std::uint64_t, BadNodeId> step(CanonicalForm& form, const GraphStore& store);
+
+// finalize: consumes the remaining delta, then reduces the canonical form against `outputs`
+// (store ids; the caller has checked them against the store) with the full pipeline.
+Result<std::pair<GraphStore, ReductionReport>, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
+                                                                   std::span<const NodeId> outputs,
+                                                                   bool maximal_fusion);
+
+}  // namespace veltrix
