@@ -1,6 +1,7 @@
 #include "store/ir_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -76,6 +77,62 @@ class BlobNode {
   std::vector<MemberRef> refs_;
 };
 
+// Texts repeat from record to record (names, keys, descriptor fields, small string values). A
+// repeat is pointed at the text's first occurrence in the blob: the store remembers recently
+// resolved texts by address, so it recognises the text without hashing it again, and the reader
+// can skip the UTF-8 check of a text it has already checked. A direct-mapped table with a cheap
+// content hash; a miss only costs the ordinary path.
+class RepeatedTexts {
+ public:
+  // The first occurrence of an earlier text with the same bytes, if the table holds one.
+  const char* find(std::string_view text) {
+    if (text.empty() || text.size() > kMaxSize) return nullptr;
+    const Entry& entry = entries_[slot(text)];
+    if (entry.size == text.size() && std::memcmp(entry.data, text.data(), text.size()) == 0) return entry.data;
+    return nullptr;
+  }
+  // Remembers a checked text as the first occurrence of its bytes.
+  void add(std::string_view text) {
+    if (text.empty() || text.size() > kMaxSize) return;
+    entries_[slot(text)] = Entry{text.data(), text.size()};
+  }
+
+ private:
+  static constexpr std::size_t kMaxSize = 64;  // longer texts rarely repeat
+  static constexpr int kSlotBits = 9;
+  struct Entry {
+    const char* data = nullptr;
+    std::size_t size = 0;
+  };
+
+  // Mixes the size with the first and last bytes (both ends of a text, since names and keys
+  // often share a prefix).
+  static std::size_t slot(std::string_view text) {
+    const char* p = text.data();
+    const std::size_t n = text.size();
+    std::uint64_t head = 0;
+    std::uint64_t tail = 0;
+    if (n >= 8) {
+      std::memcpy(&head, p, 8);
+      std::memcpy(&tail, p + n - 8, 8);
+    } else if (n >= 4) {
+      std::uint32_t a = 0;
+      std::uint32_t b = 0;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      head = a;
+      tail = b;
+    } else {
+      head = static_cast<unsigned char>(p[0]) | (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8);
+      tail = static_cast<unsigned char>(p[n - 1]);
+    }
+    const std::uint64_t h = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ n;
+    return static_cast<std::size_t>(((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ULL) >> (64 - kSlotBits));
+  }
+
+  std::array<Entry, std::size_t{1} << kSlotBits> entries_{};
+};
+
 // Reads one blob front to back. Each read either succeeds or records the error and returns
 // false; callers stop at the first false, so the error kept is the first one in byte order.
 class BlobReader {
@@ -139,7 +196,13 @@ class BlobReader {
     if (remaining() < length) return fail(BlobError::truncated());
     out = std::string_view(next_, length);
     next_ += length;
-    return is_valid_utf8(out) || fail(BlobError::invalid_utf8());
+    if (const char* first = texts_.find(out)) {
+      out = std::string_view(first, length);
+      return true;
+    }
+    if (!is_valid_utf8(out)) return fail(BlobError::invalid_utf8());
+    texts_.add(out);
+    return true;
   }
 
   bool params() {
@@ -254,6 +317,7 @@ class BlobReader {
   const char* end_;
   BlobError error_;
   BlobNode node_;
+  RepeatedTexts texts_;
 };
 
 }  // namespace

@@ -395,7 +395,10 @@ def test_any_bytes_end_in_a_store_or_a_blob_error(data):
     except ValueError as error:
         assert BLOB_ERROR.fullmatch(str(error)), str(error)
     else:
-        assert_round_trip(store)
+        # Not through nodes(): a mutated stage member token need not parse as one.
+        data = store.serialize()
+        rebuilt = GraphStore.deserialize(data)
+        assert (rebuilt.serialize(), rebuilt.outputs(), rebuilt.to_dot()) == (data, store.outputs(), store.to_dot())
 
 
 # ---------------------------------------------------------------------------------------------
