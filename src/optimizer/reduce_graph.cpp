@@ -15,24 +15,19 @@ namespace {
 
 constexpr TermIndex kAbsent = std::numeric_limits<TermIndex>::max();
 
-// Marks every node reachable from the outputs; returns how many there are.
+// Marks every node reachable from the outputs; returns how many there are. Inputs always name
+// earlier nodes, so one backward walk in id order reaches everything a stack-based search would,
+// while reading the table sequentially instead of jumping around it. An input that breaks the
+// order is caught when the terms are built (its compact position is still absent there).
 std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs, std::vector<std::uint8_t>& reached) {
   const std::size_t n = nodes.size();
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
+  for (NodeId output : outputs) checked_at(reached, output) = 1;
   std::size_t count = 0;
-  while (!stack.empty()) {
-    const NodeId id = stack.back();
-    stack.pop_back();
-    if (id >= n) index_out_of_bounds(n, id);
-    if (reached[id]) continue;
-    reached[id] = 1;
+  for (std::size_t id = n; id-- > 0;) {
+    if (!reached[id]) continue;
     ++count;
     const NodeView node = nodes[id];
-    for (std::size_t i = 0; i < node.input_count(); ++i) {
-      const NodeId input = node.input(i);
-      if (input < n && reached[input]) continue;  // out-of-range ids fail when popped
-      stack.push_back(input);
-    }
+    for (std::size_t i = 0; i < node.input_count(); ++i) checked_at(reached, node.input(i)) = 1;
   }
   return count;
 }

@@ -106,6 +106,9 @@ FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers
   }
 
   FusionResult result;
+  std::size_t group_count = 0;
+  for (std::size_t t = 0; t < n; ++t) group_count += highest[group[t]] == t;
+  result.nodes.reserve(group_count);
   std::vector<std::uint64_t> position(n, kNoPosition);  // group id -> reduced position
   const auto reduced_position = [&](TermIndex g) {
     const std::uint64_t at = position[g];
