@@ -4,7 +4,6 @@ import json
 import math
 import re
 import shutil
-import struct
 import subprocess
 
 import pytest
@@ -157,48 +156,17 @@ def test_serialize_outputs_none_is_the_default_and_bytes_subclasses_are_accepted
 # The byte format's edge cases
 
 
-def test_one_marked_source_is_exactly_thirty_bytes():
-    store = GraphStore()
-    store.add_source("a")
-    assert store.serialize(outputs=[0]).hex(" ") == (
-        "56 49 52 31 01 00 00 00 00 01 00 00 00 61 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00"
-    )
-
-
-def test_empty_store():
-    empty = b"VIR1" + u32(0) + u32(0)
-    assert GraphStore().serialize() == empty
-    rebuilt = GraphStore.deserialize(empty)
-    assert (rebuilt.node_count(), rebuilt.outputs(), rebuilt.nodes()) == (0, [], [])
-
-
-TWO = b"VIR1" + u32(2) + node_bytes(Node(SOURCE, "a"))
-
-
+# The reader's messages are covered case by case natively; these show that each kind of failure
+# reaches Python as ValueError with its message.
 @pytest.mark.parametrize(
     "data, message",
     [
         (b"", "truncated veltrix IR blob"),
-        (b"VIR", "truncated veltrix IR blob"),
         (b"ABCD", "not a veltrix IR blob (bad magic/version)"),
-        (b"VIR0" + u32(0) + u32(0), "not a veltrix IR blob (bad magic/version)"),
-        (b"VIR1\x00\x00\x00", "truncated veltrix IR blob"),
-        (b"VIR1" + u32(0), "truncated veltrix IR blob"),
         (b"VIR1" + u32(1) + u8(6), "invalid node tag 6"),
-        (b"VIR1" + u32(1) + u8(0) + string("a") + u32(1) + string("k") + u8(4), "invalid param tag 4"),
-        (TWO + u8(STAGE) + id_list([0]) + u32(1) + string("op|f") + u32(1) + u8(2) + u32(0), "invalid stage-ref tag 2"),
-        (b"VIR1" + u32(4) + b"".join(node_bytes(Node(SOURCE, n)) for n in "abc") + node_bytes(Node(OP, "f", (), (3,)))
-         + u32(0), "node reference 3 out of range"),
         (b"VIR1" + u32(1) + node_bytes(Node(SOURCE, "a")) + id_list([1]), "node reference 1 out of range"),
-        (TWO + u8(STAGE) + id_list([]) + u32(2) + string("op|f") + u32(0) + string("op|g") + u32(1) + u8(1) + u32(1),
-         "node reference 1 out of range"),
         (b"VIR1" + u32(1) + u8(0) + string(b"\xff") + u32(0) + u32(0), "invalid utf-8 in veltrix IR blob"),
-        (b"VIR1" + u32(1) + u8(EXTERNAL) + string("k") + string("h") + string("f") + string("v") + string(b"\xed\xa0\x80"),
-         "invalid utf-8 in veltrix IR blob"),
-        (b"VIR1" + u32(3) + node_bytes(Node(SOURCE, "a")) * 2 + node_bytes(Node(OP, "f", (), (1,))) + u32(0),
-         "node reference 1 out of range"),
         (b"VIR1" + u32(0xFFFFFFFF), "truncated veltrix IR blob"),
-        (b"VIR1" + u32(1) + u8(0) + u32(0xFFFFFFFF), "truncated veltrix IR blob"),
     ],
 )
 def test_unreadable_blobs(data, message):
@@ -216,20 +184,6 @@ def test_a_node_beyond_what_a_store_holds_is_refused_not_a_panic():
         GraphStore.deserialize(head + (string("") + u8(BOOL) + u8(1)) * count + u32(0))
     with pytest.raises(ValueError, match="^truncated veltrix IR blob$"):
         GraphStore.deserialize(head + string("") + u8(BOOL) + u8(1))
-
-
-def test_lenient_reads_are_written_back_canonically():
-    def external(flag, presence, params):
-        return b"VIR1" + u32(1) + (
-            u8(EXTERNAL) + b"".join(string(f) for f in "khfvs") + u8(presence) + string("p")
-            + u32(len(params)) + b"".join(string(k) + u8(BOOL) + u8(flag) for k in params) + id_list([])
-        ) + id_list([0])
-
-    store = GraphStore.deserialize(external(2, 7, ["b", "a"]) + b"trailing bytes")
-    assert store.serialize() == external(1, 1, ["a", "b"])
-    [view] = store.nodes()
-    assert view["params"] == {"a": True, "b": True}
-    assert view["descriptor"]["preprocessing_ref"] == "p"
 
 
 def test_explicit_output_list_keeps_repeats_and_marks_do_not():
@@ -256,14 +210,6 @@ def rich_blob():
         Node(STAGE, "", (), (6, 5), (("op|neg", ((INPUT_REF, 0),)), ("red|sum", ((MEMBER_REF, 0), (INPUT_REF, 1))))),
     ]
     return blob(nodes, [7, 0])
-
-
-def test_every_strict_prefix_of_a_valid_blob_is_refused():
-    data = rich_blob()
-    assert GraphStore.deserialize(data).serialize() == data
-    for n in range(len(data)):
-        with pytest.raises(ValueError, match="^truncated veltrix IR blob$"):
-            GraphStore.deserialize(data[:n])
 
 
 # ---------------------------------------------------------------------------------------------
@@ -415,23 +361,6 @@ def test_dot_of_a_rebuilt_store_with_a_marked_op():
         "}\n"
     )
     assert GraphStore().to_dot() == "digraph veltrix {\n}\n"
-
-
-@pytest.mark.parametrize(
-    "params, text",
-    [
-        ({"mode": "fast"}, 'Op f {mode=\\"fast\\"}'),
-        ({"flag": True, "n": -3, "x": 0.1}, "Op f {flag=true, n=-3, x=0.1}"),
-        ({"x": 1e21, "y": 1e-7, "z": -0.0}, "Op f {x=1000000000000000000000, y=0.0000001, z=-0}"),
-        ({"a": math.nan, "b": math.inf, "c": -math.inf, "d": 1e23}, "Op f {a=NaN, b=inf, c=-inf, d=100000000000000000000000}"),
-        ({"s": "tab\there \\ \"q\" \x00 e\u0301 \u00e9"},
-         'Op f {s=\\"tab\\\\there \\\\\\\\ \\\\\\"q\\\\\\" \\\\0 e\\\\u{301} \u00e9\\"}'),
-    ],
-)
-def test_dot_params(params, text):
-    store = GraphStore()
-    store.add_op("f", [], params)
-    assert store.to_dot() == f'digraph veltrix {{\n  n0 [label="{text}"];\n}}\n'
 
 
 AWKWARD = [
