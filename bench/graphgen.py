@@ -94,8 +94,11 @@ def _elementwise_params(rng: random.Random, name: str) -> dict | None:
     return {key: make() for key, make in chosen}
 
 
-def generate_program(n_nodes: int, seed: int = 0) -> Program:
-    """A program whose replay leaves exactly `n_nodes` distinct nodes in the store."""
+def generate_program(n_nodes: int, seed: int = 0, rewrite_share: float = 0.09) -> Program:
+    """A program whose replay leaves exactly `n_nodes` distinct nodes in the store.
+
+    `rewrite_share` is the share of calls that record a node the optimizer's rules remove: the
+    commuted twin of an earlier op (two thirds of them) or an identity op (one third)."""
     rng = random.Random(seed)
     interner = _Interner()
     program = Program()
@@ -143,24 +146,24 @@ def generate_program(n_nodes: int, seed: int = 0) -> Program:
             program.duplicate_calls += 1
         elif roll < 0.23:
             add_source()
-        elif roll < 0.29 and binary_ops:
+        elif roll < 0.23 + rewrite_share * 2 / 3 and binary_ops:
             name, a, b = rng.choice(binary_ops[-256:])  # the commuted twin of a recent op
             values.append(record("add_op", "op", name, [b, a], None, (name, [b, a])))
-        elif roll < 0.32:
+        elif roll < 0.23 + rewrite_share:
             x = pick(1)[0]
             name, scalar = rng.choice([("add", 0.0), ("mul", 1.0)])
             params = {"scalar": scalar, "side": rng.choice(["r", "l"])}
             values.append(record("add_op", "op", name, [x], params, (name, [x], params)))
-        elif roll < 0.38:
+        elif roll < 0.29 + rewrite_share:
             x = pick(1)[0]
             name = rng.choice(REDUCTIONS)
             params = {"axis": rng.choice([0, 1, -1]), "keepdims": rng.random() < 0.3}
             values.append(record("add_reduction", "reduction", name, [x], params, (name, [x], params)))
-        elif roll < 0.40:
+        elif roll < 0.31 + rewrite_share:
             x = pick(1)[0]
             params = {"scheme": rng.choice(SCHEMES), "partitions": rng.choice([4, 8, 16])}
             values.append(record("add_exchange", "exchange", None, [x], params, ([x], params)))
-        elif roll < 0.41:
+        elif roll < 0.32 + rewrite_share:
             inputs = pick(rng.choice([1, 2]))
             descriptor = {"kind": "udf", "content_hash": f"{rng.randrange(1 << 32):08x}",
                           "framework": "numpy", "version": "2.1", "io_schema": "f32->f32"}

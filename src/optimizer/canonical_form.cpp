@@ -6,56 +6,116 @@
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "optimizer/term_encoding.h"
-#include "support/small_vector.h"
 
 namespace veltrix {
 namespace {
 
-bool is_commutative(std::string_view name) {
-  for (std::string_view op : EGraphEngine::kCommutativeOps) {
-    if (name == op) return true;
+using Table = NodeTable;
+
+NodeKind kind_of(const std::uint32_t* entry) { return static_cast<NodeKind>(entry[Table::kKindWord] & 0xFF); }
+std::uint32_t param_count_of(const std::uint32_t* entry) { return entry[Table::kKindWord] >> 8; }
+
+}  // namespace
+
+bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, ResolvedNode& out,
+                                  NodeId& bad_input) const {
+  const std::uint32_t* entry = delta.entry(index);
+  const NodeKind kind = kind_of(entry);
+  const std::uint32_t params = param_count_of(entry);
+  const std::uint32_t inputs = entry[Table::kInputCountWord];
+  out.kind = kind;
+  out.param_count = params;
+  out.input_count = inputs;
+  out.members.clear();
+  out.words.clear();
+  out.words.append(std::span<const std::uint32_t>(entry, Table::kHeaderWords + params * Table::kWordsPerParam));
+  std::uint32_t* words = out.words.data();
+  if (has_name(kind)) words[Table::kLabelWord] = text_map_[words[Table::kLabelWord]];
+  for (std::uint32_t p = 0; p < params; ++p) {
+    std::uint32_t* param = words + Table::kHeaderWords + p * Table::kWordsPerParam;
+    param[0] = text_map_[param[0]];
+    if (static_cast<ParamTag>(param[1]) == ParamTag::Str) param[2] = text_map_[param[2]];
   }
-  return false;
+  const std::uint32_t* input = entry + Table::kHeaderWords + params * Table::kWordsPerParam;
+  for (std::uint32_t i = 0; i < inputs; ++i) {
+    if (input[i] >= id_map_.size()) {
+      bad_input = input[i];
+      return false;
+    }
+    out.words.push_back(id_map_[input[i]]);
+  }
+  if (kind == NodeKind::External) {
+    const Table::DescriptorRecord& d = delta.descriptors[entry[Table::kLabelWord]];
+    for (int f = 0; f < 5; ++f) out.descriptor.fields[f] = text_map_[d.fields[f]];
+    out.descriptor.preprocessing_ref = d.preprocessing_ref == kNoString ? kNoString : text_map_[d.preprocessing_ref];
+  } else if (kind == NodeKind::Stage) {
+    const Table::StageRecord& stage = delta.stages[entry[Table::kLabelWord]];
+    for (std::uint32_t m = 0; m < stage.member_count; ++m) {
+      const Table::MemberRecord& member = delta.members[stage.first_member + m];
+      out.members.push_back({text_map_[member.token], {delta.refs.data() + member.first_ref, member.ref_count}});
+    }
+  }
+  return true;
 }
 
 // Only an Op named "add" or "mul" with exactly two params and one input can carry one of the
 // identity symbols, so the symbol is built only for those.
-bool is_identity_op(const Node& node) {
-  if (node.kind() != NodeKind::Op || node.input_count() != 1 || node.param_count() != 2) return false;
-  if (node.name() != "add" && node.name() != "mul") return false;
-  const std::string symbol = encode_symbol(node);
+bool CanonicalForm::is_identity(const ResolvedNode& node) const {
+  if (node.kind != NodeKind::Op || node.input_count != 1 || node.param_count != 2) return false;
+  const std::string_view name = canonical_.table().strings().view(node.words[Table::kLabelWord]);
+  if (name != "add" && name != "mul") return false;
+  const NodeView view(canonical_.table(), node.words.data());
+  const std::string symbol = encode_symbol(view);
   for (std::string_view identity : EGraphEngine::kIdentitySymbols) {
     if (symbol == identity) return true;
   }
   return false;
 }
 
-}  // namespace
-
-std::uint32_t CanonicalForm::canonical_position(const Node& node, std::span<const NodeId> inputs) {
-  if (is_identity_op(node)) return static_cast<std::uint32_t>(inputs[0]);
-  const WithInputs<Node> translated(node, inputs);
-  if (node.kind() == NodeKind::Op && inputs.size() == 2 && node.param_count() == 0 && is_commutative(node.name())) {
-    // The first operand order seen is the one kept.
-    if (auto found = canonical_.find(translated)) return *found;
-    const NodeId swapped_inputs[2] = {inputs[1], inputs[0]};
-    if (auto found = canonical_.find(WithInputs<Node>(node, swapped_inputs))) return *found;
+bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
+  if (node.kind != NodeKind::Op || node.input_count != 2 || node.param_count != 0) return false;
+  const std::string_view name = canonical_.table().strings().view(node.words[Table::kLabelWord]);
+  for (std::string_view op : EGraphEngine::kCommutativeOps) {
+    if (name == op) return true;
   }
-  return canonical_.intern(translated);
+  return false;
 }
 
-Result<std::uint64_t, BadNodeId> CanonicalForm::consume(std::span<const Node> delta) {
-  SmallVector<NodeId, 8> inputs;
-  for (const Node& node : delta) {
-    inputs.clear();
-    for (NodeId input : node.inputs()) {
-      if (input >= id_map_.size()) return make_err(BadNodeId{input});
-      inputs.push_back(id_map_[input]);
-    }
-    id_map_.push_back(canonical_position(node, inputs.span()));
+std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {
+  const std::size_t first_input = Table::kHeaderWords + node.param_count * Table::kWordsPerParam;
+  if (is_identity(node)) return node.words[first_input];
+  if (is_commutative(node)) {
+    // The first operand order seen is the one kept.
+    if (auto found = canonical_.find(node)) return *found;
+    std::swap(node.words[first_input], node.words[first_input + 1]);
+    if (auto found = canonical_.find(node)) return *found;
+    std::swap(node.words[first_input], node.words[first_input + 1]);
+  }
+  return canonical_.intern(node);
+}
+
+Result<std::uint64_t, BadNodeId> CanonicalForm::consume(const TableDelta& delta) {
+  for (std::size_t t = 0; t < delta.texts.size(); ++t) text_map_.push_back(canonical_.intern_text(delta.texts.view(static_cast<StrId>(t))));
+  ResolvedNode node;
+  for (std::size_t i = 0; i < delta.size(); ++i) {
+    NodeId bad_input = 0;
+    if (!resolve_entry(delta, i, node, bad_input)) return make_err(BadNodeId{bad_input});
+    id_map_.push_back(canonical_position(node));
   }
   total_ += delta.size();
   return std::uint64_t{delta.size()};
+}
+
+Result<std::uint64_t, BadNodeId> CanonicalForm::step(const GraphStore& store) {
+  // Texts are mirrored per store: a different store starts its mirror afresh.
+  const bool same_source = store.serial() == source_serial_;
+  TableDelta delta = store.delta_since(watermark(), same_source ? static_cast<StrId>(text_map_.size()) : 0);
+  if (delta.size() == 0) return std::uint64_t{0};
+  if (!same_source) {
+    source_serial_ = store.serial();
+    text_map_.clear();
+  }
+  return consume(delta);
 }
 
 Result<std::vector<NodeId>, BadNodeId> CanonicalForm::translate(std::span<const NodeId> ids) const {
@@ -68,15 +128,10 @@ Result<std::vector<NodeId>, BadNodeId> CanonicalForm::translate(std::span<const 
   return positions;
 }
 
-Result<std::uint64_t, BadNodeId> step(CanonicalForm& form, const GraphStore& store) {
-  const std::vector<Node> delta = store.nodes_since(form.watermark());
-  return form.consume(delta);
-}
-
 Result<std::pair<GraphStore, ReductionReport>, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
                                                                    std::span<const NodeId> outputs,
                                                                    bool maximal_fusion) {
-  if (auto consumed = step(form, store); !consumed.ok()) return make_err(consumed.error());
+  if (auto consumed = form.step(store); !consumed.ok()) return make_err(consumed.error());
   Result<std::vector<NodeId>, BadNodeId> positions = form.translate(outputs);
   if (!positions.ok()) return make_err(positions.error());
   EGraphEngine engine;

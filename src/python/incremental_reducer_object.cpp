@@ -67,7 +67,7 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::uint64_t consumed;
     {
       auto guard = state.mutex.lock();
-      Result<std::uint64_t, BadNodeId> result = step(state.form, *store);
+      Result<std::uint64_t, BadNodeId> result = state.form.step(*store);
       if (!result.ok()) return raise_value_error(result.error().message());
       consumed = result.value();
     }

@@ -1,11 +1,19 @@
 #include "store/graph_store.h"
 
+#include <atomic>
+
 #include "support/internal_failure.h"
 
 namespace veltrix {
 
+std::uint64_t GraphStore::next_serial() {
+  static std::atomic<std::uint64_t> counter{1};
+  return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
 GraphStore::GraphStore(GraphStore&& other) noexcept
-    : interner_(std::move(other.interner_)), marks_(std::move(other.marks_)), marked_(std::move(other.marked_)) {}
+    : serial_(other.serial_),
+      interner_(std::move(other.interner_)), marks_(std::move(other.marks_)), marked_(std::move(other.marked_)) {}
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
   auto guard = mutex_.lock();
@@ -46,6 +54,11 @@ std::vector<Node> GraphStore::nodes_since(NodeId start) const {
   nodes.reserve(table.size() - start);
   for (NodeId id = start; id < table.size(); ++id) nodes.push_back(table[id].to_node());
   return nodes;
+}
+
+TableDelta GraphStore::delta_since(NodeId start, StrId first_text) const {
+  auto guard = mutex_.lock();
+  return interner_.table().copy_since(start, first_text);
 }
 
 std::pair<GraphStore, ReductionReport> GraphStore::from_reduced(const ReducedGraph& reduced) {

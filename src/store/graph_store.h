@@ -55,6 +55,11 @@ class GraphStore {
   NodeTable copy_nodes() const;
   // Copies of the nodes with id >= start, in id order (empty when start is past the end).
   std::vector<Node> nodes_since(NodeId start) const;
+  // The same nodes as raw entries, with the store's texts from `first_text` on.
+  TableDelta delta_since(NodeId start, StrId first_text) const;
+
+  // A number that no other store of this process has; texts ids are meaningful per store.
+  std::uint64_t serial() const { return serial_; }
 
   // Runs `read(table, marks)` under the lock, for work that formats the store in place.
   template <class F>
@@ -76,7 +81,10 @@ class GraphStore {
   Result<NodeId, BadNodeId> intern_locked(const N& node);
   Result<void, BadNodeId> mark_output_locked(NodeId id);
 
+  static std::uint64_t next_serial();
+
   mutable PoisonableMutex mutex_{"veltrix-core store mutex poisoned"};
+  std::uint64_t serial_ = next_serial();
   NodeInterner interner_;
   std::vector<NodeId> marks_;
   HashSet<NodeId> marked_;

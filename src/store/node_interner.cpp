@@ -45,7 +45,7 @@ StrId NodeInterner::intern_text(std::string_view text) {
   return id;
 }
 
-std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
+std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
   const std::uint32_t* w = node.words.data();
   SipHasher13 hasher(key_);
   // Kind, parameter count, label (for named kinds) and input count: every length is hashed, so
@@ -69,7 +69,7 @@ std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
   hasher.write_bytes(w, std::size_t{node.input_count} * sizeof(std::uint32_t));
   if (node.kind == NodeKind::Stage) {
     hasher.write_u64(node.members.size());
-    for (const Resolved::Member& m : node.members) {
+    for (const ResolvedNode::Member& m : node.members) {
       hasher.write_u64(std::uint64_t{m.token} | (std::uint64_t{m.refs.size()} << 32));
       for (const MemberRef& ref : m.refs) hasher.write_u64(ref.index ^ (std::uint64_t{ref.kind == MemberRefKind::Member} << 63));
     }
@@ -77,7 +77,7 @@ std::uint32_t NodeInterner::node_hash(const Resolved& node) const {
   return static_cast<std::uint32_t>(hasher.finish() >> 32);
 }
 
-bool NodeInterner::equals(const std::uint32_t* stored, const Resolved& node) const {
+bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node) const {
   const std::uint32_t* fresh = node.words.data();
   if (stored[NodeTable::kKindWord] != fresh[NodeTable::kKindWord] ||
       stored[NodeTable::kInputCountWord] != fresh[NodeTable::kInputCountWord]) {
@@ -98,7 +98,7 @@ bool NodeInterner::equals(const std::uint32_t* stored, const Resolved& node) con
       if (stage.member_count != node.members.size()) return false;
       for (std::size_t i = 0; i < node.members.size(); ++i) {
         const NodeTable::MemberRecord& m = table_.members_[stage.first_member + i];
-        const Resolved::Member& other = node.members[i];
+        const ResolvedNode::Member& other = node.members[i];
         if (m.token != other.token || m.ref_count != other.refs.size()) return false;
         const MemberRef* refs = table_.refs_.data() + m.first_ref;
         if (!std::equal(other.refs.begin(), other.refs.end(), refs)) return false;
@@ -123,7 +123,7 @@ bool NodeInterner::equals(const std::uint32_t* stored, const Resolved& node) con
   return std::memcmp(a, b, std::size_t{node.input_count} * sizeof(std::uint32_t)) == 0;
 }
 
-std::optional<std::uint32_t> NodeInterner::find_resolved(const Resolved& node, std::uint32_t hash) const {
+std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& node, std::uint32_t hash) const {
   const IndexSlot* slot = node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
     return s.hash == hash && equals(table_.entry_at(s.offset), node);
   });
@@ -131,7 +131,7 @@ std::optional<std::uint32_t> NodeInterner::find_resolved(const Resolved& node, s
   return table_.entry_at(slot->offset)[NodeTable::kIdWord];
 }
 
-std::uint32_t NodeInterner::append(const Resolved& node, std::uint32_t hash) {
+std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint32_t hash) {
   const std::size_t offset = table_.words_.size();
   if (table_.offsets_.size() >= kMaxNodes || offset + node.words.size() > UINT32_MAX) {
     internal_failure("a graph cannot hold more than 4294967294 nodes or 16 GiB of node data");
@@ -146,7 +146,7 @@ std::uint32_t NodeInterner::append(const Resolved& node, std::uint32_t hash) {
   } else if (node.kind == NodeKind::Stage) {
     entry[NodeTable::kLabelWord] = static_cast<std::uint32_t>(table_.stages_.size());
     table_.stages_.push_back({table_.members_.size(), static_cast<std::uint32_t>(node.members.size())});
-    for (const Resolved::Member& m : node.members) {
+    for (const ResolvedNode::Member& m : node.members) {
       table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
       table_.refs_.insert(table_.refs_.end(), m.refs.begin(), m.refs.end());
     }

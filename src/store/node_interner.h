@@ -40,6 +40,29 @@ class NodeInterner {
   template <NodeLike N>
   std::optional<std::uint32_t> find(const N& node) const;
 
+  // A node with its texts replaced by this interner's text ids: `words` is the entry as the table stores it (the id
+  // word is filled in when the node is appended).
+  struct ResolvedNode {
+    struct Member {
+      StrId token;
+      std::span<const MemberRef> refs;
+    };
+    NodeKind kind = NodeKind::Source;
+    NodeTable::DescriptorRecord descriptor{};
+    std::uint32_t param_count = 0;
+    std::uint32_t input_count = 0;
+    SmallVector<std::uint32_t, 32> words;
+    std::vector<Member> members;
+  };
+
+  // The same for a node already in resolved form (its texts are this interner's ids; its id word
+  // is ignored).
+  std::uint32_t intern(const ResolvedNode& node) { return intern_resolved(node, node_hash(node)); }
+  std::optional<std::uint32_t> find(const ResolvedNode& node) const { return find_resolved(node, node_hash(node)); }
+
+  // The id of a text, adding it when it is new.
+  StrId intern_text(std::string_view text);
+
   std::size_t memory_bytes() const {
     return table_.memory_bytes() + node_index_.memory_bytes() + string_index_.memory_bytes();
   }
@@ -55,21 +78,6 @@ class NodeInterner {
   struct TextSlot {
     StrId id;
     std::uint32_t hash;
-  };
-
-  // A node with its texts replaced by ids: `words` is the entry as the table stores it (the id
-  // word is filled in when the node is appended).
-  struct Resolved {
-    struct Member {
-      StrId token;
-      std::span<const MemberRef> refs;
-    };
-    NodeKind kind = NodeKind::Source;
-    NodeTable::DescriptorRecord descriptor{};
-    std::uint32_t param_count = 0;
-    std::uint32_t input_count = 0;
-    SmallVector<std::uint32_t, 32> words;
-    std::vector<Member> members;
   };
 
   static std::uint64_t slot_position_hash(std::uint32_t hash) { return mix64(hash); }
@@ -91,18 +99,21 @@ class NodeInterner {
   std::optional<StrId> recent_text(std::string_view text) const;
 
   template <NodeLike N>
-  bool resolve(const N& node, Resolved& out, bool add_texts);
+  bool resolve(const N& node, ResolvedNode& out, bool add_texts);
   template <NodeLike N>
-  bool resolve(const N& node, Resolved& out) const;  // lookup only; false if a text is unknown
+  bool resolve(const N& node, ResolvedNode& out) const;  // lookup only; false if a text is unknown
 
   std::optional<StrId> find_text(std::string_view text) const;
-  StrId intern_text(std::string_view text);
   std::uint32_t text_hash(std::string_view text) const;
 
-  std::uint32_t node_hash(const Resolved& node) const;
-  bool equals(const std::uint32_t* stored, const Resolved& node) const;
-  std::optional<std::uint32_t> find_resolved(const Resolved& node, std::uint32_t hash) const;
-  std::uint32_t append(const Resolved& node, std::uint32_t hash);
+  std::uint32_t node_hash(const ResolvedNode& node) const;
+  bool equals(const std::uint32_t* stored, const ResolvedNode& node) const;
+  std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint32_t hash) const;
+  std::uint32_t append(const ResolvedNode& node, std::uint32_t hash);
+  std::uint32_t intern_resolved(const ResolvedNode& node, std::uint32_t hash) {
+    if (auto id = find_resolved(node, hash)) return *id;
+    return append(node, hash);
+  }
 
   NodeTable table_;
   RawHashTable<IndexSlot> node_index_;

@@ -6,7 +6,7 @@
 namespace veltrix {
 
 template <NodeLike N>
-bool NodeInterner::resolve(const N& node, Resolved& out, bool add_texts) {
+bool NodeInterner::resolve(const N& node, ResolvedNode& out, bool add_texts) {
   const auto text_id = [&](std::string_view text) -> std::optional<StrId> {
     if (add_texts) return intern_text(text);
     return find_text(text);
@@ -68,20 +68,20 @@ bool NodeInterner::resolve(const N& node, Resolved& out, bool add_texts) {
     for (std::size_t i = 0; i < node.member_count(); ++i) {
       auto token = text_id(node.member_token(i));
       if (!token) return false;
-      out.members.push_back(Resolved::Member{*token, node.member_refs(i)});
+      out.members.push_back(ResolvedNode::Member{*token, node.member_refs(i)});
     }
   }
   return true;
 }
 
 template <NodeLike N>
-bool NodeInterner::resolve(const N& node, Resolved& out) const {
+bool NodeInterner::resolve(const N& node, ResolvedNode& out) const {
   return const_cast<NodeInterner*>(this)->resolve(node, out, /*add_texts=*/false);
 }
 
 template <NodeLike N>
 std::uint32_t NodeInterner::intern(const N& node) {
-  Resolved resolved;
+  ResolvedNode resolved;
   if (resolve(node, resolved)) {
     const std::uint32_t hash = node_hash(resolved);
     if (auto id = find_resolved(resolved, hash)) return *id;
@@ -94,7 +94,7 @@ std::uint32_t NodeInterner::intern(const N& node) {
 
 template <NodeLike N>
 std::optional<std::uint32_t> NodeInterner::find(const N& node) const {
-  Resolved resolved;
+  ResolvedNode resolved;
   if (!resolve(node, resolved)) return std::nullopt;
   return find_resolved(resolved, node_hash(resolved));
 }

@@ -14,6 +14,38 @@ std::size_t NodeView::member_count() const {
   return kind() == NodeKind::Stage ? table_->stages_[entry_[NodeTable::kLabelWord]].member_count : 0;
 }
 
+TableDelta NodeTable::copy_since(NodeId first, StrId first_text) const {
+  TableDelta delta;
+  delta.first_text = first_text;
+  for (StrId id = first_text; id < strings_.size(); ++id) delta.texts.append(strings_.view(id));
+  if (first >= size()) return delta;
+  const std::uint32_t base = offsets_[first];
+  delta.words.append(std::span<const std::uint32_t>(words_.data() + base, words_.size() - base));
+  delta.offsets.reserve(size() - first);
+  for (NodeId id = first; id < size(); ++id) {
+    const std::uint32_t offset = offsets_[id] - base;
+    delta.offsets.push_back(offset);
+    std::uint32_t* entry = delta.words.data() + offset;
+    const auto kind = static_cast<NodeKind>(entry[kKindWord] & 0xFF);
+    if (kind == NodeKind::External) {
+      delta.descriptors.push_back(descriptors_[entry[kLabelWord]]);
+      entry[kLabelWord] = static_cast<std::uint32_t>(delta.descriptors.size() - 1);
+    } else if (kind == NodeKind::Stage) {
+      const StageRecord& stage = stages_[entry[kLabelWord]];
+      delta.stages.push_back({delta.members.size(), stage.member_count});
+      for (std::uint32_t m = 0; m < stage.member_count; ++m) {
+        MemberRecord member = members_[stage.first_member + m];
+        const MemberRef* refs = refs_.data() + member.first_ref;
+        member.first_ref = delta.refs.size();
+        delta.refs.insert(delta.refs.end(), refs, refs + member.ref_count);
+        delta.members.push_back(member);
+      }
+      entry[kLabelWord] = static_cast<std::uint32_t>(delta.stages.size() - 1);
+    }
+  }
+  return delta;
+}
+
 std::size_t NodeTable::memory_bytes() const {
   return strings_.memory_bytes() + offsets_.memory_bytes() + words_.memory_bytes() +
          descriptors_.capacity() * sizeof(DescriptorRecord) + stages_.capacity() * sizeof(StageRecord) +

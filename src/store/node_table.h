@@ -26,29 +26,10 @@
 namespace veltrix {
 
 class NodeView;
+struct TableDelta;
 
 class NodeTable {
  public:
-  std::size_t size() const { return offsets_.size(); }
-  bool empty() const { return offsets_.empty(); }
-  NodeView view(NodeId id) const;
-  NodeView operator[](NodeId id) const;
-  const StringArena& strings() const { return strings_; }
-  std::size_t memory_bytes() const;
-
- private:
-  friend class NodeView;
-  friend class NodeInterner;
-
-  // Entry layout, in words from the entry's start.
-  static constexpr std::uint32_t kIdWord = 0;
-  static constexpr std::uint32_t kKindWord = 1;  // kind in the low byte, parameter count above
-  static constexpr std::uint32_t kLabelWord = 2;  // name id; descriptor index; stage index
-  static constexpr std::uint32_t kInputCountWord = 3;
-  static constexpr std::uint32_t kHeaderWords = 4;
-  static constexpr std::uint32_t kWordsPerParam = 4;
-  static constexpr std::uint32_t kMaxParams = (1u << 24) - 1;
-
   struct DescriptorRecord {
     StrId fields[5];
     StrId preprocessing_ref;  // kNoString when absent
@@ -62,6 +43,31 @@ class NodeTable {
     StrId token;
     std::uint32_t ref_count;
   };
+
+  std::size_t size() const { return offsets_.size(); }
+  bool empty() const { return offsets_.empty(); }
+  NodeView view(NodeId id) const;
+  NodeView operator[](NodeId id) const;
+  const StringArena& strings() const { return strings_; }
+  std::size_t memory_bytes() const;
+
+  // The nodes from `first` on and the texts from `first_text` on, copied as they are stored.
+  TableDelta copy_since(NodeId first, StrId first_text) const;
+
+  // Entry layout, in words from the entry's start.
+
+  // Entry layout, in words from the entry's start.
+  static constexpr std::uint32_t kIdWord = 0;
+  static constexpr std::uint32_t kKindWord = 1;  // kind in the low byte, parameter count above
+  static constexpr std::uint32_t kLabelWord = 2;  // name id; descriptor index; stage index
+  static constexpr std::uint32_t kInputCountWord = 3;
+  static constexpr std::uint32_t kHeaderWords = 4;
+  static constexpr std::uint32_t kWordsPerParam = 4;
+  static constexpr std::uint32_t kMaxParams = (1u << 24) - 1;
+
+ private:
+  friend class NodeView;
+  friend class NodeInterner;
 
   const std::uint32_t* entry_at(std::uint32_t offset) const { return words_.data() + offset; }
 
@@ -122,6 +128,24 @@ class NodeView {
 
   const NodeTable* table_;
   const std::uint32_t* entry_;
+};
+
+// The tail of a table, copied as raw entries: the cheap way to hand newly recorded nodes to a
+// reader outside the table's lock. Entries keep the table's own text ids (the texts from
+// `first_text` on are copied along, so a reader that mirrors the table's texts can translate
+// them); External and Stage labels index this delta's own side arrays.
+struct TableDelta {
+  PodArray<std::uint32_t> words;
+  PodArray<std::uint32_t> offsets;  // entry offset of each node within `words`
+  std::vector<NodeTable::DescriptorRecord> descriptors;
+  std::vector<NodeTable::StageRecord> stages;
+  std::vector<NodeTable::MemberRecord> members;
+  std::vector<MemberRef> refs;
+  StrId first_text = 0;
+  StringArena texts;  // the table's texts first_text, first_text + 1, ...
+
+  std::size_t size() const { return offsets.size(); }
+  const std::uint32_t* entry(std::size_t i) const { return words.data() + offsets[i]; }
 };
 
 inline NodeView NodeTable::view(NodeId id) const { return NodeView(*this, entry_at(offsets_[id])); }

@@ -20,15 +20,15 @@ std::vector<Node> stored_nodes(const GraphStore& store) { return store.nodes_sin
 TEST(CanonicalForm, StepsConsumeOnlyTheDelta) {
   GraphStore store;
   CanonicalForm form;
-  EXPECT_EQ(step(form, store).value(), 0u);
+  EXPECT_EQ(form.step(store).value(), 0u);
   for (int i = 0; i < 10; ++i) {
     add(store, src("s" + std::to_string(i)));
     if (i == 2 || i == 5) {
-      EXPECT_EQ(step(form, store).value(), 3u);
+      EXPECT_EQ(form.step(store).value(), 3u);
     }
   }
-  EXPECT_EQ(step(form, store).value(), 4u);
-  EXPECT_EQ(step(form, store).value(), 0u);
+  EXPECT_EQ(form.step(store).value(), 4u);
+  EXPECT_EQ(form.step(store).value(), 0u);
   EXPECT_EQ(form.watermark(), 10u);
   EXPECT_EQ(form.total_work(), 10u);
   EXPECT_EQ(form.canonical_count(), 10u);
@@ -38,13 +38,13 @@ TEST(CanonicalForm, CommutedTwinsAreOneCanonicalNode) {
   GraphStore store;
   const NodeId a = add(store, src("a")), b = add(store, src("b"));
   CanonicalForm form;
-  (void)step(form, store);
+  (void)form.step(store);
   const std::uint64_t before = form.canonical_count();
   add(store, op("add", {a, b}));
   add(store, op("add", {b, a}));
   add(store, op("maximum", {b, a}));
   add(store, op("maximum", {a, b}));
-  EXPECT_EQ(step(form, store).value(), 4u);
+  EXPECT_EQ(form.step(store).value(), 4u);
   EXPECT_EQ(form.canonical_count(), before + 2);
   EXPECT_EQ(form.watermark(), 6u);
 }
@@ -64,7 +64,7 @@ TEST_P(CommutativityOnlyWhereSound, KeepsBothOrders) {
   add(store, GetParam().first);
   add(store, GetParam().second);
   CanonicalForm form;
-  (void)step(form, store);
+  (void)form.step(store);
   EXPECT_EQ(form.canonical_count(), 4u) << GetParam().what;
 }
 
@@ -83,7 +83,7 @@ TEST(CanonicalForm, IdentityOpsGiveWayToTheirInput) {
   const NodeId times_one = add(store, op("mul", {identity}, identity_params(1.0, "l")));
   const NodeId user = add(store, op("neg", {times_one}));
   CanonicalForm form;
-  (void)step(form, store);
+  (void)form.step(store);
   EXPECT_EQ(form.canonical_count(), 2u);  // x and neg(x)
   const Node canonical_user = form.nodes()[1].to_node();
   EXPECT_EQ(canonical_user, op("neg", {0}));
@@ -103,7 +103,7 @@ TEST_P(NotAnIdentity, IsKeptAsANode) {
   add(store, src("y"));
   add(store, GetParam().node);
   CanonicalForm form;
-  (void)step(form, store);
+  (void)form.step(store);
   EXPECT_EQ(form.canonical_count(), 3u) << GetParam().what;
 }
 
@@ -116,17 +116,6 @@ INSTANTIATE_TEST_SUITE_P(
                       // Only a one-input op is an identity: with two inputs the op is not x + 0.
                       KeptCase{"two inputs", op("add", {0, 1}, identity_params(0.0, "r"))},
                       KeptCase{"no input", op("mul", {}, identity_params(1.0, "l"))}));
-
-TEST(CanonicalForm, AnInputPastTheWatermarkStopsTheStepThere) {
-  CanonicalForm form;
-  const std::vector<Node> delta = {src("a"), op("neg", {0}), op("neg", {5}), op("abs", {0})};
-  auto result = form.consume(delta);
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().id, 5u);
-  EXPECT_EQ(form.watermark(), 2u);   // the nodes before it stay consumed
-  EXPECT_EQ(form.total_work(), 0u);  // but the step did not succeed
-  EXPECT_FALSE(form.translate(std::vector<NodeId>{2}).ok());
-}
 
 ReducedStore reduce_store(const GraphStore& store, std::span<const NodeId> outputs, bool maximal) {
   EGraphEngine engine;
@@ -149,7 +138,7 @@ TEST(Finalize, MatchesReduceWhenEveryNodeIsReachable) {
   const std::vector<NodeId> outputs = {w, u, w};
   for (bool maximal : {false, true}) {
     CanonicalForm stepped;
-    (void)step(stepped, store);
+    (void)stepped.step(store);
     auto finalized = finalize(stepped, store, outputs, maximal).value();
     auto reduced = reduce_store(store, outputs, maximal);
     expect_same_store(finalized.first, reduced.first);
@@ -188,9 +177,31 @@ TEST(Finalize, ASecondSmallerStoreConsumesNothing) {
   for (int i = 0; i < 5; ++i) add(big, src("n" + std::to_string(i)));
   add(small, src("x"));
   CanonicalForm form;
-  EXPECT_EQ(step(form, big).value(), 5u);
-  EXPECT_EQ(step(form, small).value(), 0u);
+  EXPECT_EQ(form.step(big).value(), 5u);
+  EXPECT_EQ(form.step(small).value(), 0u);
   EXPECT_EQ(form.watermark(), 5u);
+}
+
+// Text ids are a store's own: a different, longer store continues the form with its own texts.
+TEST(CanonicalForm, ADifferentStoreContinuesWithItsOwnTexts) {
+  GraphStore first, second;
+  add(first, src("a"));
+  add(first, op("neg", {0}));
+  add(second, src("zzz", params({{"k", S("v")}})));  // text ids 0.. mean other texts here
+  add(second, op("abs", {0}));
+  add(second, op("neg", {0}, params({{"k", S("v")}})));
+  add(second, red("sum", {2, 1}));
+  CanonicalForm form;
+  EXPECT_EQ(form.step(first).value(), 2u);
+  EXPECT_EQ(form.step(second).value(), 2u);
+  EXPECT_EQ(form.nodes()[2].to_node(), op("neg", {0}, params({{"k", S("v")}})));
+  EXPECT_EQ(form.nodes()[3].to_node(), red("sum", {2, 1}));
+  EXPECT_EQ(form.step(first).value(), 0u);
+  add(first, op("neg", {1}));
+  add(first, op("sqrt", {2}));
+  add(first, op("exp", {3}));
+  EXPECT_EQ(form.step(first).value(), 1u);  // only ids from the watermark (4) on
+  EXPECT_EQ(form.nodes()[4].to_node(), op("exp", {3}));
 }
 
 }  // namespace
