@@ -147,7 +147,7 @@ def main():
         print(f"  add_* per call    {steps['add_per_call'] * 1e9:7.0f} ns")
         print(f"  step per node     {steps['step_per_node'] * 1e9:7.0f} ns   ratio {ratio:5.2f}   (target <= 0.5)")
 
-        program = graphgen.generate_program(args.nodes, args.seed, rewrite_share=0.4)
+        program = graphgen.generate_program(args.nodes, args.seed, removable_share=0.5)
         path = os.path.join(tmp, "finalize.pickle")
         with open(path, "wb") as f:
             pickle.dump({"calls": program.calls, "outputs": program.sinks()}, f, protocol=pickle.HIGHEST_PROTOCOL)

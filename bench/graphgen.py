@@ -94,11 +94,18 @@ def _elementwise_params(rng: random.Random, name: str) -> dict | None:
     return {key: make() for key, make in chosen}
 
 
-def generate_program(n_nodes: int, seed: int = 0, rewrite_share: float = 0.09) -> Program:
+def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None = None) -> Program:
     """A program whose replay leaves exactly `n_nodes` distinct nodes in the store.
 
-    `rewrite_share` is the share of calls that record a node the optimizer's rules remove: the
-    commuted twin of an earlier op (two thirds of them) or an identity op (one third)."""
+    By default about one call in eleven records a node that the optimizer's rules remove (the
+    commuted twin of an earlier op, or an identity op). With `removable_share`, every new
+    element-wise op is also followed, with the probability that makes about that share of all
+    recorded nodes removable, by its commuted twin (binary commutative ops without params) or an
+    identity op over it."""
+    rewrite_share = 0.09
+    follow = 0.0
+    if removable_share is not None:
+        follow = min(removable_share / max(1e-9, 1.0 - removable_share), 1.0)
     rng = random.Random(seed)
     interner = _Interner()
     program = Program()
@@ -184,5 +191,11 @@ def generate_program(n_nodes: int, seed: int = 0, rewrite_share: float = 0.09) -
             values.append(node)
             if arity == 2 and params is None and name in COMMUTATIVE:
                 binary_ops.append((name, inputs[0], inputs[1]))
+                if follow and rng.random() < follow:
+                    twin = [inputs[1], inputs[0]]
+                    values.append(record("add_op", "op", name, twin, None, (name, twin)))
+            elif follow and rng.random() < follow:
+                identity = {"scalar": 1.0, "side": rng.choice(["r", "l"])}
+                values.append(record("add_op", "op", "mul", [node], identity, ("mul", [node], identity)))
     program.node_count = len(interner.ids)
     return program
