@@ -1,6 +1,7 @@
 #include "optimizer/node_symbols.h"
 
 #include "optimizer/term_encoding.h"
+#include "support/internal_failure.h"
 
 namespace veltrix {
 
@@ -36,7 +37,18 @@ SymbolId NodeSymbols::format_and_intern(const NodeView& node) {
 
 SymbolId NodeSymbols::symbol_of(NodeId id) {
   const NodeView node = table_[id];
-  if (node.kind() == NodeKind::External || node.kind() == NodeKind::Stage) return format_and_intern(node);
+  const NodeKind kind = node.kind();
+  if (kind == NodeKind::External || kind == NodeKind::Stage) return format_and_intern(node);
+  if (node.param_count() == 0) {
+    SymbolId* slot = &plain_exchange_;
+    if (kind != NodeKind::Exchange) {
+      std::vector<SymbolId>& plain = plain_[static_cast<int>(kind)];  // Source 0, Op 1, Reduction 2
+      if (plain.empty()) plain.assign(table_.strings().size(), kUnknown);
+      slot = &checked_at(plain, node.name_text_id());
+    }
+    if (*slot == kUnknown) *slot = format_and_intern(node);
+    return *slot;
+  }
   const std::uint64_t hash = shape_hash(node);
   const Slot* found = shapes_.find(hash, [&](const Slot& slot) {
     return slot.hash == hash && same_shape(table_[slot.node], node);

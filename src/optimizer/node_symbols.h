@@ -5,12 +5,15 @@
 // a symbol. Inside one table a node's name, keys and string values are text ids, so the shape
 // that decides a symbol is a short run of integers: the kind, the name id and, per param, the
 // key id, the value's tag and bits. Shapes are looked up first; a symbol is formatted and
-// interned only for a shape not seen before. External and Stage nodes, which are rare and whose
-// symbols carry descriptors and members, are formatted every time.
+// interned only for a shape not seen before. A node without params (the most common kind of op)
+// needs no hashing at all: its symbol is found by its kind and name id in a dense array.
+// External and Stage nodes, which are rare and whose symbols carry descriptors and members, are
+// formatted every time.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "optimizer/symbol_texts.h"
 #include "store/node_table.h"
@@ -22,6 +25,8 @@ namespace veltrix {
 class NodeSymbols {
  public:
   NodeSymbols(const NodeTable& table, SymbolTexts& texts) : table_(table), texts_(texts), key_(random_hash_key()) {}
+  NodeSymbols(const NodeSymbols&) = delete;
+  NodeSymbols& operator=(const NodeSymbols&) = delete;
 
   SymbolId symbol_of(NodeId id);
 
@@ -36,8 +41,14 @@ class NodeSymbols {
   static bool same_shape(const NodeView& a, const NodeView& b);
   SymbolId format_and_intern(const NodeView& node);
 
+  static constexpr SymbolId kUnknown = UINT32_MAX;
+
   const NodeTable& table_;
   SymbolTexts& texts_;
+  // Symbols of nodes without params, by kind (Source, Op, Reduction) and name id; allocated on
+  // first use, and never larger than the table's text count.
+  std::vector<SymbolId> plain_[3];
+  SymbolId plain_exchange_ = kUnknown;
   RawHashTable<Slot> shapes_;
   std::string scratch_;
   HashKey key_;

@@ -6,6 +6,7 @@
 
 #include "optimizer/node_symbols.h"
 #include "optimizer/stage_fusion.h"
+#include "support/result.h"
 #include "support/hash_table.h"
 #include "support/hashing.h"
 #include "support/internal_failure.h"
@@ -84,13 +85,57 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   return canonical;
 }
 
-}  // namespace
+// Collects the reduced nodes as owned Nodes: the ReducedGraph that from_reduced takes.
+class NodeListSink final : public ReducedNodeSink {
+ public:
+  explicit NodeListSink(std::vector<Node>& nodes) : nodes_(nodes) {}
+  void append_boundary(const WithInputs<NodeView>& node) override { nodes_.push_back(Node::copy_of(node)); }
+  void append_stage(const StageDraft& stage) override { nodes_.push_back(Node::copy_of(stage)); }
 
-ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion) {
+ private:
+  std::vector<Node>& nodes_;
+};
+
+// Interns the reduced nodes straight into a new store, renumbering positions to ids as
+// from_reduced does, so that no intermediate node list is built.
+class StoreSink final : public ReducedNodeSink {
+ public:
+  explicit StoreSink(GraphStore& store) : store_(store) {}
+
+  void append_boundary(const WithInputs<NodeView>& node) override {
+    translate(node);
+    append(WithInputs<WithInputs<NodeView>>(node, inputs_.span()));
+  }
+  void append_stage(const StageDraft& stage) override {
+    translate(stage);
+    append(WithInputs<StageDraft>(stage, inputs_.span()));
+  }
+  void mark(std::uint64_t position) {
+    expect_ok(store_.mark_output(checked_at(ids_, position)), "reduced output is valid");
+  }
+
+ private:
+  template <NodeLike N>
+  void translate(const N& node) {
+    inputs_.clear();
+    for (std::size_t i = 0; i < node.input_count(); ++i) inputs_.push_back(checked_at(ids_, node.input(i)));
+  }
+  template <NodeLike N>
+  void append(const N& node) {
+    ids_.push_back(expect_ok(store_.intern(node), "reduced graph references only earlier nodes"));
+  }
+
+  GraphStore& store_;
+  std::vector<NodeId> ids_;  // reduced position -> id in the new store
+  InputList inputs_;
+};
+
+// The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
+// and the counters into `reduced`.
+void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine, bool maximal_fusion,
+                  ReducedNodeSink& sink, std::vector<std::uint64_t>& reduced_outputs, ReductionReport& report) {
   const std::size_t n = nodes.size();
-  ReducedGraph reduced;
-  reduced.report.input_nodes = n;
+  report.input_nodes = n;
 
   std::vector<std::uint8_t> reached(n, 0);
   const std::size_t reachable = mark_reachable(nodes, outputs, reached);
@@ -118,7 +163,7 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
   std::vector<TermIndex> term_outputs;
   term_outputs.reserve(outputs.size());
   for (NodeId output : outputs) term_outputs.push_back(compact[output]);
-  reduced.report.reachable_nodes = terms.size();
+  report.reachable_nodes = terms.size();
 
   RewriteResult rewritten = engine.rewrite(terms, term_outputs);
   if (rewritten.roots.size() != term_outputs.size()) {
@@ -127,19 +172,39 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
 
   std::vector<TermIndex> roots = std::move(rewritten.roots);
   const TermList canonical = hash_cons(rewritten.terms, roots);
-  reduced.report.canonical_nodes = canonical.size();
+  report.canonical_nodes = canonical.size();
 
   const ConsumerLists consumers(canonical);
   std::vector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
 
-  FusionResult fused = fuse_and_emit(canonical, consumers, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion);
-  reduced.nodes = std::move(fused.nodes);
-  reduced.outputs = std::move(fused.outputs);
-  reduced.report.stages = fused.stages;
-  reduced.report.boundary_nodes = fused.boundary_nodes;
-  reduced.report.reduced_nodes = reduced.nodes.size();
+  FusionResult fused =
+      fuse_and_emit(canonical, consumers, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
+  reduced_outputs = std::move(fused.outputs);
+  report.stages = fused.stages;
+  report.boundary_nodes = fused.boundary_nodes;
+  report.reduced_nodes = fused.stages + fused.boundary_nodes;
+}
+
+}  // namespace
+
+ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                          bool maximal_fusion) {
+  ReducedGraph reduced;
+  NodeListSink sink(reduced.nodes);
+  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced.outputs, reduced.report);
   return reduced;
+}
+
+std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
+                                                            RewriteEngine& engine, bool maximal_fusion) {
+  GraphStore store;
+  StoreSink sink(store);
+  std::vector<std::uint64_t> reduced_outputs;
+  ReductionReport report;
+  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced_outputs, report);
+  for (std::uint64_t position : reduced_outputs) sink.mark(position);
+  return {std::move(store), report};
 }
 
 }  // namespace veltrix

@@ -18,8 +18,10 @@
 #pragma once
 
 #include <span>
+#include <utility>
 
 #include "optimizer/rewrite_engine.h"
+#include "store/graph_store.h"
 #include "store/node_table.h"
 #include "store/reduced_graph.h"
 
@@ -27,5 +29,11 @@ namespace veltrix {
 
 ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                           bool maximal_fusion);
+
+// The same reduction, interned straight into a new store: equal to
+// GraphStore::from_reduced(reduce_graph(...)), with the same checks, but without building the
+// intermediate node list, which costs an allocation or more per reduced node.
+std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
+                                                            RewriteEngine& engine, bool maximal_fusion);
 
 }  // namespace veltrix

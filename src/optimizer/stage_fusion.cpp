@@ -5,12 +5,11 @@
 #include <utility>
 
 #include "support/internal_failure.h"
-#include "support/small_vector.h"
 
 namespace veltrix {
 namespace {
 
-constexpr std::uint64_t kNoPosition = std::numeric_limits<std::uint64_t>::max();
+constexpr TermIndex kNoTerm = std::numeric_limits<TermIndex>::max();
 
 TermIndex find_root(std::vector<TermIndex>& parent, TermIndex i) {
   TermIndex root = i;
@@ -87,86 +86,81 @@ std::vector<TermIndex> group_terms(const TermList& terms, const ConsumerLists& c
 }
 
 FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers, std::span<const std::uint8_t> is_output,
-                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion) {
+                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
+                           ReducedNodeSink& sink) {
   const std::size_t n = terms.size();
   const std::vector<TermIndex> group = group_terms(terms, consumers, is_output, maximal_fusion);
 
-  // Member lists per group, ascending, in one shared array; and each group's highest member.
-  std::vector<std::uint64_t> member_ends(n + 1, 0);
-  std::vector<TermIndex> highest(n, 0);
+  // Everything emission needs about a group sits in one record, so that looking up the group
+  // of an operand (a jump to anywhere earlier in the graph) touches one cache line.
+  struct GroupSlot {
+    TermIndex first = kNoTerm;    // lowest member
+    TermIndex highest = kNoTerm;  // highest member: the stage's value
+    std::uint32_t position = kNoTerm;  // reduced position, once emitted
+    std::uint32_t stamp = kNoTerm;     // the stage whose input list holds this group...
+    std::uint32_t input_slot = 0;      // ...at this position
+  };
+  std::vector<GroupSlot> groups(n);
+  std::vector<TermIndex> next_member(n, kNoTerm);  // members of a group, linked in ascending order
+  std::vector<std::uint32_t> member_position(n, 0);
   for (std::size_t t = 0; t < n; ++t) {
-    ++member_ends[group[t] + 1];
-    highest[group[t]] = static_cast<TermIndex>(t);
+    GroupSlot& slot = groups[group[t]];
+    if (slot.first == kNoTerm) {
+      slot.first = static_cast<TermIndex>(t);
+    } else {
+      next_member[slot.highest] = static_cast<TermIndex>(t);
+    }
+    slot.highest = static_cast<TermIndex>(t);
   }
-  for (std::size_t g = 0; g < n; ++g) member_ends[g + 1] += member_ends[g];
-  std::vector<TermIndex> members(n);
-  {
-    std::vector<std::uint64_t> fill(member_ends.begin(), member_ends.end() - 1);
-    for (std::size_t t = 0; t < n; ++t) members[fill[group[t]]++] = static_cast<TermIndex>(t);
-  }
-
-  FusionResult result;
-  std::size_t group_count = 0;
-  for (std::size_t t = 0; t < n; ++t) group_count += highest[group[t]] == t;
-  result.nodes.reserve(group_count);
-  std::vector<std::uint64_t> position(n, kNoPosition);  // group id -> reduced position
-  const auto reduced_position = [&](TermIndex g) {
-    const std::uint64_t at = position[g];
-    if (at == kNoPosition) missing_entry();
+  const auto reduced_position = [&](TermIndex g) -> std::uint64_t {
+    const std::uint32_t at = groups[g].position;
+    if (at == kNoTerm) missing_entry();
     return at;
   };
-  std::vector<std::uint64_t> member_position(n, 0);  // term -> position within its stage
-  // Group id -> position in the current stage's input list, valid while its stamp is current.
-  std::vector<std::uint64_t> input_slot(n, 0);
-  std::vector<std::uint64_t> input_stamp(n, kNoPosition);
-  SmallVector<TermIndex, 8> stage_inputs;
-  InputList inputs;
 
+  FusionResult result;
+  std::uint32_t emitted = 0;
+  InputList inputs;
+  StageDraft stage;
   // Visiting each group at its highest member emits the groups ordered by highest member.
   for (std::size_t t = 0; t < n; ++t) {
     const TermIndex g = group[t];
-    if (highest[g] != t) continue;
-    const std::span<const TermIndex> group_members =
-        std::span<const TermIndex>(members).subspan(member_ends[g], member_ends[g + 1] - member_ends[g]);
-    if (group_members.empty()) internal_failure("a fusion group has members");
-    inputs.clear();
+    GroupSlot& slot = groups[g];
+    if (slot.highest != t) continue;
+    if (slot.first == kNoTerm) internal_failure("a fusion group has members");
     if (terms.is_boundary(t)) {
+      inputs.clear();
       for (TermIndex child : terms.children(t)) inputs.push_back(reduced_position(group[child]));
       const NodeId source = checked_at(templates.node_of_symbol, terms.symbol(t));
-      const NodeView node = templates.table[source];
-      result.nodes.push_back(Node::copy_of(WithInputs<NodeView>(node, inputs.span())));
+      sink.append_boundary(WithInputs<NodeView>(templates.table[source], inputs.span()));
       ++result.boundary_nodes;
     } else {
-      for (std::size_t k = 0; k < group_members.size(); ++k) member_position[group_members[k]] = k;
-      const std::uint64_t stamp = result.nodes.size();
-      stage_inputs.clear();
-      std::vector<StageMember> stage_members;
-      stage_members.reserve(group_members.size());
-      for (TermIndex member : group_members) {
-        StageMember fused{std::string(terms.symbol_text(member)), {}};
-        fused.refs.reserve(terms.children(member).size());
+      std::uint32_t count = 0;
+      for (TermIndex m = slot.first; m != kNoTerm; m = next_member[m]) member_position[m] = count++;
+      stage.clear();
+      std::uint32_t input_count = 0;
+      for (TermIndex member = slot.first; member != kNoTerm; member = next_member[member]) {
+        stage.add_member(terms.symbol_text(member));
         for (TermIndex child : terms.children(member)) {
           const TermIndex child_group = group[child];
           if (child_group == g) {
-            fused.refs.push_back(MemberRef{MemberRefKind::Member, member_position[child]});
+            stage.add_ref(MemberRef{MemberRefKind::Member, member_position[child]});
             continue;
           }
-          if (input_stamp[child_group] != stamp) {
-            input_stamp[child_group] = stamp;
-            input_slot[child_group] = stage_inputs.size();
-            stage_inputs.push_back(child_group);
+          GroupSlot& producer = groups[child_group];
+          if (producer.stamp != emitted) {
+            producer.stamp = emitted;
+            producer.input_slot = input_count++;
+            stage.add_input(reduced_position(child_group));
           }
-          fused.refs.push_back(MemberRef{MemberRefKind::Input, input_slot[child_group]});
+          stage.add_ref(MemberRef{MemberRefKind::Input, producer.input_slot});
         }
-        stage_members.push_back(std::move(fused));
       }
-      for (TermIndex producer : stage_inputs) inputs.push_back(reduced_position(producer));
-      result.nodes.push_back(Node::stage(inputs, std::move(stage_members)));
+      sink.append_stage(stage);
       ++result.stages;
     }
-    position[g] = result.nodes.size() - 1;
+    slot.position = emitted++;
   }
-
   result.outputs.reserve(outputs.size());
   for (TermIndex output : outputs) result.outputs.push_back(reduced_position(checked_at(group, output)));
   return result;

@@ -1,5 +1,5 @@
 // Stage fusion: the last step of a reduction. Groups the canonical terms into stages and
-// boundary nodes and emits the reduced node list.
+// boundary nodes and emits the reduced nodes, in order, to a sink (a node list, or a new store).
 //
 // Every Op term ends up as a member of exactly one Stage node (even a lone op); every other term
 // is a boundary node of its own, rebuilt from the first node that had its symbol. Two grouping
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "optimizer/graph_term.h"
+#include "optimizer/stage_draft.h"
 #include "store/node.h"
 #include "store/node_table.h"
 
@@ -45,9 +46,16 @@ struct SymbolTemplates {
   std::span<const NodeId> node_of_symbol;
 };
 
+// Receives the reduced nodes in order. Input ids are positions of nodes received earlier.
+class ReducedNodeSink {
+ public:
+  virtual ~ReducedNodeSink() = default;
+  virtual void append_boundary(const WithInputs<NodeView>& node) = 0;
+  virtual void append_stage(const StageDraft& stage) = 0;
+};
+
 struct FusionResult {
-  std::vector<Node> nodes;              // inputs are positions in this list
-  std::vector<std::uint64_t> outputs;   // one per canonical output, same order
+  std::vector<std::uint64_t> outputs;  // one reduced position per canonical output, same order
   std::uint64_t stages = 0;
   std::uint64_t boundary_nodes = 0;
 };
@@ -57,7 +65,9 @@ struct FusionResult {
 std::vector<TermIndex> group_terms(const TermList& terms, const ConsumerLists& consumers,
                                    std::span<const std::uint8_t> is_output, bool maximal_fusion);
 
+// Groups the terms and hands the reduced nodes to `sink`, in order.
 FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers, std::span<const std::uint8_t> is_output,
-                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion);
+                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
+                           ReducedNodeSink& sink);
 
 }  // namespace veltrix

@@ -6,7 +6,7 @@ namespace veltrix {
 
 ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion) {
   const GraphSnapshot snapshot = store.snapshot();
-  return GraphStore::from_reduced(reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal_fusion));
+  return reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal_fusion);
 }
 
 Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
@@ -15,7 +15,7 @@ Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, 
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return make_err(BadNodeId{id});
   }
-  return GraphStore::from_reduced(reduce_graph(nodes, outputs, engine, maximal_fusion));
+  return reduce_graph_to_store(nodes, outputs, engine, maximal_fusion);
 }
 
 }  // namespace veltrix

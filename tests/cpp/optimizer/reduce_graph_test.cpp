@@ -38,6 +38,20 @@ TEST_P(Pipeline, ReducesToExactly) {
   expect_well_formed(reduced);
 }
 
+// Interning straight into a store gives the store that from_reduced builds from the node list.
+TEST_P(Pipeline, DirectStoreEqualsTheNodeListsStore) {
+  const PipelineCase& c = GetParam();
+  const NodeTable table = table_of(c.nodes);
+  EGraphEngine engine;
+  auto [via_list, list_report] = GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
+  auto [direct, direct_report] = reduce_graph_to_store(table, c.outputs, engine, c.maximal);
+  EXPECT_EQ(direct_report, list_report);
+  const GraphSnapshot a = via_list.snapshot(), b = direct.snapshot();
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  for (std::size_t i = 0; i < a.nodes.size(); ++i) EXPECT_TRUE(same_node(a.nodes[i], b.nodes[i])) << i;
+  EXPECT_EQ(a.outputs, b.outputs);
+}
+
 const PipelineCase kPipelineCases[] = {
     {"NoOutputs", {src("a"), op("neg", {0})}, {}, false, " -> ()"},
     {"DeadNodesDropped", {src("a"), src("b"), op("neg", {0}), op("abs", {1})}, {2}, false,
