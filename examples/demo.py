@@ -1,69 +1,150 @@
 """veltrix_core demo: record the dataflow graph of a small feature pipeline, as a framework
-would while tracing user code, and show what the store holds.
+would while tracing user code, reduce it, and show the graph before and after.
 
-Run it with `bash scripts/demo.sh` (which sets up the machine and builds the module first).
+Run it with `bash scripts/demo.sh` (which sets up the machine and builds the module first). The
+DOT files, and their pictures when Graphviz's `dot` is installed, go to examples/out/.
 """
 
 from __future__ import annotations
 
+import shutil
+import subprocess
+from pathlib import Path
+
 import veltrix_core as vc
 
+OUT = Path(__file__).resolve().parent / "out"
 
-def record_pipeline(store: vc.GraphStore) -> dict[str, int]:
-    """Traces a small feature pipeline: two sources, normalisation, a scoring model called as an
-    external payload, a commuted duplicate, an identity op, a dead debugging branch, and a
-    repartitioning exchange before the final aggregation."""
-    ids: dict[str, int] = {}
-    ids["clicks"] = store.add_source("read_table", {"path": "warehouse/clicks", "columns": "user,item,ts"})
-    ids["items"] = store.add_source("read_table", {"path": "warehouse/items", "columns": "item,price"})
-    ids["ts"] = store.add_op("getitem", [ids["clicks"]], {"key": "ts"})
-    ids["price"] = store.add_op("getitem", [ids["items"]], {"key": "price"})
-    ids["mean"] = store.add_reduction("mean", [ids["price"]], {"axis": 0})
-    ids["centered"] = store.add_op("sub", [ids["price"], ids["mean"]])
-    ids["scaled"] = store.add_op("mul", [ids["centered"], ids["centered"]])
-    # The user wrote price + ts in one place and ts + price in another: a commuted duplicate.
-    ids["feature_a"] = store.add_op("add", [ids["price"], ids["ts"]])
-    ids["feature_b"] = store.add_op("add", [ids["ts"], ids["price"]])
-    # An identity op left behind by a library (adding a zero scalar on the right).
-    ids["feature_c"] = store.add_op("add", [ids["feature_b"]], {"scalar": 0.0, "side": "r"})
-    ids["features"] = store.add_op("stack", [ids["feature_a"], ids["feature_c"], ids["scaled"]], {"axis": 1})
-    model = vc.PayloadDescriptor(kind="model", content_hash="9f2c61d0", framework="pyfunc",
-                                 version="2.1", io_schema="f32[n,3]->f32[n]")
-    ids["scores"] = store.add_external(model, [ids["features"]], {"batch": 4096})
+
+def record_pipeline(store: vc.GraphStore) -> list[int]:
+    """Traces a feature pipeline over two tables and returns the outputs the user asked for.
+
+    Like traced user code, it repeats itself: the same expression written with its operands the
+    other way round (commuted duplicates), identity ops left behind by library code (adding a zero,
+    scaling by one), values computed twice, and a debugging branch whose result nobody uses."""
+    table = {"path": "warehouse/orders", "columns": "user,item,qty,price,ts"}
+    orders = store.add_source("read_table", table)
+    items = store.add_source("read_table", {"path": "warehouse/items", "columns": "item,weight,category"})
+    col = {name: store.add_op("getitem", [orders], {"key": name}) for name in ("qty", "price", "ts")}
+    weight = store.add_op("getitem", [items], {"key": "weight"})
+
+    # Revenue, written once as price * qty and later as qty * price.
+    revenue = store.add_op("mul", [col["price"], col["qty"]])
+    revenue_again = store.add_op("mul", [col["qty"], col["price"]])
+    # A library normalises its input by adding 0.0 and scaling by 1.0: identity ops.
+    revenue_norm = store.add_op("mul", [store.add_op("add", [revenue_again], {"scalar": 0.0, "side": "r"})],
+                                {"scalar": 1.0, "side": "l"})
+
+    # Standardise revenue: (x - mean) * (x - mean), then a clipped log.
+    mean = store.add_reduction("mean", [revenue], {"axis": 0})
+    centered = store.add_op("sub", [revenue_norm, mean])
+    squared = store.add_op("mul", [centered, centered])
+    score = store.add_op("log1p", [store.add_op("abs", [squared])])
+    clipped = store.add_op("minimum", [score, store.add_op("full_like", [score], {"value": 8.0})])
+
+    # Shipping cost: weight * qty + price, and the same written as price + qty * weight.
+    shipping = store.add_op("add", [store.add_op("mul", [weight, col["qty"]]), col["price"]])
+    shipping_again = store.add_op("add", [col["price"], store.add_op("mul", [col["qty"], weight])])
+    margin = store.add_op("sub", [revenue, store.add_op("maximum", [shipping, shipping_again])])
+
+    # Recency feature from the timestamps.
+    age = store.add_op("sub", [store.add_reduction("max", [col["ts"]], {"axis": 0}), col["ts"]])
+    decay = store.add_op("exp", [store.add_op("mul", [age], {"scalar": -0.01, "side": "r"})])
+
+    features = store.add_op("stack", [clipped, margin, decay], {"axis": 1})
+    model = vc.PayloadDescriptor(kind="model", content_hash="9f2c61d0", framework="pyfunc", version="2.1",
+                                 io_schema="f32[n,3]->f32[n]")
+    scores = store.add_external(model, [features], {"batch": 4096})
+
     # A debugging branch the user never looked at again: dead code.
-    ids["debug"] = store.add_op("log", [ids["scores"]])
-    ids["debug_sum"] = store.add_reduction("sum", [ids["debug"]], {"axis": 0})
-    ids["relu"] = store.add_op("maximum", [ids["scores"], ids["mean"]])
-    ids["shuffled"] = store.add_exchange([ids["relu"]], {"scheme": "hash", "partitions": 8})
-    ids["total"] = store.add_reduction("sum", [ids["shuffled"]], {"axis": 0, "keepdims": False})
+    debug = store.add_op("log", [store.add_op("abs", [scores])])
+    store.add_reduction("sum", [store.add_op("mul", [debug, debug])], {"axis": 0})
+    store.add_op("isnan", [margin])
+
+    # Repartition by user before the final aggregations.
+    by_user = store.add_exchange([store.add_op("add", [scores, margin])], {"scheme": "hash", "partitions": 8})
+    total = store.add_reduction("sum", [by_user], {"axis": 0, "keepdims": False})
+    best = store.add_reduction("max", [store.add_op("mul", [by_user], {"scalar": 1.0, "side": "r"})], {"axis": 0})
     # Tracing the same expression again returns the node that already exists.
-    assert store.add_op("add", [ids["price"], ids["ts"]]) == ids["feature_a"]
-    return ids
+    assert store.add_op("mul", [col["price"], col["qty"]]) == revenue
+    return [total, best, margin]
 
 
 def describe(view: dict) -> str:
     if view["kind"] == "external":
         d = view["descriptor"]
         what = f"{d['kind']}:{d['content_hash']} [{d['framework']} {d['version']}]"
+    elif view["kind"] == "stage":
+        what = " ; ".join(describe_member(m) for m in view["members"])
     else:
         what = view["name"]
     params = ", ".join(f"{k}={v!r}" for k, v in view["params"].items())
     return " ".join(part for part in (what, f"{{{params}}}" if params else "") if part)
 
 
-def print_nodes(store: vc.GraphStore) -> None:
-    print(f"{'id':>3}  {'kind':<10} {'inputs':<12} node")
+def describe_member(member: dict) -> str:
+    args = ",".join(("in" if ref == "input" else "m") + str(i) for ref, i in member["inputs"])
+    params = ",".join(f"{k}={v!r}" for k, v in member["params"].items())
+    return f"{member['name']}({args}{'; ' + params if params else ''})"
+
+
+def print_nodes(store: vc.GraphStore, outputs: list[int] | None = None) -> None:
+    marks = set(store.outputs() if outputs is None else outputs)
+    print(f"{'id':>3}  {'kind':<10} {'inputs':<10} node")
     for view in store.nodes():
         inputs = ",".join(map(str, view["inputs"]))
-        mark = "  <- output" if view["output"] else ""
-        print(f"{view['id']:>3}  {view['kind']:<10} {inputs:<12} {describe(view)}{mark}")
+        mark = "  <- output" if view["id"] in marks else ""
+        print(f"{view['id']:>3}  {view['kind']:<10} {inputs:<10} {describe(view)}{mark}")
+
+
+REPORT_ROWS = [
+    ("input_nodes", "nodes recorded"),
+    ("reachable_nodes", "reachable from the outputs (the rest is dead code)"),
+    ("canonical_nodes", "after merging equal terms (commuted twins, identity ops)"),
+    ("stages", "stages made by fusing chains of ops"),
+    ("boundary_nodes", "sources, reductions, externals, exchanges"),
+    ("reduced_nodes", "nodes in the reduced graph"),
+]
+
+
+def print_report(report: dict) -> None:
+    width = max(len(key) for key, _ in REPORT_ROWS)
+    print(f"  {'counter':<{width}}  {'value':>5}  meaning")
+    for key, meaning in REPORT_ROWS:
+        print(f"  {key:<{width}}  {report[key]:>5}  {meaning}")
+
+
+def write_pictures(graphs: dict[str, str]) -> None:
+    OUT.mkdir(exist_ok=True)
+    dot = shutil.which("dot")
+    for name, text in graphs.items():
+        path = OUT / f"{name}.dot"
+        path.write_text(text)
+        print(f"  wrote {path}")
+        if dot:
+            picture = path.with_suffix(".svg")
+            subprocess.run([dot, "-Tsvg", str(path), "-o", str(picture)], check=True)
+            print(f"  wrote {picture}")
+    if not dot:
+        print("  (install Graphviz for SVG pictures: scripts/setup.sh does)")
 
 
 def main() -> None:
     store = vc.GraphStore()
-    record_pipeline(store)
-    print(f"veltrix_core {vc.version()}: recorded {store.node_count()} nodes\n")
-    print_nodes(store)
+    outputs = record_pipeline(store)
+    print(f"veltrix_core {vc.version()}: recorded {store.node_count()} nodes, outputs {outputs}\n")
+    print_nodes(store, outputs)
+
+    reduced, report = store.reduce(outputs=outputs)
+    print(f"\nreduced to {reduced.node_count()} nodes:\n")
+    print_report(report)
+    print()
+    print_nodes(reduced)
+
+    print("\ngraph before and after reduction:")
+    # The recorded store has no output marks; a copy carrying them shows the outputs in DOT too.
+    marked = vc.GraphStore.deserialize(store.serialize(outputs=outputs))
+    write_pictures({"pipeline": marked.to_dot(), "pipeline-reduced": reduced.to_dot()})
 
 
 if __name__ == "__main__":
