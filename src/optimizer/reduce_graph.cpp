@@ -45,10 +45,13 @@ std::uint64_t term_hash(SymbolId symbol, std::span<const TermIndex> children) {
   return h;
 }
 
+// Eight bytes per slot keep the table of a million terms within the last-level cache.
 struct HashConsSlot {
   TermIndex term;
-  std::uint64_t hash;
+  std::uint32_t hash;  // the high half of the term's hash; the table position derives from it
 };
+
+std::uint64_t slot_position(std::uint32_t hash) { return mix64(hash); }
 
 // Hash-conses the engine's result: equal (symbol, children) pairs become one canonical term.
 // `roots` are translated into canonical positions in place.
@@ -58,7 +61,7 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   canonical.reserve(n, result.child_count());
   std::vector<TermIndex> canonical_of(n);
   RawHashTable<HashConsSlot> table;
-  table.reserve(n, [](const HashConsSlot& slot) { return slot.hash; });
+  table.reserve(n, [](const HashConsSlot& slot) { return slot_position(slot.hash); });
   for (std::size_t j = 0; j < n; ++j) {
     const TermIndex term = canonical.begin_term(result.symbol(j), result.is_boundary(j));
     for (TermIndex child : result.children(j)) {
@@ -67,8 +70,8 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
     }
     const SymbolId symbol = canonical.symbol(term);
     const std::span<const TermIndex> children = canonical.children(term);
-    const std::uint64_t hash = term_hash(symbol, children);
-    const HashConsSlot* found = table.find(hash, [&](const HashConsSlot& slot) {
+    const auto hash = static_cast<std::uint32_t>(term_hash(symbol, children) >> 32);
+    const HashConsSlot* found = table.find(slot_position(hash), [&](const HashConsSlot& slot) {
       if (slot.hash != hash || canonical.symbol(slot.term) != symbol) return false;
       const std::span<const TermIndex> other = canonical.children(slot.term);
       return std::equal(other.begin(), other.end(), children.begin(), children.end());
@@ -78,7 +81,8 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
       canonical.pop_back();
     } else {
       canonical_of[j] = term;
-      table.insert_absent(hash, HashConsSlot{term, hash}, [](const HashConsSlot& slot) { return slot.hash; });
+      table.insert_absent(slot_position(hash), HashConsSlot{term, hash},
+                          [](const HashConsSlot& slot) { return slot_position(slot.hash); });
     }
   }
   for (TermIndex& root : roots) root = checked_at(canonical_of, root);
