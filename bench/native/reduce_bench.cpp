@@ -75,8 +75,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::printf("%-9s %9s %8s %8s %8s %8s %8s %8s %5s %-16s %9s %8s\n", "nodes", "reachable", "total ms", "snap ms",
-              "rest ms", "load ms", "run ms", "extract", "iters", "stop", "e-nodes", "ns/node");
+  std::printf("%-9s %9s %8s %8s %8s %8s %8s %8s %8s %8s %8s %5s %-16s %9s %8s\n", "nodes", "reachable", "total ms",
+              "snap ms", "rest ms", "load ms", "run ms", "search", "apply", "rebuild", "extract", "iters", "stop",
+              "e-nodes", "ns/node");
   for (const std::string& path : paths) {
     std::ifstream file(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -96,10 +97,11 @@ int main(int argc, char** argv) {
     // Everything in the pipeline outside the engine: reachability, symbols and terms before it,
     // hash-consing, fusion and interning the result after it.
     const double outside = best.pipeline - best.engine_total();
-    std::printf("%-9llu %9llu %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5zu %-16s %9zu %8.0f\n",
+    std::printf("%-9llu %9llu %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5zu %-16s %9zu %8.0f\n",
                 static_cast<unsigned long long>(best.report.input_nodes),
                 static_cast<unsigned long long>(best.report.reachable_nodes), best.total() * 1e3, best.snapshot * 1e3,
                 outside * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
+                best.engine.search_seconds * 1e3, best.engine.apply_seconds * 1e3, best.engine.rebuild_seconds * 1e3,
                 best.engine.extract_seconds * 1e3, best.engine.iterations,
                 best.engine.stop.debug_string().c_str(), best.engine.egraph_nodes, best.total() * 1e9 / n);
     std::printf("summary nodes=%llu total=%.6f engine=%.6f engine_share=%.4f stop=%s time_limit_hits=%d\n",

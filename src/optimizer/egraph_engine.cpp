@@ -107,13 +107,20 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   }
 
   const auto end = Clock::now();
-  last_run_ = EngineRunSummary{runner.stop_reason().value_or(egraph::StopReason::saturated()),
-                               runner.iterations().size(),
-                               result.size(),
-                               node_limit,
-                               seconds_between(load_start, run_start),
-                               seconds_between(run_start, extract_start),
-                               seconds_between(extract_start, end)};
+  EngineRunSummary summary;
+  summary.stop = runner.stop_reason().value_or(egraph::StopReason::saturated());
+  summary.iterations = runner.iterations().size();
+  summary.egraph_nodes = result.size();
+  summary.node_limit = node_limit;
+  summary.load_seconds = seconds_between(load_start, run_start);
+  summary.run_seconds = seconds_between(run_start, extract_start);
+  summary.extract_seconds = seconds_between(extract_start, end);
+  for (const egraph::IterationReport& iteration : runner.iterations()) {
+    summary.search_seconds += iteration.search_time;
+    summary.apply_seconds += iteration.apply_time;
+    summary.rebuild_seconds += iteration.rebuild_time;
+  }
+  last_run_ = std::move(summary);
   return out;
 }
 

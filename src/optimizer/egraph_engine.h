@@ -30,7 +30,10 @@ struct EngineRunSummary {
   std::size_t egraph_nodes = 0;  // the e-graph's size when the run stopped
   std::size_t node_limit = 0;
   double load_seconds = 0;     // adding the terms
-  double run_seconds = 0;      // the saturation run
+  double run_seconds = 0;      // the saturation run, of which:
+  double search_seconds = 0;   //   matching, over all iterations
+  double apply_seconds = 0;    //   applying the matches
+  double rebuild_seconds = 0;  //   congruence repair
   double extract_seconds = 0;  // building the result terms
 };
 
