@@ -6,10 +6,11 @@
 
 #include "optimizer/node_symbols.h"
 #include "optimizer/stage_fusion.h"
-#include "support/result.h"
 #include "support/hash_table.h"
 #include "support/hashing.h"
 #include "support/internal_failure.h"
+#include "support/result.h"
+#include "support/siphash.h"
 
 namespace veltrix {
 namespace {
@@ -33,15 +34,17 @@ std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outpu
   return count;
 }
 
-std::uint64_t term_hash(SymbolId symbol, std::span<const TermIndex> children) {
-  constexpr std::uint64_t kK1 = 0x9e3779b97f4a7c15ULL;
-  constexpr std::uint64_t kK2 = 0xbf58476d1ce4e5b9ULL;
-  std::uint64_t h = fold_multiply((std::uint64_t{symbol} << 32 | children.size()) ^ kK1, kK2);
+// Multiply-fold over the symbol id and the children, two per step. The graph's shape comes from
+// the user, so the constants are drawn for each run: nobody can prepare a graph whose terms all
+// collide.
+std::uint64_t term_hash(SymbolId symbol, std::span<const TermIndex> children, const HashKey& key) {
+  const std::uint64_t odd = key.k1 | 1;  // never a zero factor
+  std::uint64_t h = fold_multiply((std::uint64_t{symbol} << 32 | children.size()) ^ key.k0, odd);
   std::size_t i = 0;
   for (; i + 2 <= children.size(); i += 2) {
-    h = fold_multiply(h ^ kK1, (children[i] | std::uint64_t{children[i + 1]} << 32) ^ kK2);
+    h = fold_multiply(h ^ key.k0, (children[i] | std::uint64_t{children[i + 1]} << 32) ^ odd);
   }
-  if (i < children.size()) h = fold_multiply(h ^ kK1, children[i] ^ kK2);
+  if (i < children.size()) h = fold_multiply(h ^ key.k0, children[i] ^ odd);
   return h;
 }
 
@@ -61,6 +64,7 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   canonical.reserve(n, result.child_count());
   std::vector<TermIndex> canonical_of(n);
   RawHashTable<HashConsSlot> table;
+  const HashKey key = random_hash_key();
   table.reserve(n, [](const HashConsSlot& slot) { return slot_position(slot.hash); });
   for (std::size_t j = 0; j < n; ++j) {
     const TermIndex term = canonical.begin_term(result.symbol(j), result.is_boundary(j));
@@ -70,7 +74,7 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
     }
     const SymbolId symbol = canonical.symbol(term);
     const std::span<const TermIndex> children = canonical.children(term);
-    const auto hash = static_cast<std::uint32_t>(term_hash(symbol, children) >> 32);
+    const auto hash = static_cast<std::uint32_t>(term_hash(symbol, children, key) >> 32);
     const HashConsSlot* found = table.find(slot_position(hash), [&](const HashConsSlot& slot) {
       if (slot.hash != hash || canonical.symbol(slot.term) != symbol) return false;
       const std::span<const TermIndex> other = canonical.children(slot.term);
