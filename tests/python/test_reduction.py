@@ -206,16 +206,6 @@ def test_the_input_store_never_changes():
     assert (summary(store), store.serialize()) == before
 
 
-def test_reduced_stores_are_ordinary_stores():
-    store, outputs = pipeline_store()
-    reduced, _ = store.reduce(outputs=outputs)
-    stage = reduced.node_count() - 1
-    extra = reduced.add_op("neg", [stage])
-    assert extra == reduced.node_count() - 1
-    assert GraphStore.deserialize(reduced.serialize()).nodes() == reduced.nodes()
-    assert "Stage[1 members]" in reduced.to_dot()
-
-
 def test_re_reducing_keeps_different_stages_with_equal_member_counts():
     store = GraphStore()
     s = store.add_source("s")
@@ -241,25 +231,3 @@ def test_re_reducing_keeps_externals_apart_when_preprocessing_differs():
     refs = [v["descriptor"]["preprocessing_ref"] for v in reduced.nodes() if v["kind"] == "external"]
     assert refs == [None, "-", "-"]
     assert report["canonical_nodes"] == 5
-
-
-def test_reducing_a_reduced_store_changes_nothing():
-    store, outputs = pipeline_store()
-    for flag in (False, True):
-        reduced, _ = store.reduce(maximal_fusion=flag, outputs=outputs)
-        again, report = reduced.reduce(maximal_fusion=flag)
-        assert summary(again) == summary(reduced)
-        assert report["stages"] == 0 and report["reduced_nodes"] == reduced.node_count()
-
-
-def test_a_graph_too_large_to_saturate_still_reduces():
-    # Thousands of commuted pairs: the scheduler bans commutation at first and retries it with
-    # larger budgets; every pair still merges.
-    store = GraphStore()
-    outputs = []
-    for i in range(3000):
-        a, b = store.add_source("a", {"i": i}), store.add_source("b", {"i": i})
-        outputs += [store.add_op("add", [a, b]), store.add_op("add", [b, a])]
-    reduced, report = store.reduce(outputs=outputs)
-    assert report["canonical_nodes"] == 9000 and report["stages"] == 3000
-    assert len(reduced.outputs()) == 3000
