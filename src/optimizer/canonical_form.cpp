@@ -135,8 +135,7 @@ Result<std::pair<GraphStore, ReductionReport>, BadNodeId> finalize(CanonicalForm
   Result<std::vector<NodeId>, BadNodeId> positions = form.translate(outputs);
   if (!positions.ok()) return make_err(positions.error());
   EGraphEngine engine;
-  const ReducedGraph reduced = reduce_graph(form.nodes(), positions.value(), engine, maximal_fusion);
-  return GraphStore::from_reduced(reduced);
+  return reduce_graph_to_store(form.nodes(), positions.value(), engine, maximal_fusion);
 }
 
 }  // namespace veltrix
