@@ -10,6 +10,18 @@
 namespace veltrix::python {
 namespace {
 
+// The last attempt: a string, or the refusal of the value.
+bool convert_str_value(PyObject* value, ParamValueRef& out) {
+  std::string_view text;
+  if (convert_string(value, text)) {
+    out = ParamValueRef{ParamTag::Str, 0, text};
+    return true;
+  }
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return false;
+}
+
 // Tries the value kinds in their fixed order; the first that succeeds wins and the failures of
 // earlier attempts are discarded.
 bool convert_param_value(PyObject* value, ParamValueRef& out) {
@@ -24,16 +36,7 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
     out = ParamValueRef{ParamTag::Float, std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value)), {}};
     return true;
   }
-  if (PyUnicode_CheckExact(value)) {
-    std::string_view text;
-    if (convert_string(value, text)) {
-      out = ParamValueRef{ParamTag::Str, 0, text};
-      return true;
-    }
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-    return false;
-  }
+  if (PyUnicode_CheckExact(value)) return convert_str_value(value, out);
   const long long integer = PyLong_AsLongLong(value);
   if (!(integer == -1 && PyErr_Occurred())) {
     out = ParamValueRef{ParamTag::Int, static_cast<std::uint64_t>(integer), {}};
@@ -46,21 +49,11 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
     return true;
   }
   PyErr_Clear();
-  std::string_view text;
-  if (convert_string(value, text)) {
-    out = ParamValueRef{ParamTag::Str, 0, text};
-    return true;
-  }
-  PyErr_Clear();
-  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
-  return false;
+  return convert_str_value(value, out);
 }
 
-PyObject* interned(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (!s) return nullptr;
-  return s;  // kept for the life of the process
-}
+// Kept for the life of the process.
+PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }
 
 }  // namespace
 
