@@ -17,7 +17,7 @@ class SizeSink {
   void u8(std::uint8_t) { size_ += 1; }
   void u64(std::uint64_t) { size_ += 8; }
   void length(std::size_t n) {
-    if (n > kMaxLength) too_long_ = true;
+    too_long_ |= n > kMaxLength;  // no branch: it is almost never true
     size_ += 4;
   }
   void index(std::uint64_t i) { length(i); }
@@ -46,15 +46,9 @@ class BufferSink {
   void index(std::uint64_t i) { put(static_cast<std::uint32_t>(i)); }
   void string(std::string_view s) {
     length(s.size());
-    // An empty text may have no storage at all (a null data pointer), which memcpy must not see.
-    if (s.empty()) return;
-    std::memcpy(out_, s.data(), s.size());
-    out_ += s.size();
+    copy(s.data(), s.size());
   }
-  void raw(const char* data, std::size_t n) {
-    std::memcpy(out_, data, n);
-    out_ += n;
-  }
+  void raw(const char* data, std::size_t n) { copy(data, n); }
 
   char* position() const { return out_; }
 
@@ -65,11 +59,37 @@ class BufferSink {
     out_ += sizeof v;
   }
 
+  // Most texts are names and keys of a few bytes: those are copied with two fixed-size moves
+  // that may overlap, instead of a library call each. Nothing outside either range is touched.
+  // An empty text may have no storage at all (a null pointer), which memcpy must not see.
+  void copy(const char* data, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+      move<8>(out_, data);
+      move<8>(out_ + n - 8, data + n - 8);
+    } else if (n >= 4 && n < 8) {
+      move<4>(out_, data);
+      move<4>(out_ + n - 4, data + n - 4);
+    } else if (n > 0 && n < 4) {
+      out_[0] = data[0];
+      out_[n / 2] = data[n / 2];
+      out_[n - 1] = data[n - 1];
+    } else if (n > 16) {
+      std::memcpy(out_, data, n);
+    }
+    out_ += n;
+  }
+  template <std::size_t N>
+  static void move(char* to, const char* from) {
+    char word[N];
+    std::memcpy(word, from, N);
+    std::memcpy(to, word, N);
+  }
+
   char* out_;
 };
 
 template <class Sink>
-void encode_params(Sink& sink, const NodeView& node) {
+[[gnu::always_inline]] inline void encode_params(Sink& sink, const NodeView& node) {
   const std::size_t count = node.param_count();
   sink.length(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -86,14 +106,14 @@ void encode_params(Sink& sink, const NodeView& node) {
 }
 
 template <class Sink>
-void encode_inputs(Sink& sink, const NodeView& node) {
+[[gnu::always_inline]] inline void encode_inputs(Sink& sink, const NodeView& node) {
   const std::span<const std::uint32_t> inputs = node.inputs();
   sink.length(inputs.size());
   for (std::uint32_t id : inputs) sink.u64(id);
 }
 
 template <class Sink>
-void encode_node(Sink& sink, const NodeView& node) {
+[[gnu::always_inline]] inline void encode_node(Sink& sink, const NodeView& node) {
   const NodeKind kind = node.kind();
   sink.u8(static_cast<std::uint8_t>(kind));
   switch (kind) {
@@ -144,7 +164,7 @@ void encode_node(Sink& sink, const NodeView& node) {
 }
 
 template <class Sink>
-void encode_blob(Sink& sink, const NodeTable& nodes, std::span<const NodeId> outputs) {
+[[gnu::always_inline]] inline void encode_blob(Sink& sink, const NodeTable& nodes, std::span<const NodeId> outputs) {
   sink.raw(kMagic, sizeof kMagic);
   sink.length(nodes.size());
   for (NodeId id = 0; id < nodes.size(); ++id) encode_node(sink, nodes[id]);
