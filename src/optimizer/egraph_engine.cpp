@@ -40,7 +40,9 @@ EGraphEngine::EGraphEngine() {
     rules_.push_back(make_rule(std::string("commute-") + op, "(" + symbol + " ?a ?b)", "(" + symbol + " ?b ?a)"));
   }
   for (std::size_t i = 0; i < std::size(kIdentitySymbols); ++i) {
-    rules_.push_back(make_rule("identity-" + std::to_string(i), std::string("(") + kIdentitySymbols[i] + " ?x)", "?x"));
+    std::string name = "identity-";
+    name += std::to_string(i);
+    rules_.push_back(make_rule(name, std::string("(") + kIdentitySymbols[i] + " ?x)", "?x"));
   }
 }
 

@@ -16,6 +16,13 @@ namespace {
 
 using namespace veltrix::testing;
 
+// "<prefix><i>", appended rather than concatenated: GCC 12 at -O3 warns wrongly about
+// `"text" + std::to_string(i)`.
+std::string numbered(std::string prefix, std::size_t i) {
+  prefix += std::to_string(i);
+  return prefix;
+}
+
 struct Terms {
   SymbolTexts texts;
   TermList list{texts};
@@ -96,7 +103,7 @@ TEST(EGraphEngine, ContractViolationsAreInternalFailures) {
 Terms commuted_adds(std::size_t count, bool twins, std::vector<TermIndex>& outputs) {
   Terms t;
   for (std::size_t i = 0; i < count; ++i) {
-    const TermIndex a = t.add("src|a" + std::to_string(i)), b = t.add("src|b" + std::to_string(i));
+    const TermIndex a = t.add(numbered("src|a", i)), b = t.add(numbered("src|b", i));
     outputs.push_back(t.add("op|add", {a, b}));
     if (twins) outputs.push_back(t.add("op|add", {b, a}));
   }
@@ -117,8 +124,8 @@ TEST(EGraphEngine, NodeLimitStillGivesAValidResult) {
   std::vector<NodeId> node_outputs;
   for (int i = 0; i < 300; ++i) {
     const NodeId a = nodes.size();
-    nodes.push_back(src("a" + std::to_string(i)));
-    nodes.push_back(src("b" + std::to_string(i)));
+    nodes.push_back(src(numbered("a", i)));
+    nodes.push_back(src(numbered("b", i)));
     nodes.push_back(op("add", {a, a + 1}));
     nodes.push_back(op("add", {a + 1, a}));
     nodes.push_back(op("mul", {a + 2, a + 3}));
