@@ -6,21 +6,9 @@
 namespace veltrix::python {
 namespace {
 
-std::size_t positional_count(const ParamTable& table) {
-  std::size_t n = 0;
-  for (const Parameter& p : table.parameters) n += !p.keyword_only;
-  return n;
-}
-
-std::size_t required_positional_count(const ParamTable& table) {
-  std::size_t n = 0;
-  for (const Parameter& p : table.parameters) n += !p.keyword_only && p.required;
-  return n;
-}
-
 bool too_many_positional(const ParamTable& table, Py_ssize_t given) {
-  const std::size_t n = positional_count(table);
-  const std::size_t required = required_positional_count(table);
+  const std::size_t n = table.positional;
+  const std::size_t required = table.required_positional;
   const char* verb = given == 1 ? "was" : "were";
   if (required == n) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", table.display, n, given, verb);
@@ -91,7 +79,7 @@ bool place_keyword(const ParamTable& table, PyObject* name, PyObject* value, PyO
 
 bool place_positional(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject** slots) {
   for (std::size_t i = 0; i < table.parameters.size(); ++i) slots[i] = nullptr;
-  if (static_cast<std::size_t>(nargs) > positional_count(table)) return too_many_positional(table, nargs);
+  if (static_cast<std::size_t>(nargs) > table.positional) return too_many_positional(table, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];  // positional parameters come first
   return true;
 }
@@ -109,6 +97,14 @@ bool check_complete(const ParamTable& table, PyObject* const* slots) {
 
 bool bind(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   nargs = PyVectorcall_NARGS(nargs);
+  const auto given = static_cast<std::size_t>(nargs);
+  if (!kwnames && given >= table.required_positional && given <= table.positional &&
+      table.required_keyword_only == 0) {
+    // Positional arguments only, all required ones present: nothing can fail.
+    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    for (std::size_t i = given; i < table.parameters.size(); ++i) slots[i] = nullptr;
+    return true;
+  }
   if (!place_positional(table, args, nargs, slots)) return false;
   if (kwnames) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

@@ -19,8 +19,21 @@ struct Parameter {
 };
 
 struct ParamTable {
+  constexpr ParamTable(const char* display_name, std::span<const Parameter> params)
+      : display(display_name), parameters(params) {
+    for (const Parameter& p : params) {
+      positional += !p.keyword_only;
+      required_positional += !p.keyword_only && p.required;
+      required_keyword_only += p.keyword_only && p.required;
+    }
+  }
+
   const char* display;  // "GraphStore.add_op()"
   std::span<const Parameter> parameters;
+  // Derived once, so that binding the common call (positional arguments only) is a copy.
+  std::size_t positional = 0;
+  std::size_t required_positional = 0;
+  std::size_t required_keyword_only = 0;
 };
 
 // Fast-call form. On success every slot holds the BORROWED argument for its parameter, or null

@@ -10,6 +10,11 @@
 namespace veltrix::python {
 namespace {
 
+// Exact built-in values convert without running any user code.
+bool runs_no_code(PyObject* value) {
+  return PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value);
+}
+
 // The last attempt: a string, or the refusal of the value.
 bool convert_str_value(PyObject* value, ParamValueRef& out) {
   std::string_view text;
@@ -66,14 +71,31 @@ bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive
   }
   const Py_ssize_t size = PyDict_GET_SIZE(object);
   out.reserve(static_cast<std::size_t>(size));
+  // A value's __index__ or __float__ may run arbitrary code, including code that changes this
+  // dict and drops keys whose text has been read already, so from the first value that could run
+  // code on, every key and value read stays alive until the node is interned. Values of the
+  // exact built-in types run no code, so the common dict is read without taking references.
+  SmallVector<PyObject*, 16> read;  // borrowed keys and values read before holding started
+#ifdef Py_GIL_DISABLED
+  bool holding = true;  // another thread may change the dict at any time
+#else
+  bool holding = false;
+#endif
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
   while (PyDict_Next(object, &position, &key, &value)) {
-    // A value's __index__ or __float__ may run arbitrary code, including code that changes this
-    // dict, so the key and value stay alive until the node is interned.
-    keep.hold(key);
-    keep.hold(value);
+    if (!holding && !runs_no_code(value)) {
+      for (PyObject* earlier : read) keep.hold(earlier);
+      holding = true;
+    }
+    if (holding) {
+      keep.hold(key);
+      keep.hold(value);
+    } else {
+      read.push_back(key);
+      read.push_back(value);
+    }
     ParamDraft entry;
     if (!convert_string(key, entry.key)) return false;
     if (!convert_param_value(value, entry.value)) return false;

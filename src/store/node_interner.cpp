@@ -66,7 +66,10 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
     hasher.write_u64(std::uint64_t{w[0]} | (std::uint64_t{w[1]} << 32));
     hasher.write_u64(bits);
   }
-  hasher.write_bytes(w, std::size_t{node.input_count} * sizeof(std::uint32_t));
+  // Inputs two to a word; the count is hashed already, so a zero pad cannot be confused.
+  std::uint32_t i = 0;
+  for (; i + 1 < node.input_count; i += 2) hasher.write_u64(w[i] | (std::uint64_t{w[i + 1]} << 32));
+  if (i < node.input_count) hasher.write_u64(w[i]);
   if (node.kind == NodeKind::Stage) {
     hasher.write_u64(node.members.size());
     for (const ResolvedNode::Member& m : node.members) {

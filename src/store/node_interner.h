@@ -91,10 +91,10 @@ class NodeInterner {
     std::size_t size = 0;
     StrId id = 0;
   };
-  static constexpr std::size_t kRecentTexts = 256;
+  static constexpr unsigned kRecentTextBits = 9;
   RecentText* recent_slot(std::string_view text) const {
-    const auto address = reinterpret_cast<std::uintptr_t>(text.data());
-    return &recent_[((address >> 4) ^ (address >> 12)) & (kRecentTexts - 1)];
+    const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text.data()));
+    return &recent_[(address * 0x9E3779B97F4A7C15ULL) >> (64 - kRecentTextBits)];
   }
   std::optional<StrId> recent_text(std::string_view text) const;
 
@@ -118,7 +118,7 @@ class NodeInterner {
   NodeTable table_;
   RawHashTable<IndexSlot> node_index_;
   RawHashTable<TextSlot> string_index_;
-  mutable std::array<RecentText, kRecentTexts> recent_{};
+  mutable std::array<RecentText, std::size_t{1} << kRecentTextBits> recent_{};
   HashKey key_;
 };
 
