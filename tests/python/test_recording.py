@@ -209,20 +209,18 @@ def test_node_views_are_fresh_objects():
 
 def test_keys_read_before_a_value_runs_code_stay_valid():
     store = vc.GraphStore()
-    params = {}
-    early = "".join(["ea", "rly", "-key"])  # a fresh object that only the dict holds
+    params = {"".join(["ea", "rly-key"]): 1.5}  # a fresh key object that only the dict holds
 
     class Swapper:
         def __index__(self):
             # Same size afterwards, so no size change is detected; the earlier key is dropped.
-            del params[early_key]
+            victim = next(k for k in params if k.startswith("ea"))
+            del params[victim]
+            del victim
             params["zz"] = 0
             return 4
 
-    params[early] = 1.5
-    early_key = early
-    del early
     params["late"] = Swapper()
     node = store.add_source("x", params)
     view = store.nodes()[node]["params"]
-    assert view["ea" "rly-key"] == 1.5 and view["late"] == 4
+    assert view["early-key"] == 1.5 and view["late"] == 4
