@@ -28,7 +28,9 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 
 echo "== Python tests"
 if bash scripts/build-python.sh --werror >"$logs/python-build.log" 2>&1; then
-  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee "$logs/pytest.log"
+  # The interpreter's debug allocator fills freed memory, so a use of a Python object after its
+  # release shows up as a failure instead of passing by luck.
+  PYTHONMALLOC=debug .venv/bin/python -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee "$logs/pytest.log"
   [ "${PIPESTATUS[0]}" = 0 ] || status=1
 else
   tail -50 "$logs/python-build.log"
