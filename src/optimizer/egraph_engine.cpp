@@ -77,7 +77,7 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * n + 1024;
   const auto run_start = Clock::now();
   egraph::SaturationRunner runner;
-  runner.with_egraph(std::move(graph)).with_iteration_limit(kIterationLimit).with_node_limit(node_limit);
+  runner.with_egraph(std::move(graph)).with_iteration_limit(iteration_limit_).with_node_limit(node_limit);
   runner.run(rules_);
   egraph::EGraph& result = runner.egraph();
 

@@ -50,6 +50,8 @@ class EGraphEngine final : public RewriteEngine {
   // A fixed e-node limit instead of 4 x terms + 1024, so that tests can reach the limit with a
   // small graph.
   static EGraphEngine with_node_limit(std::size_t limit);
+  // Another iteration limit than 12, so that tests and result checks can stop a run early.
+  void set_iteration_limit(std::size_t limit) { iteration_limit_ = limit; }
 
   RewriteResult rewrite(const TermList& terms, std::span<const TermIndex> outputs) override;
 
@@ -59,6 +61,7 @@ class EGraphEngine final : public RewriteEngine {
  private:
   std::vector<egraph::Rewrite> rules_;
   std::optional<std::size_t> fixed_node_limit_;
+  std::size_t iteration_limit_ = kIterationLimit;
   std::optional<EngineRunSummary> last_run_;
 };
 
