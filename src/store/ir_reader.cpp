@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "support/unicode.h"
@@ -88,7 +89,7 @@ class RepeatedTexts {
   const char* find(std::string_view text) {
     if (text.empty() || text.size() > kMaxSize) return nullptr;
     const Entry& entry = entries_[slot(text)];
-    if (entry.size == text.size() && std::memcmp(entry.data, text.data(), text.size()) == 0) return entry.data;
+    if (entry.size == text.size() && same_bytes(entry.data, text.data(), text.size())) return entry.data;
     return nullptr;
   }
   // Remembers a checked text as the first occurrence of its bytes.
@@ -104,6 +105,21 @@ class RepeatedTexts {
     const char* data = nullptr;
     std::size_t size = 0;
   };
+
+  // Equality of short texts with two fixed-size loads that may overlap, instead of a library
+  // call; both ranges are n bytes long and n is at most kMaxSize.
+  static bool same_bytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8 && n <= 16) return load<8>(a) == load<8>(b) && load<8>(a + n - 8) == load<8>(b + n - 8);
+    if (n >= 4 && n < 8) return load<4>(a) == load<4>(b) && load<4>(a + n - 4) == load<4>(b + n - 4);
+    if (n < 4) return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+    return std::memcmp(a, b, n) == 0;
+  }
+  template <std::size_t N>
+  static std::uint64_t load(const char* p) {
+    std::conditional_t<N == 8, std::uint64_t, std::uint32_t> word;
+    std::memcpy(&word, p, N);
+    return word;
+  }
 
   // Mixes the size with the first and last bytes (both ends of a text, since names and keys
   // often share a prefix).
