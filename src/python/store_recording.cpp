@@ -33,7 +33,15 @@ bool convert_inputs(PyObject* object, NodeDraft& draft) {
   return convert_id_list(object, draft.inputs_) || wrap_argument_error("inputs");
 }
 
+// A node no table can hold is refused before the store is touched.
+bool fits_a_table(const NodeDraft& draft) {
+  if (draft.param_count() <= NodeTable::kMaxParams && draft.input_count() <= NodeTable::kMaxInputs) return true;
+  raise_value_error(NodeTable::kNodeTooLarge);
+  return false;
+}
+
 PyObject* intern_draft(PyObject* self, const NodeDraft& draft) {
+  if (!fits_a_table(draft)) return nullptr;
   Result<NodeId, BadNodeId> id = store_of(self).intern(draft);
   if (!id.ok()) return raise_value_error(id.error().message());
   return PyLong_FromUnsignedLongLong(id.value());
@@ -64,6 +72,7 @@ PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nar
     NodeDraft draft(NodeKind::Source);
     KeepAlive keep;
     if (!convert_name(slots[0], draft) || !convert_params(slots[1], draft.params_, keep)) return nullptr;
+    if (!fits_a_table(draft)) return nullptr;
     const NodeId id = expect_ok(store_of(self).intern(draft), "source has no inputs");
     return PyLong_FromUnsignedLongLong(id);
   });

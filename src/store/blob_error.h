@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "store/node_table.h"
+
 namespace veltrix {
 
 enum class BlobErrorKind : std::uint8_t { BadMagic, Truncated, InvalidTag, InvalidUtf8, NodeRefOutOfRange, NodeTooLarge };
@@ -33,7 +35,7 @@ struct BlobError {
       case BlobErrorKind::InvalidTag: return "invalid " + std::string(what) + " tag " + std::to_string(value);
       case BlobErrorKind::InvalidUtf8: return "invalid utf-8 in veltrix IR blob";
       case BlobErrorKind::NodeRefOutOfRange: return "node reference " + std::to_string(value) + " out of range";
-      case BlobErrorKind::NodeTooLarge: return "node with more parameters or inputs than a veltrix graph store can hold";
+      case BlobErrorKind::NodeTooLarge: return NodeTable::kNodeTooLarge;
     }
     return "unknown blob error";
   }

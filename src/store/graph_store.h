@@ -92,8 +92,7 @@ class GraphStore {
 
 template <NodeLike N>
 Result<NodeId, BadNodeId> GraphStore::intern(const N& node) {
-  auto guard = mutex_.lock();
-  return intern_locked(node);
+  return mutex_.run_locked([&] { return intern_locked(node); });
 }
 
 template <NodeLike N>

@@ -24,8 +24,8 @@ constexpr std::size_t kRefBytes = 5;
 // is refused at the first entry or id beyond the limit, once that item has been read in full:
 // so a forged count still ends in Truncated and the first fault in byte order is still the one
 // reported, and the store never sees a node it cannot hold.
-constexpr std::uint32_t kMaxParamsPerNode = (1u << 24) - 1;
-constexpr std::uint32_t kMaxInputsPerNode = UINT32_MAX / 2;
+constexpr std::uint32_t kMaxParamsPerNode = NodeTable::kMaxParams;
+constexpr std::uint32_t kMaxInputsPerNode = NodeTable::kMaxInputs;
 
 // One node record as read from the blob, with every string borrowed from the blob's bytes. A
 // single instance is reused for all records, so after its buffers have grown to the largest

@@ -37,7 +37,7 @@ bool NodeInterner::resolve(const N& node, ResolvedNode& out, bool add_texts) {
   }
   const std::size_t params = has_params(out.kind) ? node.param_count() : 0;
   const std::size_t inputs = node.input_count();
-  if (params > NodeTable::kMaxParams || inputs > UINT32_MAX / 2) {
+  if (params > NodeTable::kMaxParams || inputs > NodeTable::kMaxInputs) {
     internal_failure("node has more parameters or inputs than a table can hold");
   }
   out.param_count = static_cast<std::uint32_t>(params);

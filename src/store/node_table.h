@@ -63,7 +63,12 @@ class NodeTable {
   static constexpr std::uint32_t kInputCountWord = 3;
   static constexpr std::uint32_t kHeaderWords = 4;
   static constexpr std::uint32_t kWordsPerParam = 4;
+  // The most parameters and inputs one node can have (the parameter count shares a word with
+  // the kind). Beyond them a node is refused before it reaches a table, with this message.
   static constexpr std::uint32_t kMaxParams = (1u << 24) - 1;
+  static constexpr std::uint32_t kMaxInputs = UINT32_MAX / 2;
+  static constexpr const char* kNodeTooLarge =
+      "node with more parameters or inputs than a veltrix graph store can hold";
 
  private:
   friend class NodeView;

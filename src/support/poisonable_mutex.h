@@ -8,6 +8,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <type_traits>
 
 #include "support/internal_failure.h"
 
@@ -44,6 +45,32 @@ class PoisonableMutex {
       internal_failure(std::string(poison_text_) + ": PoisonError { .. }", where);
     }
     return Guard(*this);
+  }
+
+  // Runs `body` under the lock and returns its result. The same poisoning as Guard, by a handler
+  // instead of a destructor that has to ask whether it is unwinding (which costs two
+  // thread-local lookups on every call): for the hottest operations.
+  template <class Body>
+  decltype(auto) run_locked(Body&& body, std::source_location where = std::source_location::current()) {
+    mutex_.lock();
+    if (poisoned_) {
+      mutex_.unlock();
+      internal_failure(std::string(poison_text_) + ": PoisonError { .. }", where);
+    }
+    try {
+      if constexpr (std::is_void_v<decltype(body())>) {
+        body();
+        mutex_.unlock();
+      } else {
+        decltype(auto) result = body();
+        mutex_.unlock();
+        return result;
+      }
+    } catch (...) {
+      poisoned_ = true;
+      mutex_.unlock();
+      throw;
+    }
   }
 
   bool poisoned() const {

@@ -31,6 +31,15 @@ TEST(PoisonableMutex, FailureUnderTheLockPoisonsForGood) {
   }
 }
 
+TEST(PoisonableMutex, FailureInsideRunLockedPoisonsToo) {
+  PoisonableMutex mutex("runner poisoned");
+  EXPECT_EQ(mutex.run_locked([] { return 7; }), 7);
+  EXPECT_EQ(failure_message([&] { mutex.run_locked([]() -> int { internal_failure("inside"); }); }), "inside");
+  EXPECT_TRUE(mutex.poisoned());
+  EXPECT_EQ(failure_message([&] { mutex.run_locked([] {}); }), "runner poisoned: PoisonError { .. }");
+  EXPECT_EQ(failure_message([&] { auto guard = mutex.lock(); }), "runner poisoned: PoisonError { .. }");
+}
+
 TEST(PoisonableMutex, FailureOutsideTheLockLeavesItUsable) {
   PoisonableMutex mutex("m");
   EXPECT_EQ(failure_message([&] {
