@@ -26,16 +26,25 @@ void free_small(void* block) { ::operator delete(block, std::align_val_t(kBlockA
 
 }  // namespace
 
-void* allocate_block(std::size_t bytes) {
+namespace {
+
+void* allocate(std::size_t bytes, [[maybe_unused]] bool populate) {
 #if defined(__linux__)
   if (mapped(bytes)) {
-    void* block = mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0);
+    void* block = mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
     return block;
   }
 #endif
   return allocate_small(bytes);
 }
+
+}  // namespace
+
+void* allocate_block(std::size_t bytes) { return allocate(bytes, false); }
+
+void* allocate_filled_block(std::size_t bytes) { return allocate(bytes, true); }
 
 void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes) {
   if (!block) return allocate_block(new_bytes);

@@ -88,7 +88,8 @@ class PodArray {
   }
   void assign(const T* values, std::size_t count) {
     if (count > capacity_) {  // copies get exactly the room they need
-      data_ = static_cast<T*>(resize_block(data_, capacity_ * sizeof(T), count * sizeof(T)));
+      free_block(data_, capacity_ * sizeof(T));
+      data_ = static_cast<T*>(allocate_filled_block(count * sizeof(T)));
       capacity_ = count;
     }
     if (count) std::memcpy(data_, values, count * sizeof(T));
