@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "egraph/log.h"
@@ -46,8 +47,17 @@ SearchMatches BanScheduler::search_rule(std::uint64_t iteration, const EGraph& e
   if (stats.times_banned >= 64) internal_failure("attempt to shift left with overflow");
   const std::uint64_t threshold = stats.match_limit << stats.times_banned;
   const std::uint64_t limit = saturating_add(threshold, 1);
-  SearchMatches matches = rule.search(egraph, static_cast<std::size_t>(limit));
-  const std::uint64_t total = matches.total_bindings();
+  // A rule whose match count is known and too high is banned without searching: the search,
+  // stopping at `limit`, would find min(count, limit) bindings and have them discarded.
+  SearchMatches matches;
+  std::uint64_t total = 0;
+  const std::optional<std::size_t> known = rule.searcher().known_match_count(egraph);
+  if (known && *known > threshold) {
+    total = std::min<std::uint64_t>(*known, limit);
+  } else {
+    matches = rule.search(egraph, static_cast<std::size_t>(limit));
+    total = matches.total_bindings();
+  }
   if (total > threshold) {
     const std::uint64_t ban_length = stats.ban_length << stats.times_banned;
     stats.times_banned += 1;

@@ -1,6 +1,7 @@
 #include "egraph/egraph.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -14,41 +15,137 @@ namespace {
 // Small class lists are the common case; insertion sort beats the general sort on them.
 constexpr std::size_t kInsertionSortLimit = 20;
 
+// Adding many terms looks this many entries ahead and prefetches their memo probes, so that the
+// misses of a large memo overlap instead of following one another.
+constexpr std::size_t kLookahead = 8;
+// Below this size the memo stays in cache and looking ahead would only cost time.
+constexpr std::size_t kPrefetchMemoBytes = std::size_t{1} << 20;
+
+std::uint64_t kind_key(Symbol op, std::size_t arity) { return (std::uint64_t{op.value} << 32) | arity; }
+
+// Which bit of the kind filter an operator sets: a cheap "certainly not tracked" for most adds.
+unsigned filter_bit(Symbol op) { return (op.value * 0x9E3779B1u) >> 24; }
+
 }  // namespace
+
+void EGraph::reserve(std::size_t ids, std::size_t children) {
+  const std::size_t total = union_find_.size() + ids;
+  union_find_.reserve(total);
+  nodes_.reserve(total);
+  lists_.reserve(total);
+  parent_lists_.reserve(total);
+  flags_.reserve(total);
+  pending_.reserve(pending_.size() + ids);
+  parent_links_.reserve(parent_links_.size() + children);
+  memo_.reserve(memo_.size() + ids, [](const MemoSlot& slot) { return memo_position(slot.hash); });
+}
+
+EGraph::MemoSlot* EGraph::find_memo(std::uint32_t hash, Symbol op, std::span<const ClassId> children) const {
+  return memo_.find(memo_position(hash), [&](const MemoSlot& slot) {
+    return slot.hash == hash && nodes_[slot.id].equals(op, children);
+  });
+}
+
+// Removes the live key of `id` (its stored node) before that node changes; the key stays
+// counted in size(), as a stale entry.
+void EGraph::erase_memo_key(ClassId id) {
+  const SymbolLang& node = nodes_[id];
+  const std::uint32_t hash = memo_hash(node.op(), node.children());
+  MemoSlot* slot = memo_.find(memo_position(hash), [&](const MemoSlot& s) { return s.id == id; });
+  if (!slot) internal_failure("the memo holds the key of every node flagged current");
+  memo_.erase(slot);
+  ++stale_keys_;
+}
 
 ClassId EGraph::add_uncanonical(SymbolLang node) {
   for (ClassId& child : node.children()) child = find(child);
-  const std::uint64_t hash = node.hash();
-  if (const MemoEntry* found = memo_.find(hash, [&](const MemoEntry& e) { return e.key == node; })) {
-    return found->id;
-  }
+  const std::uint32_t hash = memo_hash(node.op(), node.children());
+  if (const MemoSlot* found = find_memo(hash, node.op(), node.children())) return found->id;
+  return add_new(std::move(node), hash);
+}
 
+// `node` has root children and is not in the memo.
+ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   const ClassId id = union_find_.make_set();
   for (ClassId child : node.children()) link_parent(child, id);
-  class_nodes_.emplace_back();
-  class_nodes_.back().push_back(id);
+  lists_.push_back(ClassList{id, 1});
   parent_lists_.emplace_back();
   flags_.push_back(kMemoCurrent);
   pending_.push_back(id);
-  touched_.push_back(id);
-  memo_.insert_absent(hash, MemoEntry{node, id}, memo_hash);
+  memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
+                      [](const MemoSlot& slot) { return memo_position(slot.hash); });
+  // A one-node class is already normal; only its kind needs registering.
+  if (!kind_sets_.empty()) {
+    const std::uint32_t slot = kind_slot(node.op(), node.arity());
+    if (slot != kNoClass) {
+      register_kind(slot, id);
+      ++kind_sets_[slot].nodes;
+    }
+  }
   nodes_.push_back(std::move(node));
   ++class_count_;
   clean_ = false;
   return id;
 }
 
-std::vector<ClassId> EGraph::add_term(const FlatTerm<SymbolLang>& term) {
-  std::vector<ClassId> ids;
-  ids.reserve(term.size());
+template <class OpOf, class ChildrenOf>
+std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of) {
+  std::vector<ClassId> ids(count);
   SmallVector<ClassId, 4> children;
-  for (const SymbolLang& entry : term) {
+  const bool prefetching = memo_.capacity() * sizeof(MemoSlot) >= kPrefetchMemoBytes;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (prefetching && i + kLookahead < count) {
+      // Entries not added yet are assumed new, so their ids are predicted; a wrong guess (a
+      // duplicate entry, a merge) only wastes the prefetch.
+      const std::size_t ahead = i + kLookahead;
+      const std::size_t next_id = union_find_.size();
+      children.clear();
+      for (std::uint32_t j : children_of(ahead)) {
+        const std::size_t child = j < i ? ids[j] : next_id + (j - i);
+        children.push_back(static_cast<ClassId>(child));
+        if (child < parent_lists_.size()) __builtin_prefetch(parent_lists_.data() + child, 1);
+      }
+      memo_.prefetch(memo_position(memo_hash(op_of(ahead), children.span())));
+    }
     children.clear();
-    // Only earlier entries have classes yet.
-    for (ClassId child : entry.children()) children.push_back(checked_at(ids, child));
-    ids.push_back(add(SymbolLang(entry.op(), children.span())));
+    for (std::uint32_t j : children_of(i)) {
+      // Only earlier entries have classes yet.
+      if (j >= i) index_out_of_bounds(i, j);
+      children.push_back(find(ids[j]));
+    }
+    const Symbol op = op_of(i);
+    const std::uint32_t hash = memo_hash(op, children.span());
+    if (const MemoSlot* found = find_memo(hash, op, children.span())) {
+      ids[i] = find(found->id);
+      continue;
+    }
+    ids[i] = add_new(SymbolLang(op, children.span()), hash);  // a new id is its own root
   }
   return ids;
+}
+
+std::vector<ClassId> EGraph::add_term(const FlatTerm<SymbolLang>& term) {
+  std::size_t children = 0;
+  for (const SymbolLang& entry : term) children += entry.arity();
+  reserve(term.size(), children);
+  const std::span<const SymbolLang> nodes = term.nodes();
+  return add_many(
+      nodes.size(), [&](std::size_t i) { return nodes[i].op(); },
+      [&](std::size_t i) { return nodes[i].children(); });
+}
+
+std::vector<ClassId> EGraph::add_terms(const TermArrays& terms) {
+  const std::size_t count = terms.ops.size();
+  if (terms.child_ends.size() != count + 1) internal_failure("every term has its child range");
+  reserve(count, terms.children.size());
+  return add_many(
+      count, [&](std::size_t i) { return terms.ops[i]; },
+      [&](std::size_t i) {
+        const std::uint64_t begin = terms.child_ends[i];
+        const std::uint64_t end = terms.child_ends[i + 1];
+        if (begin > end || end > terms.children.size()) internal_failure("term child ranges are in order");
+        return terms.children.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+      });
 }
 
 void EGraph::link_parent(ClassId child_root, ClassId parent) {
@@ -65,8 +162,7 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   SmallVector<ClassId, 4> canonical;
   canonical.reserve(children.size());
   for (ClassId child : children) canonical.push_back(find(child));
-  const MemoEntry* found = memo_.find(hash_node(op, canonical.span()),
-                                      [&](const MemoEntry& e) { return e.key.equals(op, canonical.span()); });
+  const MemoSlot* found = find_memo(memo_hash(op, canonical.span()), op, canonical.span());
   if (!found) return std::nullopt;
   return find(found->id);
 }
@@ -75,12 +171,61 @@ std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op, std::spa
   // Longer lists would cost more to scan than the memo probe this saves.
   constexpr std::size_t kScanLimit = 8;
   const ClassId root = find(eclass);
-  const SmallVector<ClassId, 2>& ids = class_nodes_[root];
+  const std::span<const ClassId> ids = list_ids(lists_[root]);
   if (ids.size() > kScanLimit) return std::nullopt;
   for (ClassId k : ids) {
     if ((flags_[k] & kMemoCurrent) && nodes_[k].equals(op, children)) return root;
   }
   return std::nullopt;
+}
+
+std::uint32_t EGraph::allocate_block(std::uint32_t capacity) {
+  std::vector<std::uint32_t>& free = free_blocks_[std::countr_zero(capacity)];
+  if (!free.empty()) {
+    const std::uint32_t start = free.back();
+    free.pop_back();
+    return start;
+  }
+  const std::size_t start = pool_.size();
+  if (start + capacity > kNoClass) internal_failure("e-graph class lists exhausted");
+  pool_.resize(start + capacity);
+  return static_cast<std::uint32_t>(start);
+}
+
+void EGraph::free_block(std::uint32_t start, std::uint32_t capacity) {
+  free_blocks_[std::countr_zero(capacity)].push_back(start);
+}
+
+// The longer node list keeps its place and the shorter one is appended to it (the winner's
+// comes first on equal lengths). The result becomes the winner's list.
+void EGraph::concatenate_lists(ClassId root, ClassId loser) {
+  const ClassList winner = lists_[root];
+  const ClassList gone = lists_[loser];
+  const bool gone_first = gone.size > winner.size;
+  const ClassList first = gone_first ? gone : winner;
+  const ClassList second = gone_first ? winner : gone;
+  const std::uint32_t total = first.size + second.size;
+  ClassList result{0, total};
+  if (first.size >= 2 && std::bit_ceil(first.size) >= total) {
+    result.start = first.start;  // room left in the longer list's block
+  } else {
+    result.start = allocate_block(std::bit_ceil(total));
+    if (first.size == 1) {
+      pool_[result.start] = first.start;
+    } else {
+      std::copy_n(pool_.begin() + first.start, first.size, pool_.begin() + result.start);
+      free_block(first.start, std::bit_ceil(first.size));
+    }
+  }
+  ClassId* tail = pool_.data() + result.start + first.size;
+  if (second.size == 1) {
+    *tail = second.start;
+  } else if (second.size > 1) {
+    std::copy_n(pool_.begin() + second.start, second.size, tail);
+    free_block(second.start, std::bit_ceil(second.size));
+  }
+  lists_[root] = result;
+  lists_[loser] = ClassList{0, 0};
 }
 
 bool EGraph::merge(ClassId a, ClassId b) {
@@ -92,6 +237,7 @@ bool EGraph::merge(ClassId a, ClassId b) {
 
   union_find_.set_parent(loser, root);
   --class_count_;
+  ++merges_since_rebuild_;
 
   // The loser's parents go to the repair stack oldest first; the list runs newest first.
   ParentList& gone = parent_lists_[loser];
@@ -102,12 +248,7 @@ bool EGraph::merge(ClassId a, ClassId b) {
     pending_[--at] = parent_links_[link].id;
   }
 
-  // The longer node list keeps its place and the shorter one is appended to it.
-  SmallVector<ClassId, 2>& winner_nodes = class_nodes_[root];
-  SmallVector<ClassId, 2>& loser_nodes = class_nodes_[loser];
-  if (loser_nodes.size() > winner_nodes.size()) std::swap(winner_nodes, loser_nodes);
-  winner_nodes.append(loser_nodes.span());
-  loser_nodes = SmallVector<ClassId, 2>();
+  concatenate_lists(root, loser);
 
   // The winner never has fewer parents, so its list comes first and the loser's is appended;
   // stored newest first, that puts the loser's links in front.
@@ -132,8 +273,16 @@ std::size_t EGraph::rebuild() {
   const std::size_t old_classes = class_count();
   const auto start = std::chrono::steady_clock::now();
 
-  const std::size_t unions = repair_congruence();
+  std::size_t unions = 0;
+  if (merges_since_rebuild_ == 0) {
+    // Only adds since the last rebuild: every queued node still has root children and its own
+    // memo key, so repairing it would change nothing.
+    pending_.clear();
+  } else {
+    unions = repair_congruence();
+  }
   const std::size_t trimmed = normalise_touched_classes();
+  merges_since_rebuild_ = 0;
 
   if (log_enabled(LogLevel::Info)) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
@@ -151,33 +300,38 @@ std::size_t EGraph::rebuild() {
 
 std::size_t EGraph::repair_congruence() {
   std::size_t unions = 0;
+  SmallVector<ClassId, 4> roots;
   while (!pending_.empty()) {
     const ClassId id = pending_.back();
     pending_.pop_back();
     // The node under an id is canonicalised in place: every reader canonicalises before use, so
     // a node that is already more canonical than when it was queued gives the same key.
     SymbolLang& node = nodes_[id];
+    roots.clear();
     bool moved = false;
-    for (ClassId& child : node.children()) {
+    for (ClassId child : node.children()) {
       const ClassId root = find_mut(child);
       moved |= root != child;
-      child = root;
+      roots.push_back(root);
     }
     if (moved) {
+      if (flags_[id] & kMemoCurrent) erase_memo_key(id);
       flags_[id] &= static_cast<std::uint8_t>(~kMemoCurrent);
+      std::copy(roots.begin(), roots.end(), node.children().begin());
       touched_.push_back(id);
     } else if (flags_[id] & kMemoCurrent) {
       continue;  // the memo already maps this very node to this id: re-inserting changes nothing
     }
-    const std::uint64_t hash = node.hash();
+    const std::uint32_t hash = memo_hash(node.op(), node.children());
     flags_[id] |= kMemoCurrent;
-    if (MemoEntry* found = memo_.find(hash, [&](const MemoEntry& e) { return e.key == node; })) {
+    if (MemoSlot* found = find_memo(hash, node.op(), node.children())) {
       const ClassId previous = found->id;
       found->id = id;
       if (previous != id) flags_[previous] &= static_cast<std::uint8_t>(~kMemoCurrent);
       if (merge(previous, id)) ++unions;
     } else {
-      memo_.insert_absent(hash, MemoEntry{node, id}, memo_hash);
+      memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
+                          [](const MemoSlot& s) { return memo_position(s.hash); });
     }
   }
   return unions;
@@ -214,15 +368,24 @@ std::size_t EGraph::normalise_touched_classes() {
 }
 
 std::size_t EGraph::normalise(ClassId root) {
-  SmallVector<ClassId, 2>& ids = class_nodes_[root];
+  ClassList& list = lists_[root];
+  const std::span<ClassId> ids = list_ids(list);
+  SmallVector<ClassId, 4> roots;
   for (ClassId k : ids) {
-    for (ClassId& child : nodes_[k].children()) {
+    SymbolLang& node = nodes_[k];
+    roots.clear();
+    bool moved = false;
+    for (ClassId child : node.children()) {
       const ClassId canonical = find_mut(child);
-      if (canonical == child) continue;
-      child = canonical;
-      flags_[k] &= static_cast<std::uint8_t>(~kMemoCurrent);
+      moved |= canonical != child;
+      roots.push_back(canonical);
     }
+    if (!moved) continue;
+    if (flags_[k] & kMemoCurrent) erase_memo_key(k);
+    flags_[k] &= static_cast<std::uint8_t>(~kMemoCurrent);
+    std::copy(roots.begin(), roots.end(), node.children().begin());
   }
+
   const auto by_node = [&](ClassId x, ClassId y) { return nodes_[x] < nodes_[y]; };
   if (ids.size() <= kInsertionSortLimit) {
     for (std::size_t i = 1; i < ids.size(); ++i) {
@@ -234,31 +397,55 @@ std::size_t EGraph::normalise(ClassId root) {
   } else {
     std::sort(ids.begin(), ids.end(), by_node);
   }
-  const ClassId* last =
-      std::unique(ids.begin(), ids.end(), [&](ClassId x, ClassId y) { return nodes_[x] == nodes_[y]; });
-  const auto kept = static_cast<std::size_t>(last - ids.begin());
-  const std::size_t removed = ids.size() - kept;
-  ids.truncate(kept);
 
-  const SymbolLang* registered = nullptr;
-  for (ClassId k : ids) {
-    const SymbolLang& node = nodes_[k];
-    if (registered == nullptr || !node.matches(*registered)) {
-      register_kind(node, root);
+  // Adjacent duplicates go, the first of each run stays.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const ClassId k = ids[i];
+    if (kept != 0 && nodes_[k] == nodes_[ids[kept - 1]]) {
+      flags_[k] |= kTrimmed;
+      if (!kind_sets_.empty()) {
+        const std::uint32_t slot = kind_slot(nodes_[k].op(), nodes_[k].arity());
+        if (slot != kNoClass) --kind_sets_[slot].nodes;
+      }
+      continue;
+    }
+    ids[kept++] = k;
+  }
+  const std::size_t removed = ids.size() - kept;
+  if (removed != 0) {
+    if (kept == 1) {
+      const ClassId only = ids[0];
+      free_block(list.start, std::bit_ceil(list.size));
+      list = ClassList{only, 1};
+    } else {
+      list.size = static_cast<std::uint32_t>(kept);
+    }
+  }
+
+  if (!kind_sets_.empty()) {
+    const SymbolLang* registered = nullptr;
+    for (ClassId k : list_ids(list)) {
+      const SymbolLang& node = nodes_[k];
+      if (registered != nullptr && node.matches(*registered)) continue;
       registered = &node;
+      const std::uint32_t slot = kind_slot(node.op(), node.arity());
+      if (slot != kNoClass) register_kind(slot, root);
     }
   }
   return removed;
 }
 
-void EGraph::register_kind(const SymbolLang& node, ClassId root) {
-  const std::uint64_t key = (static_cast<std::uint64_t>(node.op().value) << 32) | node.arity();
-  const auto [slot, inserted] = kind_slots_.find_or_insert_with(key, [&] {
-    kind_sets_.emplace_back();
-    return static_cast<std::uint32_t>(kind_sets_.size() - 1);
-  });
-  KindSet& set = kind_sets_[*slot];
-  if (set.added.empty()) dirty_kinds_.push_back(*slot);
+std::uint32_t EGraph::kind_slot(Symbol op, std::size_t arity) const {
+  const unsigned bit = filter_bit(op);
+  if (((kind_filter_[bit >> 6] >> (bit & 63)) & 1) == 0) return kNoClass;
+  const std::uint32_t* slot = kind_slots_.find(kind_key(op, arity));
+  return slot ? *slot : kNoClass;
+}
+
+void EGraph::register_kind(std::uint32_t slot, ClassId root) const {
+  KindSet& set = kind_sets_[slot];
+  if (set.added.empty()) dirty_kinds_.push_back(slot);
   set.added.push_back(root);
 }
 
@@ -287,15 +474,65 @@ void EGraph::merge_kind_sets() {
   dirty_kinds_.clear();
 }
 
-ClassNodes EGraph::class_nodes(ClassId id) const {
-  return ClassNodes(nodes_.data(), class_nodes_[find(id)].span());
+void EGraph::track_kinds(std::span<const NodeKind> kinds) { start_tracking(kinds); }
+
+void EGraph::start_tracking(std::span<const NodeKind> kinds) const {
+  std::vector<std::uint32_t> fresh;
+  for (const NodeKind& kind : kinds) {
+    const auto [slot, inserted] = kind_slots_.find_or_insert_with(kind_key(kind.op, kind.arity), [&] {
+      kind_sets_.push_back(KindSet{kind, {}, {}, 0});
+      return static_cast<std::uint32_t>(kind_sets_.size() - 1);
+    });
+    if (!inserted) continue;
+    const unsigned bit = filter_bit(kind.op);
+    kind_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    fresh.push_back(*slot);
+  }
+  index_kinds(fresh);
 }
 
+// Fills the sets of newly tracked kinds from the ids: a class holds a node of a kind exactly
+// when one of its ids (trimmed duplicates aside) was added with such a node.
+void EGraph::index_kinds(std::span<const std::uint32_t> slots) const {
+  if (slots.empty() || union_find_.size() == 0) return;
+  std::vector<std::uint8_t> indexing(kind_sets_.size(), 0);
+  for (std::uint32_t slot : slots) indexing[slot] = 1;
+  for (std::size_t id = 0; id < nodes_.size(); ++id) {
+    if (flags_[id] & kTrimmed) continue;
+    const std::uint32_t slot = kind_slot(nodes_[id].op(), nodes_[id].arity());
+    if (slot == kNoClass || !indexing[slot]) continue;
+    KindSet& set = kind_sets_[slot];
+    ++set.nodes;
+    set.added.push_back(find(static_cast<ClassId>(id)));
+  }
+  for (std::uint32_t slot : slots) {
+    KindSet& set = kind_sets_[slot];
+    std::sort(set.added.begin(), set.added.end());
+    set.added.erase(std::unique(set.added.begin(), set.added.end()), set.added.end());
+    if (clean_) {
+      std::swap(set.classes, set.added);  // every id found is a root of a normalised class
+    } else if (!set.added.empty()) {
+      dirty_kinds_.push_back(slot);  // the next rebuild merges them in
+    }
+  }
+}
+
+ClassNodes EGraph::class_nodes(ClassId id) const { return ClassNodes(nodes_.data(), list_ids(lists_[find(id)])); }
+
 std::span<const ClassId> EGraph::classes_with(Symbol op, std::size_t arity) const {
-  const std::uint64_t key = (static_cast<std::uint64_t>(op.value) << 32) | arity;
-  const std::uint32_t* slot = kind_slots_.find(key);
-  if (!slot) return {};
-  return kind_sets_[*slot].classes;
+  std::uint32_t slot = kind_slot(op, arity);
+  if (slot == kNoClass) {
+    const NodeKind kind{op, static_cast<std::uint32_t>(arity)};
+    start_tracking(std::span<const NodeKind>(&kind, 1));
+    slot = kind_slot(op, arity);
+  }
+  return kind_sets_[slot].classes;
+}
+
+std::optional<std::size_t> EGraph::tracked_node_count(Symbol op, std::size_t arity) const {
+  const std::uint32_t slot = kind_slot(op, arity);
+  if (slot == kNoClass) return std::nullopt;
+  return kind_sets_[slot].nodes;
 }
 
 }  // namespace veltrix::egraph

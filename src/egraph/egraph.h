@@ -3,24 +3,30 @@
 //
 // add() and merge() only record work (the `pending` stack); rebuild() repairs congruence in one
 // batch and normalises the classes: afterwards every class lists its nodes sorted, without
-// duplicates and with root children, and the node-kind index lists, for each (operator, arity),
-// the classes holding such a node in ascending id order. Matching requires that clean state.
+// duplicates and with root children, and the node-kind index lists, for each (operator, arity)
+// it tracks, the classes holding such a node in ascending id order. Matching requires that clean
+// state.
 //
-// Layout: every id owns one slot in flat per-id vectors (union-find parent, the node added under
-// it, the node list and parent list it heads while it is a root). A class lists its nodes as node
-// ids; parents are singly linked lists in one shared pool, newest first, so adding a parent
-// touches only the list head and union concatenates in constant time. The memo maps each node,
-// as canonical when it was inserted, to an id; stale keys stay, so size() counts them.
+// Layout: every id owns one slot in flat per-id arrays (union-find parent, the node added under
+// it, the node list and parent list it heads while it is a root, flags). A class lists its nodes
+// as node ids: a one-node list sits in the class's own record, longer lists in one shared pool.
+// Parents are singly linked lists in another pool, newest first, so adding a parent touches only
+// the list head and union concatenates in constant time. The memo holds, per live key, only the
+// id whose node is that key (8 bytes a slot); a key that goes stale when its node's children are
+// re-canonicalised leaves the table and is only counted, so size() still counts it.
 //
 // Work that provably changes nothing is skipped: only classes touched since the last rebuild
-// (new, merged, or holding a node whose child class moved) are re-normalised, and a queued node
-// whose children did not move and whose memo entry still names it is not probed again.
+// (merged, or holding a node whose child class moved) are re-normalised; a new node's class needs
+// no normalising, only its kind registered; a queued node whose children did not move and whose
+// memo entry still names it is not probed again; and a rebuild after adds alone (no merge since
+// the last rebuild) has nothing to repair.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "egraph/flat_term.h"
@@ -70,6 +76,21 @@ class ClassNodes {
   std::span<const ClassId> ids_;
 };
 
+// An operator and an arity: what a pattern's root asks of a class.
+struct NodeKind {
+  Symbol op;
+  std::uint32_t arity = 0;
+  friend bool operator==(const NodeKind&, const NodeKind&) = default;
+};
+
+// Many terms at once, as flat arrays: entry i has operator ops[i] and the children
+// children[child_ends[i] .. child_ends[i + 1]), each the index of an earlier entry.
+struct TermArrays {
+  std::span<const Symbol> ops;
+  std::span<const std::uint64_t> child_ends;  // ops.size() + 1 entries, starting at 0
+  std::span<const std::uint32_t> children;
+};
+
 class EGraph {
  public:
   EGraph() = default;
@@ -78,12 +99,17 @@ class EGraph {
   ClassId add(SymbolLang node) { return find(add_uncanonical(std::move(node))); }
 
   // Adds every entry of a term (children index earlier entries) and returns the root of the class
-  // of each entry.
+  // of each entry: the same as adding the entries one by one, only faster.
   std::vector<ClassId> add_term(const FlatTerm<SymbolLang>& term);
+  std::vector<ClassId> add_terms(const TermArrays& terms);
 
   // Adds a node and returns the id stored for it: a new id, or the id the memo already holds for
   // the canonical node (which need not be a root).
   ClassId add_uncanonical(SymbolLang node);
+
+  // Makes room for `ids` more ids with `children` child references in all, so that adding them
+  // moves no array.
+  void reserve(std::size_t ids, std::size_t children);
 
   // The root of the class holding the node with canonicalised children, if the memo has it.
   std::optional<ClassId> lookup(Symbol op, std::span<const ClassId> children) const;
@@ -100,11 +126,14 @@ class EGraph {
   ClassId find_mut(ClassId id) { return union_find_.find_mut(id); }
 
   // Memo entries (stale keys included): the e-graph's size as limits and reports see it.
-  std::size_t size() const { return memo_.size(); }
+  std::size_t size() const { return memo_.size() + stale_keys_; }
   std::size_t class_count() const { return class_count_; }
   // Ids ever created, roots or not.
   std::size_t id_count() const { return union_find_.size(); }
   bool is_clean() const { return clean_; }
+  // True when no merge happened since the last rebuild: every id that was a root then still is,
+  // so ids read from a clean e-graph (search results) need no find.
+  bool roots_unchanged() const { return merges_since_rebuild_ == 0; }
 
   // The nodes and the number of recorded parents of find(id)'s class.
   ClassNodes class_nodes(ClassId id) const;
@@ -115,8 +144,16 @@ class EGraph {
   // class lists are scanned; nullopt means "not known", not "absent".
   std::optional<ClassId> held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const;
 
-  // Classes holding a node with this operator and arity, ascending; read only when clean.
+  // Classes holding a node of this kind, ascending; read only when clean. A kind asked for the
+  // first time is indexed then (one pass over the ids) and kept up to date from then on.
   std::span<const ClassId> classes_with(Symbol op, std::size_t arity) const;
+  // Indexes these kinds now, in one pass: cheaper than being asked for them one by one, and free
+  // before any node is added.
+  void track_kinds(std::span<const NodeKind> kinds);
+  // The number of nodes of a tracked kind over all class lists (duplicates that the next rebuild
+  // trims included); nullopt for a kind not tracked. When clean, it is exactly the number of
+  // (class, node) pairs a one-node pattern of that kind matches.
+  std::optional<std::size_t> tracked_node_count(Symbol op, std::size_t arity) const;
 
   // Visits every class root in ascending id order.
   template <class Visit>
@@ -127,6 +164,13 @@ class EGraph {
   }
 
  private:
+  // A class's node ids: one id inline (`start` is the id), or `size` ids at pool_[start], in a
+  // block whose capacity is at least std::bit_ceil(size).
+  struct ClassList {
+    ClassId start = 0;
+    std::uint32_t size = 0;
+  };
+
   struct ParentList {
     std::uint32_t head = kNoClass;  // newest link
     std::uint32_t tail = kNoClass;  // oldest link
@@ -138,45 +182,83 @@ class EGraph {
     std::uint32_t next;  // the next older link
   };
 
-  struct MemoEntry {
-    SymbolLang key;
+  // A live memo key: the id whose stored node is the key, and the high half of the key's hash
+  // (the table position derives from it, so growing never re-reads nodes).
+  struct MemoSlot {
     ClassId id;
+    std::uint32_t hash;
   };
 
   struct KindSet {
+    NodeKind kind;
     std::vector<ClassId> classes;  // ascending, roots only (as of the last rebuild)
-    std::vector<ClassId> added;    // registered by this rebuild
+    std::vector<ClassId> added;    // registered since the last rebuild
+    std::size_t nodes = 0;         // see tracked_node_count()
   };
 
   // Per-id flags.
   static constexpr std::uint8_t kQueued = 1;       // listed for normalisation in this rebuild
-  static constexpr std::uint8_t kMemoCurrent = 2;  // the memo maps this id's node, as stored, to it
+  static constexpr std::uint8_t kMemoCurrent = 2;  // a live memo key names this id (its node, as stored)
+  static constexpr std::uint8_t kTrimmed = 4;      // dropped from its class list as a duplicate
 
-  static std::uint64_t memo_hash(const MemoEntry& entry) { return entry.key.hash(); }
+  static std::uint32_t memo_hash(Symbol op, std::span<const ClassId> children) {
+    return static_cast<std::uint32_t>(hash_node(op, children) >> 32);
+  }
+  static std::uint64_t memo_position(std::uint32_t hash) { return hash * 0x9E3779B97F4A7C15ULL; }
+  MemoSlot* find_memo(std::uint32_t hash, Symbol op, std::span<const ClassId> children) const;
+  void erase_memo_key(ClassId id);
 
+  template <class OpOf, class ChildrenOf>
+  std::vector<ClassId> add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of);
+  ClassId add_new(SymbolLang node, std::uint32_t hash);
   void link_parent(ClassId child_root, ClassId parent);
+
+  std::span<ClassId> list_ids(ClassList& list) {
+    return list.size == 1 ? std::span<ClassId>(&list.start, 1) : std::span<ClassId>(pool_.data() + list.start, list.size);
+  }
+  std::span<const ClassId> list_ids(const ClassList& list) const {
+    return list.size == 1 ? std::span<const ClassId>(&list.start, 1)
+                          : std::span<const ClassId>(pool_.data() + list.start, list.size);
+  }
+  std::uint32_t allocate_block(std::uint32_t capacity);
+  void free_block(std::uint32_t start, std::uint32_t capacity);
+  void concatenate_lists(ClassId root, ClassId loser);
+
   std::size_t repair_congruence();
   std::size_t normalise_touched_classes();
   std::size_t normalise(ClassId root);
-  void register_kind(const SymbolLang& node, ClassId root);
+
+  // The slot of a tracked kind, or kNoClass.
+  std::uint32_t kind_slot(Symbol op, std::size_t arity) const;
+  void register_kind(std::uint32_t slot, ClassId root) const;
   void merge_kind_sets();
+  void index_kinds(std::span<const std::uint32_t> slots) const;
+  void start_tracking(std::span<const NodeKind> kinds) const;
 
   UnionFindTable union_find_;
-  std::vector<SymbolLang> nodes_;                      // per id: the node added under it
-  std::vector<SmallVector<ClassId, 2>> class_nodes_;   // per root: ids whose nodes make up its class
-  std::vector<ParentList> parent_lists_;               // per root
-  std::vector<std::uint8_t> flags_;                    // per id
+  std::vector<SymbolLang> nodes_;          // per id: the node added under it (canonicalised in place)
+  std::vector<ClassList> lists_;           // per root
+  std::vector<ParentList> parent_lists_;   // per root
+  std::vector<std::uint8_t> flags_;        // per id
+  std::vector<ClassId> pool_;              // blocks of class lists longer than one
+  std::vector<std::uint32_t> free_blocks_[32];  // freed pool blocks, by log2 of their capacity
   std::vector<ParentLink> parent_links_;
   std::vector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
-  RawHashTable<MemoEntry> memo_;
+  RawHashTable<MemoSlot> memo_;
+  std::size_t stale_keys_ = 0;    // keys that left the memo when their node changed
   std::size_t class_count_ = 0;
+  std::size_t merges_since_rebuild_ = 0;
   bool clean_ = false;
 
   std::vector<ClassId> touched_;  // ids whose class must be re-normalised
   std::vector<ClassId> queue_;    // scratch: the distinct roots of touched_, ascending
-  HashMap<std::uint64_t, std::uint32_t> kind_slots_;
-  std::vector<KindSet> kind_sets_;
-  std::vector<std::uint32_t> dirty_kinds_;
+
+  // The node-kind index. Reading it (classes_with) may start tracking a kind, so it is mutable;
+  // an e-graph is used by one thread at a time.
+  mutable std::vector<KindSet> kind_sets_;
+  mutable HashMap<std::uint64_t, std::uint32_t> kind_slots_;
+  mutable std::uint64_t kind_filter_[4] = {0, 0, 0, 0};  // bit per operator hash: may be tracked
+  mutable std::vector<std::uint32_t> dirty_kinds_;
   std::vector<ClassId> merge_scratch_;
 };
 

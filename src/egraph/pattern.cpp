@@ -36,9 +36,57 @@ TermPattern::TermPattern(const PatternBody& body) : body_(compact(body)), progra
       variables_.push_back(entry.var());
     }
   }
+  single_bind_ = program_.instructions.size() == 1 && std::holds_alternative<Bind>(program_.instructions[0]);
   if (log_enabled(LogLevel::Debug)) {
     write_log(LogLevel::Debug, "Compiled " + debug_string() + " to " + program_.debug_string());
   }
+}
+
+std::optional<NodeKind> TermPattern::root_kind() const {
+  const PatternNode& root = body_.root();
+  if (root.is_var()) return std::nullopt;
+  return NodeKind{root.enode().op(), static_cast<std::uint32_t>(root.enode().arity())};
+}
+
+std::optional<std::size_t> TermPattern::known_match_count(const EGraph& egraph) const {
+  if (!single_bind_ || !egraph.is_clean()) return std::nullopt;
+  const Bind& bind = std::get<Bind>(program_.instructions[0]);
+  return egraph.tracked_node_count(bind.op, bind.arity);
+}
+
+SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t limit) const {
+  const Bind& bind = std::get<Bind>(program_.instructions[0]);
+  std::vector<Symbol> order;
+  SmallVector<std::uint32_t, 4> columns;  // per binding value: which child of the node
+  for (const auto& [var, reg] : program_.subst) {
+    order.push_back(var);
+    columns.push_back(reg - bind.out);
+  }
+  SearchMatches matches(std::move(order));
+  const std::span<const ClassId> candidates = egraph.classes_with(bind.op, bind.arity);
+  if (candidates.empty() || limit == 0) return matches;
+  if (!egraph.is_clean()) internal_failure("Tried to search a dirty e-graph!");
+  std::vector<ClassId>& values = matches.values();
+  if (const std::optional<std::size_t> count = egraph.tracked_node_count(bind.op, bind.arity)) {
+    values.reserve(std::min(*count, limit) * columns.size());
+  }
+  std::size_t remaining = limit;
+  for (ClassId eclass : candidates) {
+    std::size_t found = 0;
+    // A clean class lists its nodes sorted by operator first, so the walk can stop early.
+    for (const SymbolLang& node : egraph.class_nodes(eclass)) {
+      if (node.op().value > bind.op.value) break;
+      if (node.op() != bind.op || node.arity() != bind.arity) continue;
+      const std::span<const ClassId> children = node.children();
+      for (std::uint32_t column : columns) values.push_back(children[column]);
+      if (++found == remaining) break;
+    }
+    if (found == 0) continue;
+    matches.close_class(eclass, found);
+    remaining -= found;
+    if (remaining == 0) break;
+  }
+  return matches;
 }
 
 Result<TermPattern, TermParseError> TermPattern::parse(std::string_view text) {
@@ -50,6 +98,8 @@ Result<TermPattern, TermParseError> TermPattern::parse(std::string_view text) {
 std::string TermPattern::debug_string() const { return entry_text(body_, body_.size() - 1); }
 
 SearchMatches TermPattern::search(const EGraph& egraph, std::size_t limit) const {
+  // The machine writes a trace line per class; the shortcut would skip them.
+  if (single_bind_ && !log_enabled(LogLevel::Trace)) return search_single_bind(egraph, limit);
   std::vector<Symbol> order;
   order.reserve(program_.subst.size());
   for (const auto& [var, reg] : program_.subst) order.push_back(var);

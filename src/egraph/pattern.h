@@ -76,6 +76,12 @@ class TermPattern {
 
   // Matches in every candidate class, in ascending class order, stopping after `limit` bindings.
   SearchMatches search(const EGraph& egraph, std::size_t limit) const;
+  // The number of bindings an unlimited search would find, when that is known without searching:
+  // for a pattern that is one operator over distinct variables (each node of its kind is one
+  // binding) whose kind the e-graph tracks, on a clean e-graph. Otherwise nullopt.
+  std::optional<std::size_t> known_match_count(const EGraph& egraph) const;
+  // The operator and arity of the root, unless the root is a variable.
+  std::optional<NodeKind> root_kind() const;
   // Matches in one class (which must be a root), at most `limit`.
   SearchMatches search_class(const EGraph& egraph, ClassId eclass, std::size_t limit) const;
 
@@ -87,9 +93,14 @@ class TermPattern {
   std::string debug_string() const;
 
  private:
+  // Matching a single Bind needs no machine: the bindings are the children of the class's
+  // nodes of one kind.
+  SearchMatches search_single_bind(const EGraph& egraph, std::size_t limit) const;
+
   PatternBody body_;
   Program program_;
   std::vector<Symbol> variables_;
+  bool single_bind_ = false;  // the program is one Bind
 };
 
 }  // namespace veltrix::egraph

@@ -33,6 +33,7 @@ class UnionFindTable {
 
   ClassId find(ClassId id) const {
     check(id);
+    if (non_roots_ == 0) return id;  // nothing merged yet: every id is a root, no need to read
     while (parents_[id] != id) id = parents_[id];
     return id;
   }
@@ -40,6 +41,7 @@ class UnionFindTable {
   // Path halving: every visited id is pointed at its grandparent.
   ClassId find_mut(ClassId id) {
     check(id);
+    if (non_roots_ == 0) return id;
     while (parents_[id] != id) {
       const ClassId grandparent = parents_[parents_[id]];
       parents_[id] = grandparent;
@@ -49,7 +51,10 @@ class UnionFindTable {
   }
 
   // Makes `root` the parent of the root `id`.
-  void set_parent(ClassId id, ClassId root) { parents_[id] = root; }
+  void set_parent(ClassId id, ClassId root) {
+    parents_[id] = root;
+    ++non_roots_;
+  }
 
   void reserve(std::size_t count) { parents_.reserve(count); }
 
@@ -59,6 +64,7 @@ class UnionFindTable {
   }
 
   std::vector<ClassId> parents_;
+  std::size_t non_roots_ = 0;  // ids whose parent is not themselves
 };
 
 }  // namespace veltrix::egraph

@@ -59,20 +59,24 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
 
   // One process-wide symbol per distinct text, interned when a term first uses it.
   std::vector<egraph::Symbol> operators(texts.size());
-  egraph::EGraph graph;
-  std::vector<egraph::ClassId> recorded(n);
-  SmallVector<egraph::ClassId, 4> children;
+  std::vector<egraph::Symbol> ops(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const GraphTerm term = terms[i];
-    children.clear();
-    for (TermIndex child : term.children) {
-      if (child >= i) index_out_of_bounds(i, child);
-      children.push_back(recorded[child]);
-    }
-    egraph::Symbol& op = checked_at(operators, term.symbol);
-    if (op.value == 0) op = egraph::intern_symbol(texts.text(term.symbol));
-    recorded[i] = graph.add(egraph::SymbolLang(op, children.span()));
+    egraph::Symbol& op = checked_at(operators, terms.symbol(i));
+    if (op.value == 0) op = egraph::intern_symbol(texts.text(terms.symbol(i)));
+    ops[i] = op;
   }
+  // The kinds the rules search for are indexed as the terms go in, which costs less than a pass
+  // over the e-graph when the run starts.
+  std::vector<egraph::NodeKind> kinds;
+  for (const egraph::Rewrite& rule : rules_) {
+    if (const std::optional<egraph::NodeKind> kind = rule.searcher().root_kind()) kinds.push_back(*kind);
+  }
+  egraph::EGraph graph;
+  graph.track_kinds(kinds);
+  // The recorded class of term i is the root of the class its add returned (a child index not
+  // below i is an internal failure there).
+  const std::vector<egraph::ClassId> recorded =
+      graph.add_terms(egraph::TermArrays{ops, terms.child_ends(), terms.all_children()});
 
   const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * n + 1024;
   const auto run_start = Clock::now();

@@ -43,6 +43,10 @@ class TermList {
     return std::span<const TermIndex>(children_).subspan(child_ends_[i], child_ends_[i + 1] - child_ends_[i]);
   }
   std::size_t child_count() const { return children_.size(); }
+  // The children of every term, concatenated, and where each term's run ends: term i's children
+  // are all_children()[child_ends()[i] .. child_ends()[i + 1]).
+  std::span<const TermIndex> all_children() const { return children_; }
+  std::span<const std::uint64_t> child_ends() const { return child_ends_; }
 
   const SymbolTexts& symbols() const { return *symbols_; }
 

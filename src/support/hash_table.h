@@ -155,6 +155,12 @@ class RawHashTable {
     }
   }
 
+  // Starts loading the chunk a probe for `hash` begins at. Callers working through many keys
+  // issue it a few keys ahead, so that the cache misses of a large table overlap.
+  void prefetch(std::uint64_t hash) const {
+    if (chunk_count_ != 0) __builtin_prefetch(&chunks_[hash_table_detail::chunk_of(hash) & chunk_mask_]);
+  }
+
   // Inserts a slot whose key the caller knows to be absent. `hash_of(slot)` must give the hash
   // of a stored slot; it is called only when the table grows.
   template <class HashOf>
