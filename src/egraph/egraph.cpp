@@ -20,6 +20,8 @@ constexpr std::size_t kInsertionSortLimit = 20;
 constexpr std::size_t kLookahead = 8;
 // Below this size the memo stays in cache and looking ahead would only cost time.
 constexpr std::size_t kPrefetchMemoBytes = std::size_t{1} << 20;
+// Likewise for the per-id arrays.
+constexpr std::size_t kPrefetchIds = std::size_t{1} << 16;
 
 std::uint64_t kind_key(Symbol op, std::size_t arity) { return (std::uint64_t{op.value} << 32) | arity; }
 
@@ -64,6 +66,30 @@ ClassId EGraph::add_uncanonical(SymbolLang node) {
   return add_new(std::move(node), hash);
 }
 
+ClassId EGraph::add(Symbol op, std::span<const ClassId> children) {
+  SmallVector<ClassId, 4> canonical;
+  for (ClassId child : children) canonical.push_back(find(child));
+  const std::uint32_t hash = memo_hash(op, canonical.span());
+  if (const MemoSlot* found = find_memo(hash, op, canonical.span())) return find(found->id);
+  return add_new(SymbolLang(op, canonical.span()), hash);  // a new id is its own root
+}
+
+void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children) const {
+  if (memo_.capacity() * sizeof(MemoSlot) < kPrefetchMemoBytes) return;
+  memo_.prefetch(memo_position(memo_hash(op, children)));
+  for (ClassId child : children) {
+    if (child < parent_lists_.size()) __builtin_prefetch(parent_lists_.data() + child, 1);
+  }
+}
+
+void EGraph::prefetch_class(ClassId eclass) const {
+  if (eclass >= lists_.size() || lists_.size() < kPrefetchIds) return;
+  __builtin_prefetch(lists_.data() + eclass);
+  __builtin_prefetch(parent_lists_.data() + eclass);
+  __builtin_prefetch(nodes_.data() + eclass);
+  __builtin_prefetch(flags_.data() + eclass);
+}
+
 // `node` has root children and is not in the memo.
 ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   const ClassId id = union_find_.make_set();
@@ -93,15 +119,25 @@ std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenO
   std::vector<ClassId> ids(count);
   SmallVector<ClassId, 4> children;
   const bool prefetching = memo_.capacity() * sizeof(MemoSlot) >= kPrefetchMemoBytes;
+  // A new entry j gets the id base + j minus the duplicates before it, so while duplicates are
+  // few, a child's id is computed rather than read from ids[], which in a large term would be
+  // one more random access per child.
+  constexpr std::size_t kFewDuplicates = 64;
+  const std::size_t base = union_find_.size();
+  std::vector<std::uint32_t> duplicates;  // entries that got an existing id, ascending
+  const auto id_of = [&](std::uint32_t j) -> ClassId {
+    if (duplicates.size() > kFewDuplicates) return ids[j];
+    const auto before = std::lower_bound(duplicates.begin(), duplicates.end(), j);
+    if (before != duplicates.end() && *before == j) return ids[j];
+    return static_cast<ClassId>(base + j - static_cast<std::size_t>(before - duplicates.begin()));
+  };
   for (std::size_t i = 0; i < count; ++i) {
     if (prefetching && i + kLookahead < count) {
-      // Entries not added yet are assumed new, so their ids are predicted; a wrong guess (a
-      // duplicate entry, a merge) only wastes the prefetch.
+      // Entries not added yet are assumed new; a wrong guess only wastes the prefetch.
       const std::size_t ahead = i + kLookahead;
-      const std::size_t next_id = union_find_.size();
       children.clear();
       for (std::uint32_t j : children_of(ahead)) {
-        const std::size_t child = j < i ? ids[j] : next_id + (j - i);
+        const std::size_t child = j < i ? id_of(j) : union_find_.size() + (j - i);
         children.push_back(static_cast<ClassId>(child));
         if (child < parent_lists_.size()) __builtin_prefetch(parent_lists_.data() + child, 1);
       }
@@ -111,12 +147,13 @@ std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenO
     for (std::uint32_t j : children_of(i)) {
       // Only earlier entries have classes yet.
       if (j >= i) index_out_of_bounds(i, j);
-      children.push_back(find(ids[j]));
+      children.push_back(find(id_of(j)));
     }
     const Symbol op = op_of(i);
     const std::uint32_t hash = memo_hash(op, children.span());
     if (const MemoSlot* found = find_memo(hash, op, children.span())) {
       ids[i] = find(found->id);
+      duplicates.push_back(static_cast<std::uint32_t>(i));
       continue;
     }
     ids[i] = add_new(SymbolLang(op, children.span()), hash);  // a new id is its own root
@@ -370,21 +407,9 @@ std::size_t EGraph::normalise_touched_classes() {
 std::size_t EGraph::normalise(ClassId root) {
   ClassList& list = lists_[root];
   const std::span<ClassId> ids = list_ids(list);
-  SmallVector<ClassId, 4> roots;
-  for (ClassId k : ids) {
-    SymbolLang& node = nodes_[k];
-    roots.clear();
-    bool moved = false;
-    for (ClassId child : node.children()) {
-      const ClassId canonical = find_mut(child);
-      moved |= canonical != child;
-      roots.push_back(canonical);
-    }
-    if (!moved) continue;
-    if (flags_[k] & kMemoCurrent) erase_memo_key(k);
-    flags_[k] &= static_cast<std::uint8_t>(~kMemoCurrent);
-    std::copy(roots.begin(), roots.end(), node.children().begin());
-  }
+  // Every child is a root already: a node whose child class lost a merge is on that class's
+  // parent list, which the merge queued for repair, and repair canonicalised it after the last
+  // merge that moved any of its children.
 
   const auto by_node = [&](ClassId x, ClassId y) { return nodes_[x] < nodes_[y]; };
   if (ids.size() <= kInsertionSortLimit) {
@@ -452,7 +477,16 @@ void EGraph::register_kind(std::uint32_t slot, ClassId root) const {
 void EGraph::merge_kind_sets() {
   for (std::uint32_t slot : dirty_kinds_) {
     KindSet& set = kind_sets_[slot];
-    if (!std::is_sorted(set.added.begin(), set.added.end())) std::sort(set.added.begin(), set.added.end());
+    // Registrations come as ascending runs (new classes as they are added, then the touched
+    // classes in ascending order); two runs merge in linear time.
+    const auto split = std::is_sorted_until(set.added.begin(), set.added.end());
+    if (split != set.added.end()) {
+      if (std::is_sorted(split, set.added.end())) {
+        std::inplace_merge(set.added.begin(), split, set.added.end());
+      } else {
+        std::sort(set.added.begin(), set.added.end());
+      }
+    }
     merge_scratch_.clear();
     merge_scratch_.reserve(set.classes.size() + set.added.size());
     // Ascending merge of the old set and the new registrations; classes merged away since the

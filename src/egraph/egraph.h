@@ -97,6 +97,14 @@ class EGraph {
 
   // Adds a node (children are canonicalised first) and returns its class's root.
   ClassId add(SymbolLang node) { return find(add_uncanonical(std::move(node))); }
+  // The same for a node given as operator and children; no node is built unless it is new.
+  ClassId add(Symbol op, std::span<const ClassId> children);
+  // Starts loading what add(op, children) with these (root) children will touch; only worth it
+  // on an e-graph too large for the cache, and ignored on smaller ones.
+  void prefetch_add(Symbol op, std::span<const ClassId> children) const;
+  // Starts loading the records of a class that matching or merging it will read, and its root's
+  // own node (usually one of the class's nodes). Ignored on small e-graphs.
+  void prefetch_class(ClassId eclass) const;
 
   // Adds every entry of a term (children index earlier entries) and returns the root of the class
   // of each entry: the same as adding the entries one by one, only faster.
@@ -131,9 +139,6 @@ class EGraph {
   // Ids ever created, roots or not.
   std::size_t id_count() const { return union_find_.size(); }
   bool is_clean() const { return clean_; }
-  // True when no merge happened since the last rebuild: every id that was a root then still is,
-  // so ids read from a clean e-graph (search results) need no find.
-  bool roots_unchanged() const { return merges_since_rebuild_ == 0; }
 
   // The nodes and the number of recorded parents of find(id)'s class.
   ClassNodes class_nodes(ClassId id) const;

@@ -71,7 +71,10 @@ SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t 
     values.reserve(std::min(*count, limit) * columns.size());
   }
   std::size_t remaining = limit;
-  for (ClassId eclass : candidates) {
+  constexpr std::size_t kLookahead = 8;
+  for (std::size_t at = 0; at < candidates.size(); ++at) {
+    const ClassId eclass = candidates[at];
+    if (at + kLookahead < candidates.size()) egraph.prefetch_class(candidates[at + kLookahead]);
     std::size_t found = 0;
     // A clean class lists its nodes sorted by operator first, so the walk can stop early.
     for (const SymbolLang& node : egraph.class_nodes(eclass)) {
@@ -159,13 +162,37 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
     column[e] = static_cast<std::size_t>(at - bound.begin());
   }
 
+  // When the root's children are all variables, the instance a binding adds is known from the
+  // binding alone, so the loop can start loading what adding it touches a few bindings ahead.
+  // That pays only while instances turn out new; re-derived ones are recognised from their class.
+  constexpr std::size_t kLookahead = 8;
+  const PatternNode& root = body_.root();
+  SmallVector<std::size_t, 4> root_columns;
+  bool flat_root = !root.is_var();
+  if (flat_root) {
+    for (ClassId child : root.children()) {
+      if (!body_[child].is_var()) flat_root = false;
+      root_columns.push_back(column[child]);
+    }
+  }
+  bool expect_new = true;
+  const std::size_t total = matches.total_bindings();
+
   const bool tracing = log_enabled(LogLevel::Trace);
   std::vector<ClassId> ids(n);
   SmallVector<ClassId, 4> children;
+  SmallVector<ClassId, 4> ahead;
   std::size_t r = 0;
   for (std::size_t c = 0; c < matches.class_count(); ++c) {
     const ClassId eclass = matches.eclass(c);
     for (std::size_t b = 0; b < matches.binding_count(c); ++b, ++r) {
+      if (b == 0 && c + kLookahead < matches.class_count()) egraph.prefetch_class(matches.eclass(c + kLookahead));
+      if (flat_root && expect_new && r + kLookahead < total) {
+        const std::span<const ClassId> later = matches.row(r + kLookahead);
+        ahead.clear();
+        for (std::size_t col : root_columns) ahead.push_back(later[col]);
+        egraph.prefetch_add(root.enode().op(), ahead.span());
+      }
       const std::span<const ClassId> row = matches.row(r);
       for (std::size_t e = 0; e < n; ++e) {
         const PatternNode& entry = body_[e];
@@ -181,12 +208,13 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
         if (e == n - 1) {
           if (const std::optional<ClassId> held = egraph.held_by_class(eclass, entry.enode().op(), children.span())) {
             ids[e] = *held;
+            expect_new = false;
             continue;
           }
+          expect_new = true;
         }
-        SymbolLang node(entry.enode().op(), children.span());
-        if (tracing) write_log(LogLevel::Trace, "adding: " + node.debug_string());
-        ids[e] = egraph.add(std::move(node));
+        if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
+        ids[e] = egraph.add(entry.enode().op(), children.span());
       }
       const ClassId instance = ids[n - 1];
       if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(instance));
