@@ -90,7 +90,10 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   const auto extract_start = Clock::now();
   std::vector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
   std::vector<egraph::ClassId> canonical(n);
-  RewriteResult out{TermList(texts), {}};
+  // Two result terms with one symbol and the same children would have congruent nodes, which
+  // the final rebuild merges into one class, and a class gives one term: the result needs no
+  // hash-consing.
+  RewriteResult out{TermList(texts), {}, true};
   out.terms.reserve(n, terms.child_count());
   for (std::size_t i = 0; i < n; ++i) {
     canonical[i] = result.find_mut(recorded[i]);

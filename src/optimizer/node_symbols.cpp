@@ -5,16 +5,21 @@
 
 namespace veltrix {
 
+// Multiply-fold with constants drawn for each run, as hash-consing does: shapes come from the
+// user, but nobody can prepare shapes that collide under constants they never see. A node's
+// shape is a few words, where a keyed SipHash would cost several times as much.
 std::uint64_t NodeSymbols::shape_hash(const NodeView& node) const {
-  SipHasher13 hasher(key_);
-  hasher.write_u64(static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8));
-  if (has_name(node.kind())) hasher.write_u32(node.name_text_id());
+  const std::uint64_t odd = key_.k1 | 1;  // never a zero factor
+  const std::uint64_t name = has_name(node.kind()) ? node.name_text_id() : 0;
+  std::uint64_t h = fold_multiply(
+      (static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8) | (name << 32)) ^ key_.k0, odd);
   for (std::size_t i = 0; i < node.param_count(); ++i) {
     const ParamValueRef value = node.param_value(i);
-    hasher.write_u64(std::uint64_t{node.param_key_text_id(i)} | (static_cast<std::uint64_t>(value.tag) << 32));
-    hasher.write_u64(value.bits);  // a Str value's bits are its text id
+    h = fold_multiply(h ^ key_.k0,
+                      (std::uint64_t{node.param_key_text_id(i)} | (static_cast<std::uint64_t>(value.tag) << 32)) ^ odd);
+    h = fold_multiply(h ^ key_.k0, value.bits ^ odd);  // a Str value's bits are its text id
   }
-  return hasher.finish();
+  return h;
 }
 
 bool NodeSymbols::same_shape(const NodeView& a, const NodeView& b) {

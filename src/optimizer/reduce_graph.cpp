@@ -93,6 +93,23 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   return canonical;
 }
 
+// The engine's result as it stands, when the engine guarantees that hash-consing would find
+// nothing to merge; the contract (children and roots refer to earlier or existing terms) is
+// still checked.
+TermList checked_terms(TermList result, std::span<const TermIndex> roots) {
+  const std::span<const std::uint64_t> ends = result.child_ends();
+  const std::span<const TermIndex> children = result.all_children();
+  for (std::size_t j = 0; j < result.size(); ++j) {
+    for (std::uint64_t k = ends[j]; k < ends[j + 1]; ++k) {
+      if (children[k] >= j) index_out_of_bounds(j, children[k]);
+    }
+  }
+  for (TermIndex root : roots) {
+    if (root >= result.size()) index_out_of_bounds(result.size(), root);
+  }
+  return result;
+}
+
 // Collects the reduced nodes as owned Nodes: the ReducedGraph that from_reduced takes.
 class NodeListSink final : public ReducedNodeSink {
  public:
@@ -179,7 +196,8 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   }
 
   std::vector<TermIndex> roots = std::move(rewritten.roots);
-  const TermList canonical = hash_cons(rewritten.terms, roots);
+  const TermList canonical =
+      rewritten.distinct_terms ? checked_terms(std::move(rewritten.terms), roots) : hash_cons(rewritten.terms, roots);
   report.canonical_nodes = canonical.size();
 
   const ConsumerLists consumers(canonical);

@@ -21,6 +21,9 @@ namespace veltrix {
 struct RewriteResult {
   TermList terms;
   std::vector<TermIndex> roots;
+  // Set by an engine that guarantees no two result terms have the same symbol and children; the
+  // pipeline then has nothing to hash-cons and skips that step.
+  bool distinct_terms = false;
 };
 
 class RewriteEngine {
