@@ -114,45 +114,114 @@ TermList checked_terms(TermList result, std::span<const TermIndex> roots) {
 class NodeListSink final : public ReducedNodeSink {
  public:
   explicit NodeListSink(std::vector<Node>& nodes) : nodes_(nodes) {}
-  void append_boundary(const WithInputs<NodeView>& node) override { nodes_.push_back(Node::copy_of(node)); }
+  void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
+    nodes_.push_back(Node::copy_of(WithInputs<NodeView>(node, inputs)));
+  }
   void append_stage(const StageDraft& stage) override { nodes_.push_back(Node::copy_of(stage)); }
 
  private:
   std::vector<Node>& nodes_;
 };
 
-// Interns the reduced nodes straight into a new store, renumbering positions to ids as
-// from_reduced does, so that no intermediate node list is built.
+// Interns the reduced nodes into a private interner that then becomes the new store, renumbering
+// positions to ids as from_reduced does. Nothing else can see the store while it is built, so no
+// lock is taken per node; and the nodes are handed over already resolved (texts as the new
+// store's ids), each text resolved once: a member token once per symbol, a template's name, keys
+// and string values once per text of the input table. Texts are interned in the order
+// resolving the nodes one by one would intern them, so the store is the same.
 class StoreSink final : public ReducedNodeSink {
  public:
-  explicit StoreSink(GraphStore& store) : store_(store) {}
+  explicit StoreSink(const NodeTable& source) : source_(source), source_ids_(source.strings().size(), kNoString) {}
 
-  void append_boundary(const WithInputs<NodeView>& node) override {
-    translate(node);
-    append(WithInputs<WithInputs<NodeView>>(node, inputs_.span()));
+  void reserve(std::size_t nodes, std::size_t words) override {
+    interner_.reserve(nodes, words);
+    ids_.reserve(nodes);
   }
+
+  void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
+    const NodeKind kind = node.kind();
+    const std::uint32_t params = has_params(kind) ? static_cast<std::uint32_t>(node.param_count()) : 0;
+    const std::size_t input_count = has_inputs(kind) ? inputs.size() : 0;
+    begin(kind, params, input_count);
+    if (has_name(kind)) resolved_.words[NodeTable::kLabelWord] = source_text(node.name_text_id());
+    if (kind == NodeKind::External) {
+      const DescriptorRef d = node.descriptor_ref();
+      const std::string_view fields[5] = {d.kind, d.content_hash, d.framework, d.version, d.io_schema};
+      for (int f = 0; f < 5; ++f) resolved_.descriptor.fields[f] = interner_.intern_text(fields[f]);
+      resolved_.descriptor.preprocessing_ref =
+          d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
+    }
+    for (std::uint32_t p = 0; p < params; ++p) {
+      const StrId key = source_text(node.param_key_text_id(p));
+      const ParamValueRef value = node.param_value(p);
+      const std::uint64_t bits = value.tag == ParamTag::Str ? source_text(node.param_str_text_id(p)) : value.bits;
+      resolved_.words.push_back(key);
+      resolved_.words.push_back(static_cast<std::uint32_t>(value.tag));
+      resolved_.words.push_back(static_cast<std::uint32_t>(bits));
+      resolved_.words.push_back(static_cast<std::uint32_t>(bits >> 32));
+    }
+    for (std::size_t i = 0; i < input_count; ++i) resolved_.words.push_back(id_of(inputs[i]));
+    if (kind == NodeKind::Stage) {
+      for (std::size_t m = 0; m < node.member_count(); ++m) {
+        resolved_.members.push_back({interner_.intern_text(node.member_token(m)), node.member_refs(m)});
+      }
+    }
+    ids_.push_back(interner_.intern(resolved_));
+  }
+
   void append_stage(const StageDraft& stage) override {
-    translate(stage);
-    append(WithInputs<StageDraft>(stage, inputs_.span()));
+    begin(NodeKind::Stage, 0, stage.input_count());
+    for (std::size_t i = 0; i < stage.input_count(); ++i) resolved_.words.push_back(id_of(stage.input(i)));
+    for (std::size_t m = 0; m < stage.member_count(); ++m) {
+      resolved_.members.push_back(
+          {symbol_text(stage.member_symbol(m), stage.member_token(m)), stage.member_refs(m)});
+    }
+    ids_.push_back(interner_.intern(resolved_));
   }
-  void mark(std::uint64_t position) {
-    expect_ok(store_.mark_output(checked_at(ids_, position)), "reduced output is valid");
+
+  GraphStore finish(std::span<const std::uint64_t> outputs) {
+    std::vector<NodeId> marks;
+    marks.reserve(outputs.size());
+    for (std::uint64_t position : outputs) marks.push_back(checked_at(ids_, position));
+    return expect_ok(GraphStore::from_interner(std::move(interner_), marks), "reduced output is valid");
   }
 
  private:
-  template <NodeLike N>
-  void translate(const N& node) {
-    inputs_.clear();
-    for (std::size_t i = 0; i < node.input_count(); ++i) inputs_.push_back(checked_at(ids_, node.input(i)));
-  }
-  template <NodeLike N>
-  void append(const N& node) {
-    ids_.push_back(expect_ok(store_.intern(node), "reduced graph references only earlier nodes"));
+  using ResolvedNode = NodeInterner::ResolvedNode;
+
+  void begin(NodeKind kind, std::uint32_t params, std::size_t inputs) {
+    if (inputs > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
+    resolved_.kind = kind;
+    resolved_.param_count = params;
+    resolved_.input_count = static_cast<std::uint32_t>(inputs);
+    resolved_.members.clear();
+    resolved_.words.clear();
+    resolved_.words.push_back(0);  // id, set on append
+    resolved_.words.push_back(static_cast<std::uint32_t>(kind) | (params << 8));
+    resolved_.words.push_back(0);  // name id for named kinds; External and Stage labels are set on append
+    resolved_.words.push_back(static_cast<std::uint32_t>(inputs));
   }
 
-  GraphStore& store_;
-  std::vector<NodeId> ids_;  // reduced position -> id in the new store
-  InputList inputs_;
+  std::uint32_t id_of(NodeId position) const { return checked_at(ids_, position); }
+
+  StrId source_text(StrId id) {
+    StrId& mapped = checked_at(source_ids_, id);
+    if (mapped == kNoString) mapped = interner_.intern_text(source_.strings().view(id));
+    return mapped;
+  }
+  StrId symbol_text(SymbolId symbol, std::string_view text) {
+    if (symbol >= symbol_ids_.size()) symbol_ids_.resize(std::size_t{symbol} + 1 + symbol / 2, kNoString);
+    StrId& mapped = symbol_ids_[symbol];
+    if (mapped == kNoString) mapped = interner_.intern_text(text);
+    return mapped;
+  }
+
+  const NodeTable& source_;
+  NodeInterner interner_;
+  std::vector<std::uint32_t> ids_;  // reduced position -> id in the new store
+  std::vector<StrId> symbol_ids_;   // symbol id -> text id in the new store, once resolved
+  std::vector<StrId> source_ids_;   // input table text id -> text id in the new store, once resolved
+  ResolvedNode resolved_;
 };
 
 // The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
@@ -204,6 +273,7 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   std::vector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
 
+  sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count());
   FusionResult fused =
       fuse_and_emit(canonical, consumers, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
   reduced_outputs = std::move(fused.outputs);
@@ -224,13 +294,11 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
 
 std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
                                                             RewriteEngine& engine, bool maximal_fusion) {
-  GraphStore store;
-  StoreSink sink(store);
+  StoreSink sink(nodes);
   std::vector<std::uint64_t> reduced_outputs;
   ReductionReport report;
   run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced_outputs, report);
-  for (std::uint64_t position : reduced_outputs) sink.mark(position);
-  return {std::move(store), report};
+  return {sink.finish(reduced_outputs), report};
 }
 
 }  // namespace veltrix

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "optimizer/symbol_texts.h"
 #include "store/node.h"
 
 namespace veltrix {
@@ -19,13 +20,15 @@ class StageDraft {
  public:
   void clear() {
     inputs_.clear();
+    symbols_.clear();
     tokens_.clear();
     ref_ends_.clear();
     refs_.clear();
   }
   void add_input(NodeId input) { inputs_.push_back(input); }
-  // Starts a member; its references follow through add_ref.
-  void add_member(std::string_view token) {
+  // Starts a member, whose token is the text of `symbol`; its references follow through add_ref.
+  void add_member(SymbolId symbol, std::string_view token) {
+    symbols_.push_back(symbol);
     tokens_.push_back(token);
     ref_ends_.push_back(refs_.size());
   }
@@ -45,6 +48,7 @@ class StageDraft {
   DescriptorRef descriptor_ref() const { return {}; }
   std::size_t member_count() const { return tokens_.size(); }
   std::string_view member_token(std::size_t i) const { return tokens_[i]; }
+  SymbolId member_symbol(std::size_t i) const { return symbols_[i]; }
   std::span<const MemberRef> member_refs(std::size_t i) const {
     const std::size_t begin = i == 0 ? 0 : ref_ends_[i - 1];
     return std::span<const MemberRef>(refs_).subspan(begin, ref_ends_[i] - begin);
@@ -52,6 +56,7 @@ class StageDraft {
 
  private:
   InputList inputs_;
+  std::vector<SymbolId> symbols_;
   std::vector<std::string_view> tokens_;
   std::vector<std::size_t> ref_ends_;
   std::vector<MemberRef> refs_;

@@ -132,7 +132,7 @@ FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers
       inputs.clear();
       for (TermIndex child : terms.children(t)) inputs.push_back(reduced_position(group[child]));
       const NodeId source = checked_at(templates.node_of_symbol, terms.symbol(t));
-      sink.append_boundary(WithInputs<NodeView>(templates.table[source], inputs.span()));
+      sink.append_boundary(templates.table[source], inputs.span());
       ++result.boundary_nodes;
     } else {
       std::uint32_t count = 0;
@@ -140,7 +140,7 @@ FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers
       stage.clear();
       std::uint32_t input_count = 0;
       for (TermIndex member = slot.first; member != kNoTerm; member = next_member[member]) {
-        stage.add_member(terms.symbol_text(member));
+        stage.add_member(terms.symbol(member), terms.symbol_text(member));
         for (TermIndex child : terms.children(member)) {
           const TermIndex child_group = group[child];
           if (child_group == g) {

@@ -50,7 +50,10 @@ struct SymbolTemplates {
 class ReducedNodeSink {
  public:
   virtual ~ReducedNodeSink() = default;
-  virtual void append_boundary(const WithInputs<NodeView>& node) = 0;
+  // About `nodes` nodes of about `words` table words in all will follow.
+  virtual void reserve(std::size_t /*nodes*/, std::size_t /*words*/) {}
+  // A boundary node: `node` (a template from the input table) with `inputs` as its inputs.
+  virtual void append_boundary(const NodeView& node, std::span<const NodeId> inputs) = 0;
   virtual void append_stage(const StageDraft& stage) = 0;
 };
 

@@ -78,6 +78,17 @@ std::pair<GraphStore, ReductionReport> GraphStore::from_reduced(const ReducedGra
   return {std::move(store), reduced.report};
 }
 
+Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, std::span<const NodeId> outputs) {
+  GraphStore store;
+  store.interner_ = std::move(interner);
+  store.marks_.reserve(outputs.size());
+  store.marked_.reserve(outputs.size());
+  for (NodeId id : outputs) {
+    if (auto marked = store.mark_output_locked(id); !marked.ok()) return make_err(marked.error());
+  }
+  return store;
+}
+
 std::size_t GraphStore::memory_bytes() const {
   auto guard = mutex_.lock();
   return interner_.memory_bytes() + marks_.capacity() * sizeof(NodeId);

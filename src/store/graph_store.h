@@ -72,6 +72,12 @@ class GraphStore {
   // positions to the new ids (equal nodes collapse into one id), then marks the outputs.
   static std::pair<GraphStore, ReductionReport> from_reduced(const ReducedGraph& reduced);
 
+  // A new store holding the nodes of `interner`, marked with `outputs` in order (an id marked
+  // before is not marked again), for a builder that interned its nodes itself, without the
+  // store's lock and with its texts resolved once each. The first output that names no node
+  // fails with BadNodeId.
+  static Result<GraphStore, BadNodeId> from_interner(NodeInterner interner, std::span<const NodeId> outputs);
+
   std::size_t memory_bytes() const;
 
  private:

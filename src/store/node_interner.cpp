@@ -45,6 +45,12 @@ StrId NodeInterner::intern_text(std::string_view text) {
   return id;
 }
 
+void NodeInterner::reserve(std::size_t nodes, std::size_t words) {
+  table_.offsets_.reserve(table_.offsets_.size() + nodes);
+  table_.words_.reserve(table_.words_.size() + words);
+  node_index_.reserve(node_index_.size() + nodes, [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+}
+
 std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
   const std::uint32_t* w = node.words.data();
   SipHasher13 hasher(key_);

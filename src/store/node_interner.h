@@ -59,9 +59,20 @@ class NodeInterner {
   // is ignored).
   std::uint32_t intern(const ResolvedNode& node) { return intern_resolved(node, node_hash(node)); }
   std::optional<std::uint32_t> find(const ResolvedNode& node) const { return find_resolved(node, node_hash(node)); }
+  // For callers that look a node up first and then add it: one hash serves both.
+  std::uint32_t hash_of(const ResolvedNode& node) const { return node_hash(node); }
+  std::optional<std::uint32_t> find(const ResolvedNode& node, std::uint32_t hash) const {
+    return find_resolved(node, hash);
+  }
+  // Appends a node that find() has just reported absent.
+  std::uint32_t insert_absent(const ResolvedNode& node, std::uint32_t hash) { return append(node, hash); }
 
   // The id of a text, adding it when it is new.
   StrId intern_text(std::string_view text);
+
+  // Makes room for `nodes` more nodes of `words` table words in all, so that interning them
+  // grows no array and never rehashes the node index (a reduction knows its result's size).
+  void reserve(std::size_t nodes, std::size_t words);
 
   std::size_t memory_bytes() const {
     return table_.memory_bytes() + node_index_.memory_bytes() + string_index_.memory_bytes();
