@@ -84,14 +84,15 @@ bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
 std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {
   const std::size_t first_input = Table::kHeaderWords + node.param_count * Table::kWordsPerParam;
   if (is_identity(node)) return node.words[first_input];
+  const std::uint32_t hash = canonical_.hash_of(node);
+  if (auto found = canonical_.find(node, hash)) return *found;
   if (is_commutative(node)) {
     // The first operand order seen is the one kept.
-    if (auto found = canonical_.find(node)) return *found;
     std::swap(node.words[first_input], node.words[first_input + 1]);
     if (auto found = canonical_.find(node)) return *found;
     std::swap(node.words[first_input], node.words[first_input + 1]);
   }
-  return canonical_.intern(node);
+  return canonical_.insert_absent(node, hash);
 }
 
 Result<std::uint64_t, BadNodeId> CanonicalForm::consume(const TableDelta& delta) {
