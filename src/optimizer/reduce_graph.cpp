@@ -1,6 +1,7 @@
 #include "optimizer/reduce_graph.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <vector>
 
@@ -125,10 +126,14 @@ class NodeListSink final : public ReducedNodeSink {
 
 // Interns the reduced nodes into a private interner that then becomes the new store, renumbering
 // positions to ids as from_reduced does. Nothing else can see the store while it is built, so no
-// lock is taken per node; and the nodes are handed over already resolved (texts as the new
-// store's ids), each text resolved once: a member token once per symbol, a template's name, keys
-// and string values once per text of the input table. Texts are interned in the order
-// resolving the nodes one by one would intern them, so the store is the same.
+// lock is taken per node; the nodes are handed over already resolved (texts as the new store's
+// ids), each text resolved once: a member token once per symbol, a template's name, keys and
+// string values once per text of the input table. Texts are interned in the order resolving the
+// nodes one by one would intern them, so the store is the same.
+//
+// A node is interned kAhead nodes after it arrives, its index probe prefetched on arrival, so that
+// the probes' cache misses in a large store overlap. Its hash is taken with input positions as
+// ids, which they are until two reduced nodes collapse into one (then it is taken again).
 class StoreSink final : public ReducedNodeSink {
  public:
   explicit StoreSink(const NodeTable& source) : source_(source), source_ids_(source.strings().size(), kNoString) {}
@@ -142,44 +147,56 @@ class StoreSink final : public ReducedNodeSink {
     const NodeKind kind = node.kind();
     const std::uint32_t params = has_params(kind) ? static_cast<std::uint32_t>(node.param_count()) : 0;
     const std::size_t input_count = has_inputs(kind) ? inputs.size() : 0;
-    begin(kind, params, input_count);
-    if (has_name(kind)) resolved_.words[NodeTable::kLabelWord] = source_text(node.name_text_id());
+    Pending& pending = begin(kind, params, input_count);
+    ResolvedNode& resolved = pending.node;
+    if (has_name(kind)) resolved.words[NodeTable::kLabelWord] = source_text(node.name_text_id());
     if (kind == NodeKind::External) {
       const DescriptorRef d = node.descriptor_ref();
       const std::string_view fields[5] = {d.kind, d.content_hash, d.framework, d.version, d.io_schema};
-      for (int f = 0; f < 5; ++f) resolved_.descriptor.fields[f] = interner_.intern_text(fields[f]);
-      resolved_.descriptor.preprocessing_ref =
-          d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
+      for (int f = 0; f < 5; ++f) resolved.descriptor.fields[f] = interner_.intern_text(fields[f]);
+      resolved.descriptor.preprocessing_ref = d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
     }
     for (std::uint32_t p = 0; p < params; ++p) {
       const StrId key = source_text(node.param_key_text_id(p));
       const ParamValueRef value = node.param_value(p);
       const std::uint64_t bits = value.tag == ParamTag::Str ? source_text(node.param_str_text_id(p)) : value.bits;
-      resolved_.words.push_back(key);
-      resolved_.words.push_back(static_cast<std::uint32_t>(value.tag));
-      resolved_.words.push_back(static_cast<std::uint32_t>(bits));
-      resolved_.words.push_back(static_cast<std::uint32_t>(bits >> 32));
+      resolved.words.push_back(key);
+      resolved.words.push_back(static_cast<std::uint32_t>(value.tag));
+      resolved.words.push_back(static_cast<std::uint32_t>(bits));
+      resolved.words.push_back(static_cast<std::uint32_t>(bits >> 32));
     }
-    for (std::size_t i = 0; i < input_count; ++i) resolved_.words.push_back(id_of(inputs[i]));
+    for (std::size_t i = 0; i < input_count; ++i) resolved.words.push_back(position_of(inputs[i]));
     if (kind == NodeKind::Stage) {
+      // A template's member references live in the input table, which outlives the sink.
       for (std::size_t m = 0; m < node.member_count(); ++m) {
-        resolved_.members.push_back({interner_.intern_text(node.member_token(m)), node.member_refs(m)});
+        resolved.members.push_back({interner_.intern_text(node.member_token(m)), node.member_refs(m)});
       }
     }
-    ids_.push_back(interner_.intern(resolved_));
+    arrive(pending);
   }
 
   void append_stage(const StageDraft& stage) override {
-    begin(NodeKind::Stage, 0, stage.input_count());
-    for (std::size_t i = 0; i < stage.input_count(); ++i) resolved_.words.push_back(id_of(stage.input(i)));
+    Pending& pending = begin(NodeKind::Stage, 0, stage.input_count());
+    ResolvedNode& resolved = pending.node;
+    for (std::size_t i = 0; i < stage.input_count(); ++i) resolved.words.push_back(position_of(stage.input(i)));
+    // The draft is reused for the next stage, so its references are copied first, all of them,
+    // before any span into the copy is taken.
     for (std::size_t m = 0; m < stage.member_count(); ++m) {
-      resolved_.members.push_back(
-          {symbol_text(stage.member_symbol(m), stage.member_token(m)), stage.member_refs(m)});
+      const std::span<const MemberRef> refs = stage.member_refs(m);
+      pending.refs.insert(pending.refs.end(), refs.begin(), refs.end());
     }
-    ids_.push_back(interner_.intern(resolved_));
+    std::size_t at = 0;
+    for (std::size_t m = 0; m < stage.member_count(); ++m) {
+      const std::size_t count = stage.member_refs(m).size();
+      resolved.members.push_back({symbol_text(stage.member_symbol(m), stage.member_token(m)),
+                                  std::span<const MemberRef>(pending.refs).subspan(at, count)});
+      at += count;
+    }
+    arrive(pending);
   }
 
   GraphStore finish(std::span<const std::uint64_t> outputs) {
+    while (waiting_ != 0) intern_oldest();
     std::vector<NodeId> marks;
     marks.reserve(outputs.size());
     for (std::uint64_t position : outputs) marks.push_back(checked_at(ids_, position));
@@ -189,20 +206,58 @@ class StoreSink final : public ReducedNodeSink {
  private:
   using ResolvedNode = NodeInterner::ResolvedNode;
 
-  void begin(NodeKind kind, std::uint32_t params, std::size_t inputs) {
+  struct Pending {
+    ResolvedNode node;            // inputs as reduced positions until interned
+    std::vector<MemberRef> refs;  // copies of a drafted stage's member references
+    std::uint32_t hash = 0;       // taken with positions as ids
+  };
+  static constexpr std::size_t kAhead = 16;
+
+  Pending& begin(NodeKind kind, std::uint32_t params, std::size_t inputs) {
     if (inputs > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
-    resolved_.kind = kind;
-    resolved_.param_count = params;
-    resolved_.input_count = static_cast<std::uint32_t>(inputs);
-    resolved_.members.clear();
-    resolved_.words.clear();
-    resolved_.words.push_back(0);  // id, set on append
-    resolved_.words.push_back(static_cast<std::uint32_t>(kind) | (params << 8));
-    resolved_.words.push_back(0);  // name id for named kinds; External and Stage labels are set on append
-    resolved_.words.push_back(static_cast<std::uint32_t>(inputs));
+    if (waiting_ == kAhead) intern_oldest();
+    Pending& pending = ring_[(oldest_ + waiting_) % kAhead];
+    ResolvedNode& resolved = pending.node;
+    resolved.kind = kind;
+    resolved.param_count = params;
+    resolved.input_count = static_cast<std::uint32_t>(inputs);
+    resolved.members.clear();
+    resolved.words.clear();
+    resolved.words.push_back(0);  // id, set on append
+    resolved.words.push_back(static_cast<std::uint32_t>(kind) | (params << 8));
+    resolved.words.push_back(0);  // name id for named kinds; External and Stage labels are set on append
+    resolved.words.push_back(static_cast<std::uint32_t>(inputs));
+    pending.refs.clear();
+    return pending;
   }
 
-  std::uint32_t id_of(NodeId position) const { return checked_at(ids_, position); }
+  void arrive(Pending& pending) {
+    pending.hash = interner_.hash(pending.node);
+    interner_.prefetch(pending.hash);
+    ++waiting_;
+    ++arrived_;
+  }
+
+  void intern_oldest() {
+    Pending& pending = ring_[oldest_];
+    ResolvedNode& resolved = pending.node;
+    std::uint32_t* input = resolved.words.data() + NodeTable::kHeaderWords + resolved.param_count * NodeTable::kWordsPerParam;
+    bool renumbered = false;
+    for (std::uint32_t i = 0; i < resolved.input_count; ++i) {
+      const std::uint32_t id = ids_[input[i]];  // an earlier node, interned already
+      renumbered |= id != input[i];
+      input[i] = id;
+    }
+    ids_.push_back(interner_.intern(resolved, renumbered ? interner_.hash(resolved) : pending.hash));
+    oldest_ = (oldest_ + 1) % kAhead;
+    --waiting_;
+  }
+
+  // A reduced position, which must name a node that arrived earlier.
+  std::uint32_t position_of(NodeId position) const {
+    if (position >= arrived_) index_out_of_bounds(arrived_, position);
+    return static_cast<std::uint32_t>(position);
+  }
 
   StrId source_text(StrId id) {
     StrId& mapped = checked_at(source_ids_, id);
@@ -218,10 +273,13 @@ class StoreSink final : public ReducedNodeSink {
 
   const NodeTable& source_;
   NodeInterner interner_;
-  std::vector<std::uint32_t> ids_;  // reduced position -> id in the new store
+  std::vector<std::uint32_t> ids_;  // reduced position -> id in the new store, for interned nodes
   std::vector<StrId> symbol_ids_;   // symbol id -> text id in the new store, once resolved
   std::vector<StrId> source_ids_;   // input table text id -> text id in the new store, once resolved
-  ResolvedNode resolved_;
+  std::array<Pending, kAhead> ring_;
+  std::size_t oldest_ = 0;   // ring slot of the oldest node not interned yet
+  std::size_t waiting_ = 0;  // nodes arrived but not interned
+  std::size_t arrived_ = 0;  // reduced positions handed out
 };
 
 // The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
