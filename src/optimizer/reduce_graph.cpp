@@ -232,7 +232,7 @@ class StoreSink final : public ReducedNodeSink {
   }
 
   void arrive(Pending& pending) {
-    pending.hash = interner_.hash(pending.node);
+    pending.hash = interner_.hash_of(pending.node);
     interner_.prefetch(pending.hash);
     ++waiting_;
     ++arrived_;
@@ -248,7 +248,7 @@ class StoreSink final : public ReducedNodeSink {
       renumbered |= id != input[i];
       input[i] = id;
     }
-    ids_.push_back(interner_.intern(resolved, renumbered ? interner_.hash(resolved) : pending.hash));
+    ids_.push_back(interner_.intern(resolved, renumbered ? interner_.hash_of(resolved) : pending.hash));
     oldest_ = (oldest_ + 1) % kAhead;
     --waiting_;
   }

@@ -60,9 +60,8 @@ class NodeInterner {
   std::uint32_t intern(const ResolvedNode& node) { return intern_resolved(node, node_hash(node)); }
 
   // Interning many resolved nodes in a row, with the index probe of a node started ahead of time:
-  // hash it, prefetch(hash), and later intern(node, hash), where the hash must be hash(node) of
-  // the node as interned. In a large table the probes' cache misses then overlap.
-  std::uint32_t hash(const ResolvedNode& node) const { return node_hash(node); }
+  // hash it (hash_of), prefetch(hash), and later intern(node, hash), where the hash must be
+  // hash_of(node) of the node as interned. In a large table the probes' cache misses then overlap.
   void prefetch(std::uint32_t hash) const { node_index_.prefetch(slot_position_hash(hash)); }
   std::uint32_t intern(const ResolvedNode& node, std::uint32_t hash) { return intern_resolved(node, hash); }
   std::optional<std::uint32_t> find(const ResolvedNode& node) const { return find_resolved(node, node_hash(node)); }
