@@ -3,8 +3,9 @@
 // bench/bench_reduce.py writes each generated graph with `store.serialize(outputs=...)`, so a
 // blob's output marks are the outputs to reduce against. For each blob this reads the store,
 // then times, best of the given repeats, what GraphStore.reduce does: the snapshot, and the
-// pipeline interning its result into a new store (reduce_graph_to_store), of which the rewrite
-// engine's load, saturation run and extraction are reported separately. It
+// pipeline interning its result into a new store (reduce_graph_to_store), phase by phase: the
+// terms, the rewrite engine's load, saturation run (search, apply, rebuild) and extraction, the
+// canonical terms, grouping and emission into the new store, and the output marks. It
 // prints one line per blob, with the runner's stop reason, and a summary line
 // "engine_share=<engine seconds / total>" per blob that the Python benchmark reads back.
 //
@@ -33,6 +34,7 @@ double seconds_since(Clock::time_point start) { return std::chrono::duration<dou
 struct Measurement {
   double snapshot = 0;
   double pipeline = 0;  // reduce_graph_to_store, engine included
+  ReductionPhases phases;
   EngineRunSummary engine;
   ReductionReport report;
   double total() const { return snapshot + pipeline; }
@@ -47,7 +49,7 @@ Measurement measure(const GraphStore& store, bool maximal) {
 
   EGraphEngine engine;
   start = Clock::now();
-  auto [result, report] = reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal);
+  auto [result, report] = reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal, &m.phases);
   m.pipeline = seconds_since(start);
   m.engine = *engine.last_run();
   m.report = report;
@@ -75,9 +77,9 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::printf("%-9s %9s %8s %8s %8s %8s %8s %8s %8s %8s %8s %5s %-16s %9s %8s\n", "nodes", "reachable", "total ms",
-              "snap ms", "rest ms", "load ms", "run ms", "search", "apply", "rebuild", "extract", "iters", "stop",
-              "e-nodes", "ns/node");
+  std::printf("%-9s %9s %8s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %5s %-16s %9s %8s\n", "nodes", "reachable",
+              "total ms", "snap", "terms", "load", "run", "search", "apply", "rebuild", "extract", "canon", "emit",
+              "finish", "iters", "stop", "e-nodes", "ns/node");
   for (const std::string& path : paths) {
     std::ifstream file(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -94,16 +96,14 @@ int main(int argc, char** argv) {
       if (r == 0 || m.total() < best.total()) best = m;
     }
     const double n = static_cast<double>(best.report.input_nodes);
-    // Everything in the pipeline outside the engine: reachability, symbols and terms before it,
-    // hash-consing, fusion and interning the result after it.
-    const double outside = best.pipeline - best.engine_total();
-    std::printf("%-9llu %9llu %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5zu %-16s %9zu %8.0f\n",
+    std::printf("%-9llu %9llu %8.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %5zu %-16s %9zu %8.0f\n",
                 static_cast<unsigned long long>(best.report.input_nodes),
                 static_cast<unsigned long long>(best.report.reachable_nodes), best.total() * 1e3, best.snapshot * 1e3,
-                outside * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
+                best.phases.terms * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
                 best.engine.search_seconds * 1e3, best.engine.apply_seconds * 1e3, best.engine.rebuild_seconds * 1e3,
-                best.engine.extract_seconds * 1e3, best.engine.iterations,
-                best.engine.stop.debug_string().c_str(), best.engine.egraph_nodes, best.total() * 1e9 / n);
+                best.engine.extract_seconds * 1e3, best.phases.canonical * 1e3, best.phases.emit * 1e3,
+                best.phases.finish * 1e3, best.engine.iterations, best.engine.stop.debug_string().c_str(),
+                best.engine.egraph_nodes, best.total() * 1e9 / n);
     std::printf("summary nodes=%llu total=%.6f engine=%.6f engine_share=%.4f stop=%s time_limit_hits=%d\n",
                 static_cast<unsigned long long>(best.report.input_nodes), best.total(), best.engine_total(),
                 best.engine_total() / best.total(), best.engine.stop.debug_string().c_str(),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <limits>
 #include <vector>
 
@@ -284,8 +285,26 @@ class StoreSink final : public ReducedNodeSink {
 
 // The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
 // and the counters into `reduced`.
+// Marks the end of one phase: adds the time since the last mark to `slot`, if timing at all.
+class PhaseClock {
+ public:
+  explicit PhaseClock(ReductionPhases* phases) : phases_(phases), last_(phases ? Clock::now() : Clock::time_point()) {}
+  void lap(double ReductionPhases::*slot) {
+    if (!phases_) return;
+    const Clock::time_point now = Clock::now();
+    phases_->*slot += std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  ReductionPhases* phases_;
+  Clock::time_point last_;
+};
+
 void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine, bool maximal_fusion,
-                  ReducedNodeSink& sink, std::vector<std::uint64_t>& reduced_outputs, ReductionReport& report) {
+                  ReducedNodeSink& sink, std::vector<std::uint64_t>& reduced_outputs, ReductionReport& report,
+                  PhaseClock& clock) {
   const std::size_t n = nodes.size();
   report.input_nodes = n;
 
@@ -316,8 +335,10 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   term_outputs.reserve(outputs.size());
   for (NodeId output : outputs) term_outputs.push_back(compact[output]);
   report.reachable_nodes = terms.size();
+  clock.lap(&ReductionPhases::terms);
 
   RewriteResult rewritten = engine.rewrite(terms, term_outputs);
+  clock.lap(&ReductionPhases::engine);
   if (rewritten.roots.size() != term_outputs.size()) {
     internal_failure("the rewrite engine returns one root per output");
   }
@@ -326,14 +347,15 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   const TermList canonical =
       rewritten.distinct_terms ? checked_terms(std::move(rewritten.terms), roots) : hash_cons(rewritten.terms, roots);
   report.canonical_nodes = canonical.size();
+  clock.lap(&ReductionPhases::canonical);
 
-  const ConsumerLists consumers(canonical);
   std::vector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
 
   sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count());
   FusionResult fused =
-      fuse_and_emit(canonical, consumers, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
+      fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
+  clock.lap(&ReductionPhases::emit);
   reduced_outputs = std::move(fused.outputs);
   report.stages = fused.stages;
   report.boundary_nodes = fused.boundary_nodes;
@@ -346,17 +368,22 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
                           bool maximal_fusion) {
   ReducedGraph reduced;
   NodeListSink sink(reduced.nodes);
-  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced.outputs, reduced.report);
+  PhaseClock clock(nullptr);
+  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced.outputs, reduced.report, clock);
   return reduced;
 }
 
 std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
-                                                            RewriteEngine& engine, bool maximal_fusion) {
+                                                            RewriteEngine& engine, bool maximal_fusion,
+                                                            ReductionPhases* phases) {
   StoreSink sink(nodes);
   std::vector<std::uint64_t> reduced_outputs;
   ReductionReport report;
-  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced_outputs, report);
-  return {sink.finish(reduced_outputs), report};
+  PhaseClock clock(phases);
+  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced_outputs, report, clock);
+  GraphStore store = sink.finish(reduced_outputs);
+  clock.lap(&ReductionPhases::finish);
+  return {std::move(store), report};
 }
 
 }  // namespace veltrix

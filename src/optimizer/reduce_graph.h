@@ -30,10 +30,20 @@ namespace veltrix {
 ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                           bool maximal_fusion);
 
+// Where the time of one reduction went, in seconds; for benchmarks, never part of a result.
+struct ReductionPhases {
+  double terms = 0;      // reachability, symbols and the term list
+  double engine = 0;     // the rewrite engine's call
+  double canonical = 0;  // hash-consing its result (or checking it)
+  double emit = 0;       // grouping, and emitting the reduced nodes into the new store
+  double finish = 0;     // the last nodes and the output marks
+};
+
 // The same reduction, interned straight into a new store: equal to
 // GraphStore::from_reduced(reduce_graph(...)), with the same checks, but without building the
 // intermediate node list, which costs an allocation or more per reduced node.
 std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
-                                                            RewriteEngine& engine, bool maximal_fusion);
+                                                            RewriteEngine& engine, bool maximal_fusion,
+                                                            ReductionPhases* phases = nullptr);
 
 }  // namespace veltrix

@@ -1,5 +1,6 @@
 #include "optimizer/stage_fusion.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
@@ -10,110 +11,85 @@ namespace veltrix {
 namespace {
 
 constexpr TermIndex kNoTerm = std::numeric_limits<TermIndex>::max();
+// Group marks beside term indices: an op that joined its sole consumer's group (single-use rule),
+// and, while the maximal rule folds over a term's consumers, "no consumer seen" and "consumers
+// disagree".
+constexpr TermIndex kJoined = kNoTerm - 1;
+constexpr TermIndex kNoUse = kNoTerm;
+constexpr TermIndex kManyUses = kNoTerm - 1;
 
-TermIndex find_root(std::vector<TermIndex>& parent, TermIndex i) {
-  TermIndex root = i;
-  while (parent[root] != root) root = parent[root];
-  while (parent[i] != root) i = std::exchange(parent[i], root);
-  return root;
-}
-
-std::vector<TermIndex> group_single_use(const TermList& terms, const ConsumerLists& consumers,
-                                        std::span<const std::uint8_t> is_output) {
+// Single-use rule: an op joins its consumer's group when that consumer is its only use (a
+// consumer using it twice counts twice), is an op, and the op is not an output. Joined terms are
+// marked kJoined; every other term is the highest member of its group and marked with itself.
+std::vector<TermIndex> group_single_use(const TermList& terms, std::span<const std::uint8_t> is_output) {
   const std::size_t n = terms.size();
-  std::vector<TermIndex> parent(n);
-  for (std::size_t i = 0; i < n; ++i) parent[i] = static_cast<TermIndex>(i);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::span<const TermIndex> uses = consumers.of(i);
-    if (terms.is_boundary(i) || uses.size() != 1 || is_output[i] || terms.is_boundary(uses[0])) continue;
-    const TermIndex a = find_root(parent, static_cast<TermIndex>(i));
-    const TermIndex b = find_root(parent, uses[0]);
-    // Union towards the smaller root, so a group's id is its smallest member.
-    if (a < b) {
-      parent[b] = a;
-    } else if (b < a) {
-      parent[a] = b;
+  std::vector<TermIndex> use(n, kNoUse);  // the only consumer, or kManyUses
+  const std::span<const std::uint64_t> ends = terms.child_ends();
+  const std::span<const TermIndex> children = terms.all_children();
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::uint64_t k = ends[j]; k < ends[j + 1]; ++k) {
+      TermIndex& u = use[children[k]];
+      u = u == kNoUse ? static_cast<TermIndex>(j) : kManyUses;
     }
   }
   std::vector<TermIndex> group(n);
   for (std::size_t i = 0; i < n; ++i) {
-    group[i] = terms.is_boundary(i) ? static_cast<TermIndex>(i) : find_root(parent, static_cast<TermIndex>(i));
+    const TermIndex u = use[i];
+    const bool joins = !terms.is_boundary(i) && u != kNoUse && u != kManyUses && !is_output[i] && !terms.is_boundary(u);
+    group[i] = joins ? kJoined : static_cast<TermIndex>(i);
   }
   return group;
 }
 
-std::vector<TermIndex> group_maximal(const TermList& terms, const ConsumerLists& consumers,
-                                     std::span<const std::uint8_t> is_output) {
+// Maximal rule, in descending order so that every consumer is decided before the terms it uses:
+// an op that is not an output joins the group its consumers share, if they are all ops in one
+// group. A group's id is then its highest member. The consumers' verdict is folded into each
+// term as its consumers are decided, so no consumer lists are needed.
+std::vector<TermIndex> group_maximal(const TermList& terms, std::span<const std::uint8_t> is_output) {
   const std::size_t n = terms.size();
+  std::vector<TermIndex> shared(n, kNoUse);  // the group all consumers so far share, or kManyUses
   std::vector<TermIndex> group(n);
-  for (std::size_t i = 0; i < n; ++i) group[i] = static_cast<TermIndex>(i);
-  // Descending, so that every use is decided before the term it uses.
+  const std::span<const std::uint64_t> ends = terms.child_ends();
+  const std::span<const TermIndex> children = terms.all_children();
   for (std::size_t x = n; x-- > 0;) {
-    const std::span<const TermIndex> uses = consumers.of(x);
-    if (terms.is_boundary(x) || is_output[x] || uses.empty()) continue;
-    const TermIndex g = group[uses[0]];
-    bool joins = true;
-    for (TermIndex use : uses) {
-      if (terms.is_boundary(use) || group[use] != g) {
-        joins = false;
-        break;
+    const TermIndex g = shared[x];
+    const bool joins = !terms.is_boundary(x) && !is_output[x] && g != kNoUse && g != kManyUses;
+    group[x] = joins ? g : static_cast<TermIndex>(x);
+    // A boundary consumer disagrees with every group.
+    const TermIndex verdict = terms.is_boundary(x) ? kManyUses : group[x];
+    for (std::uint64_t k = ends[x]; k < ends[x + 1]; ++k) {
+      TermIndex& s = shared[children[k]];
+      if (s == kNoUse) {
+        s = verdict;
+      } else if (s != verdict) {
+        s = kManyUses;
       }
     }
-    if (joins) group[x] = g;
   }
   return group;
 }
 
 }  // namespace
 
-ConsumerLists::ConsumerLists(const TermList& terms) : ends_(terms.size() + 1, 0) {
-  const std::size_t n = terms.size();
-  for (std::size_t j = 0; j < n; ++j) {
-    for (TermIndex c : terms.children(j)) ++ends_[c + 1];
-  }
-  for (std::size_t i = 0; i < n; ++i) ends_[i + 1] += ends_[i];
-  consumers_.resize(ends_[n]);
-  std::vector<std::uint64_t> fill(ends_.begin(), ends_.end() - 1);
-  // Consumers are visited in ascending order, so each list comes out ascending.
-  for (std::size_t j = 0; j < n; ++j) {
-    for (TermIndex c : terms.children(j)) consumers_[fill[c]++] = static_cast<TermIndex>(j);
-  }
-}
-
-std::vector<TermIndex> group_terms(const TermList& terms, const ConsumerLists& consumers,
-                                   std::span<const std::uint8_t> is_output, bool maximal_fusion) {
-  return maximal_fusion ? group_maximal(terms, consumers, is_output) : group_single_use(terms, consumers, is_output);
-}
-
-FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers, std::span<const std::uint8_t> is_output,
+FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
                            ReducedNodeSink& sink) {
   const std::size_t n = terms.size();
-  const std::vector<TermIndex> group = group_terms(terms, consumers, is_output, maximal_fusion);
+  const std::vector<TermIndex> group =
+      maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
 
-  // Everything emission needs about a group sits in one record, so that looking up the group
-  // of an operand (a jump to anywhere earlier in the graph) touches one cache line.
-  struct GroupSlot {
-    TermIndex first = kNoTerm;    // lowest member
-    TermIndex highest = kNoTerm;  // highest member: the stage's value
-    std::uint32_t position = kNoTerm;  // reduced position, once emitted
-    std::uint32_t stamp = kNoTerm;     // the stage whose input list holds this group...
-    std::uint32_t input_slot = 0;      // ...at this position
+  // Per term, read when the term is the value of a group (its highest member) or a member of the
+  // stage being emitted; all of it sits in one record so that one cache line serves.
+  struct TermSlot {
+    std::uint32_t position = kNoTerm;      // reduced position, once its group is emitted
+    std::uint32_t input_stamp = kNoTerm;   // the stage whose input list holds this producer...
+    std::uint32_t input_slot = 0;          // ...at this position
+    std::uint32_t member_stamp = kNoTerm;  // the stage this term is a member of...
+    std::uint32_t member_slot = 0;         // ...at this position
   };
-  std::vector<GroupSlot> groups(n);
-  std::vector<TermIndex> next_member(n, kNoTerm);  // members of a group, linked in ascending order
-  std::vector<std::uint32_t> member_position(n, 0);
-  for (std::size_t t = 0; t < n; ++t) {
-    GroupSlot& slot = groups[group[t]];
-    if (slot.first == kNoTerm) {
-      slot.first = static_cast<TermIndex>(t);
-    } else {
-      next_member[slot.highest] = static_cast<TermIndex>(t);
-    }
-    slot.highest = static_cast<TermIndex>(t);
-  }
-  const auto reduced_position = [&](TermIndex g) -> std::uint64_t {
-    const std::uint32_t at = groups[g].position;
+  std::vector<TermSlot> slots(n);
+  const auto reduced_position = [&](TermIndex producer) -> std::uint64_t {
+    const std::uint32_t at = slots[producer].position;
     if (at == kNoTerm) missing_entry();
     return at;
   };
@@ -122,36 +98,52 @@ FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers
   std::uint32_t emitted = 0;
   InputList inputs;
   StageDraft stage;
+  std::vector<TermIndex> members;
+  std::vector<TermIndex> walk;
   // Visiting each group at its highest member emits the groups ordered by highest member.
   for (std::size_t t = 0; t < n; ++t) {
-    const TermIndex g = group[t];
-    GroupSlot& slot = groups[g];
-    if (slot.highest != t) continue;
-    if (slot.first == kNoTerm) internal_failure("a fusion group has members");
+    if (group[t] != t) continue;
     if (terms.is_boundary(t)) {
       inputs.clear();
-      for (TermIndex child : terms.children(t)) inputs.push_back(reduced_position(group[child]));
+      // A term used from outside its group is that group's highest member.
+      for (TermIndex child : terms.children(t)) inputs.push_back(reduced_position(child));
       const NodeId source = checked_at(templates.node_of_symbol, terms.symbol(t));
       sink.append_boundary(templates.table[source], inputs.span());
       ++result.boundary_nodes;
     } else {
-      std::uint32_t count = 0;
-      for (TermIndex m = slot.first; m != kNoTerm; m = next_member[m]) member_position[m] = count++;
+      const auto value = static_cast<TermIndex>(t);
+      const auto in_group = [&](TermIndex child) { return group[child] == value || group[child] == kJoined; };
+      // The members: the value and, transitively, the children that joined its group.
+      members.clear();
+      walk.assign(1, value);
+      slots[value].member_stamp = emitted;
+      while (!walk.empty()) {
+        const TermIndex m = walk.back();
+        walk.pop_back();
+        members.push_back(m);
+        for (TermIndex child : terms.children(m)) {
+          if (!in_group(child) || slots[child].member_stamp == emitted) continue;
+          slots[child].member_stamp = emitted;
+          walk.push_back(child);
+        }
+      }
+      std::sort(members.begin(), members.end());
+      for (std::size_t k = 0; k < members.size(); ++k) slots[members[k]].member_slot = static_cast<std::uint32_t>(k);
+
       stage.clear();
       std::uint32_t input_count = 0;
-      for (TermIndex member = slot.first; member != kNoTerm; member = next_member[member]) {
+      for (TermIndex member : members) {
         stage.add_member(terms.symbol(member), terms.symbol_text(member));
         for (TermIndex child : terms.children(member)) {
-          const TermIndex child_group = group[child];
-          if (child_group == g) {
-            stage.add_ref(MemberRef{MemberRefKind::Member, member_position[child]});
+          if (in_group(child)) {
+            stage.add_ref(MemberRef{MemberRefKind::Member, slots[child].member_slot});
             continue;
           }
-          GroupSlot& producer = groups[child_group];
-          if (producer.stamp != emitted) {
-            producer.stamp = emitted;
+          TermSlot& producer = slots[child];
+          if (producer.input_stamp != emitted) {
+            producer.input_stamp = emitted;
             producer.input_slot = input_count++;
-            stage.add_input(reduced_position(child_group));
+            stage.add_input(reduced_position(child));
           }
           stage.add_ref(MemberRef{MemberRefKind::Input, producer.input_slot});
         }
@@ -159,9 +151,10 @@ FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers
       sink.append_stage(stage);
       ++result.stages;
     }
-    slot.position = emitted++;
+    slots[t].position = emitted++;
   }
   result.outputs.reserve(outputs.size());
+  // An output is never joined to another group, so it is its group's value.
   for (TermIndex output : outputs) result.outputs.push_back(reduced_position(checked_at(group, output)));
   return result;
 }

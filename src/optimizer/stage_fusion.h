@@ -12,6 +12,11 @@
 // that member is the stage's value. Groups are emitted in order of their highest member, which
 // puts every producer before its consumers; members are listed in ascending term order, and a
 // stage's inputs in order of first use.
+//
+// Because only the highest member is used from outside, a group is found from its highest
+// member by walking the children that joined it, and a producer is known by that member: all
+// bookkeeping sits in per-term arrays read near the term being emitted, with no table of groups
+// and no lists of consumers.
 #pragma once
 
 #include <cstdint>
@@ -24,20 +29,6 @@
 #include "store/node_table.h"
 
 namespace veltrix {
-
-// Who uses each term: for term i, the terms that have i as a child, ascending, one entry per use.
-class ConsumerLists {
- public:
-  explicit ConsumerLists(const TermList& terms);
-
-  std::span<const TermIndex> of(std::size_t i) const {
-    return std::span<const TermIndex>(consumers_).subspan(ends_[i], ends_[i + 1] - ends_[i]);
-  }
-
- private:
-  std::vector<std::uint64_t> ends_;  // ends_[i + 1] is one past term i's last consumer
-  std::vector<TermIndex> consumers_;
-};
 
 // The node a boundary term is rebuilt from: for each symbol id, the first node of `table` that
 // had that symbol.
@@ -63,13 +54,9 @@ struct FusionResult {
   std::uint64_t boundary_nodes = 0;
 };
 
-// The group id of every term: a boundary term's own index; for an op, an index shared by the
-// members of its group.
-std::vector<TermIndex> group_terms(const TermList& terms, const ConsumerLists& consumers,
-                                   std::span<const std::uint8_t> is_output, bool maximal_fusion);
-
-// Groups the terms and hands the reduced nodes to `sink`, in order.
-FusionResult fuse_and_emit(const TermList& terms, const ConsumerLists& consumers, std::span<const std::uint8_t> is_output,
+// Groups the terms and hands the reduced nodes to `sink`, in order. `is_output` flags the terms
+// named by `outputs`.
+FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
                            ReducedNodeSink& sink);
 
