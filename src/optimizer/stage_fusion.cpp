@@ -75,12 +75,14 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
                            ReducedNodeSink& sink) {
   const std::size_t n = terms.size();
-  const std::vector<TermIndex> group =
-      maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
+  std::vector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
 
-  // Per term, read when the term is the value of a group (its highest member) or a member of the
-  // stage being emitted; all of it sits in one record so that one cache line serves.
+  // Per term, read when the term is the child of a member being emitted: its group, and, as the
+  // value of a group (its highest member) or a member of the stage being emitted, its
+  // bookkeeping. All of it sits in one record so that one cache line serves; children are mostly
+  // recent terms, but some are anywhere earlier in a large graph.
   struct TermSlot {
+    TermIndex group = 0;
     std::uint32_t position = kNoTerm;      // reduced position, once its group is emitted
     std::uint32_t input_stamp = kNoTerm;   // the stage whose input list holds this producer...
     std::uint32_t input_slot = 0;          // ...at this position
@@ -88,6 +90,13 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
     std::uint32_t member_slot = 0;         // ...at this position
   };
   std::vector<TermSlot> slots(n);
+  for (std::size_t t = 0; t < n; ++t) slots[t].group = group[t];
+  std::vector<TermIndex>().swap(group);
+  // Emitting the group at term t reads the records of the children of terms up to t; the loop
+  // starts loading those of a term this far ahead.
+  constexpr std::size_t kLookahead = 16;
+  const std::span<const std::uint64_t> child_ends = terms.child_ends();
+  const std::span<const TermIndex> all_children = terms.all_children();
   const auto reduced_position = [&](TermIndex producer) -> std::uint64_t {
     const std::uint32_t at = slots[producer].position;
     if (at == kNoTerm) missing_entry();
@@ -102,7 +111,12 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
   std::vector<TermIndex> walk;
   // Visiting each group at its highest member emits the groups ordered by highest member.
   for (std::size_t t = 0; t < n; ++t) {
-    if (group[t] != t) continue;
+    if (t + kLookahead < n) {
+      for (std::uint64_t k = child_ends[t + kLookahead]; k < child_ends[t + kLookahead + 1]; ++k) {
+        __builtin_prefetch(slots.data() + all_children[k]);
+      }
+    }
+    if (slots[t].group != t) continue;
     if (terms.is_boundary(t)) {
       inputs.clear();
       // A term used from outside its group is that group's highest member.
@@ -112,7 +126,10 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
       ++result.boundary_nodes;
     } else {
       const auto value = static_cast<TermIndex>(t);
-      const auto in_group = [&](TermIndex child) { return group[child] == value || group[child] == kJoined; };
+      const auto in_group = [&](TermIndex child) {
+        const TermIndex g = slots[child].group;
+        return g == value || g == kJoined;
+      };
       // The members: the value and, transitively, the children that joined its group.
       members.clear();
       walk.assign(1, value);
@@ -155,7 +172,7 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
   }
   result.outputs.reserve(outputs.size());
   // An output is never joined to another group, so it is its group's value.
-  for (TermIndex output : outputs) result.outputs.push_back(reduced_position(checked_at(group, output)));
+  for (TermIndex output : outputs) result.outputs.push_back(reduced_position(checked_at(slots, output).group));
   return result;
 }
 
