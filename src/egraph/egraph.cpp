@@ -33,7 +33,9 @@ unsigned filter_bit(Symbol op) { return (op.value * 0x9E3779B1u) >> 24; }
 void EGraph::reserve(std::size_t ids, std::size_t children) {
   const std::size_t total = union_find_.size() + ids;
   union_find_.reserve(total);
-  nodes_.reserve(total);
+  // Rules add nodes after the reserved ones; moving every node when they do would cost a copy of
+  // the array and new pages for all of it. Room that is never written costs address space only.
+  nodes_.reserve(2 * total);
   lists_.reserve(total);
   parent_lists_.reserve(total);
   flags_.reserve(total);
@@ -95,7 +97,7 @@ ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   const ClassId id = union_find_.make_set();
   for (ClassId child : node.children()) link_parent(child, id);
   lists_.push_back(ClassList{id, 1});
-  parent_lists_.emplace_back();
+  parent_lists_.push_back(ParentList());
   flags_.push_back(kMemoCurrent);
   pending_.push_back(id);
   memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
@@ -225,7 +227,7 @@ std::uint32_t EGraph::allocate_block(std::uint32_t capacity) {
   }
   const std::size_t start = pool_.size();
   if (start + capacity > kNoClass) internal_failure("e-graph class lists exhausted");
-  pool_.resize(start + capacity);
+  pool_.extend(capacity);
   return static_cast<std::uint32_t>(start);
 }
 

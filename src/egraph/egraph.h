@@ -33,6 +33,7 @@
 #include "egraph/symbol_lang.h"
 #include "egraph/union_find.h"
 #include "support/hash_table.h"
+#include "support/pod_array.h"
 #include "support/small_vector.h"
 
 namespace veltrix::egraph {
@@ -240,14 +241,17 @@ class EGraph {
   void index_kinds(std::span<const std::uint32_t> slots) const;
   void start_tracking(std::span<const NodeKind> kinds) const;
 
+  // The per-id arrays and the pools are page-backed (pod_array.h): when rules add nodes past the
+  // reserved room they grow in place, without copying a large array and faulting in new pages
+  // for all of it.
   UnionFindTable union_find_;
   std::vector<SymbolLang> nodes_;          // per id: the node added under it (canonicalised in place)
-  std::vector<ClassList> lists_;           // per root
-  std::vector<ParentList> parent_lists_;   // per root
-  std::vector<std::uint8_t> flags_;        // per id
-  std::vector<ClassId> pool_;              // blocks of class lists longer than one
+  PodArray<ClassList> lists_;              // per root
+  PodArray<ParentList> parent_lists_;      // per root
+  PodArray<std::uint8_t> flags_;           // per id
+  PodArray<ClassId> pool_;                 // blocks of class lists longer than one
   std::vector<std::uint32_t> free_blocks_[32];  // freed pool blocks, by log2 of their capacity
-  std::vector<ParentLink> parent_links_;
+  PodArray<ParentLink> parent_links_;
   std::vector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
   RawHashTable<MemoSlot> memo_;
   std::size_t stale_keys_ = 0;    // keys that left the memo when their node changed

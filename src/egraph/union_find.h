@@ -16,6 +16,7 @@
 
 #include "egraph/symbol_lang.h"
 #include "support/internal_failure.h"
+#include "support/pod_array.h"
 
 namespace veltrix::egraph {
 
@@ -73,8 +74,8 @@ class UnionFindTable {
 
   bool was_merged(ClassId id) const { return (merged_[id >> 6] >> (id & 63)) & 1; }
 
-  std::vector<ClassId> parents_;
-  std::vector<std::uint64_t> merged_;  // bit per id: no longer a root
+  PodArray<ClassId> parents_;
+  PodArray<std::uint64_t> merged_;  // bit per id: no longer a root
 };
 
 }  // namespace veltrix::egraph
