@@ -139,8 +139,9 @@ class StoreSink final : public ReducedNodeSink {
  public:
   explicit StoreSink(const NodeTable& source) : source_(source), source_ids_(source.strings().size(), kNoString) {}
 
-  void reserve(std::size_t nodes, std::size_t words) override {
-    interner_.reserve(nodes, words);
+  void reserve(std::size_t nodes, std::size_t words, std::size_t stages, std::size_t members,
+               std::size_t refs) override {
+    interner_.reserve(nodes, words, stages, members, refs);
     ids_.reserve(nodes);
   }
 
@@ -352,7 +353,17 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   std::vector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
 
-  sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count());
+  // Every op term is one stage member at most (and one stage at most), its children its member
+  // references; every term is one reduced node at most.
+  std::size_t ops = 0;
+  std::size_t op_children = 0;
+  for (std::size_t j = 0; j < canonical.size(); ++j) {
+    if (canonical.is_boundary(j)) continue;
+    ++ops;
+    op_children += canonical.children(j).size();
+  }
+  sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count(), ops, ops,
+               op_children);
   FusionResult fused =
       fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
   clock.lap(&ReductionPhases::emit);

@@ -41,8 +41,10 @@ struct SymbolTemplates {
 class ReducedNodeSink {
  public:
   virtual ~ReducedNodeSink() = default;
-  // About `nodes` nodes of about `words` table words in all will follow.
-  virtual void reserve(std::size_t /*nodes*/, std::size_t /*words*/) {}
+  // At most `nodes` nodes will follow, at most `stages` of them Stages with at most `members`
+  // members and `refs` references in all, and about `words` table words.
+  virtual void reserve(std::size_t /*nodes*/, std::size_t /*words*/, std::size_t /*stages*/, std::size_t /*members*/,
+                       std::size_t /*refs*/) {}
   // A boundary node: `node` (a template from the input table) with `inputs` as its inputs.
   virtual void append_boundary(const NodeView& node, std::span<const NodeId> inputs) = 0;
   virtual void append_stage(const StageDraft& stage) = 0;

@@ -45,9 +45,13 @@ StrId NodeInterner::intern_text(std::string_view text) {
   return id;
 }
 
-void NodeInterner::reserve(std::size_t nodes, std::size_t words) {
+void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t stages, std::size_t members,
+                           std::size_t refs) {
   table_.offsets_.reserve(table_.offsets_.size() + nodes);
   table_.words_.reserve(table_.words_.size() + words);
+  table_.stages_.reserve(table_.stages_.size() + stages);
+  table_.members_.reserve(table_.members_.size() + members);
+  table_.refs_.reserve(table_.refs_.size() + refs);
   node_index_.reserve(node_index_.size() + nodes, [](const IndexSlot& s) { return slot_position_hash(s.hash); });
 }
 

@@ -76,9 +76,12 @@ class NodeInterner {
   // The id of a text, adding it when it is new.
   StrId intern_text(std::string_view text);
 
-  // Makes room for `nodes` more nodes of `words` table words in all, so that interning them
-  // grows no array and never rehashes the node index (a reduction knows its result's size).
-  void reserve(std::size_t nodes, std::size_t words);
+  // Makes room for `nodes` more nodes of `words` table words in all, `stages` of them Stages with
+  // `members` members and `refs` member references in all, so that interning them grows no
+  // array (no copy, no second set of fresh pages) and never rehashes the node index (a
+  // reduction knows bounds of its result's sizes).
+  void reserve(std::size_t nodes, std::size_t words, std::size_t stages = 0, std::size_t members = 0,
+               std::size_t refs = 0);
 
   std::size_t memory_bytes() const {
     return table_.memory_bytes() + node_index_.memory_bytes() + string_index_.memory_bytes();
