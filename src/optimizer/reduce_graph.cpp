@@ -243,14 +243,21 @@ class StoreSink final : public ReducedNodeSink {
   void intern_oldest() {
     Pending& pending = ring_[oldest_];
     ResolvedNode& resolved = pending.node;
-    std::uint32_t* input = resolved.words.data() + NodeTable::kHeaderWords + resolved.param_count * NodeTable::kWordsPerParam;
     bool renumbered = false;
-    for (std::uint32_t i = 0; i < resolved.input_count; ++i) {
-      const std::uint32_t id = ids_[input[i]];  // an earlier node, interned already
-      renumbered |= id != input[i];
-      input[i] = id;
+    // Until a node collapses into an earlier one, every id is its position and there is nothing
+    // to translate (nor a lookup per input, which in a large graph may miss the cache).
+    if (collapsed_) {
+      std::uint32_t* input =
+          resolved.words.data() + NodeTable::kHeaderWords + resolved.param_count * NodeTable::kWordsPerParam;
+      for (std::uint32_t i = 0; i < resolved.input_count; ++i) {
+        const std::uint32_t id = ids_[input[i]];  // an earlier node, interned already
+        renumbered |= id != input[i];
+        input[i] = id;
+      }
     }
-    ids_.push_back(interner_.intern(resolved, renumbered ? interner_.hash_of(resolved) : pending.hash));
+    const std::uint32_t id = interner_.intern(resolved, renumbered ? interner_.hash_of(resolved) : pending.hash);
+    collapsed_ |= id != ids_.size();
+    ids_.push_back(id);
     oldest_ = (oldest_ + 1) % kAhead;
     --waiting_;
   }
@@ -282,6 +289,7 @@ class StoreSink final : public ReducedNodeSink {
   std::size_t oldest_ = 0;   // ring slot of the oldest node not interned yet
   std::size_t waiting_ = 0;  // nodes arrived but not interned
   std::size_t arrived_ = 0;  // reduced positions handed out
+  bool collapsed_ = false;   // some node was equal to an earlier one and got its id
 };
 
 // The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
