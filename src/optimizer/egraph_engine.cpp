@@ -1,6 +1,7 @@
 #include "optimizer/egraph_engine.h"
 
 #include <chrono>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -90,6 +91,8 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   const auto extract_start = Clock::now();
   std::vector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
   std::vector<egraph::ClassId> canonical(n);
+  // Whether a symbol is a boundary, decided once per distinct symbol.
+  std::vector<std::int8_t> boundary(texts.size(), -1);
   // Two result terms with one symbol and the same children would have congruent nodes, which
   // the final rebuild merges into one class, and a class gives one term: the result needs no
   // hash-consing.
@@ -100,7 +103,9 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
     TermIndex& slot = representative[canonical[i]];
     if (slot != kNoTerm) continue;
     const GraphTerm term = terms[i];
-    const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary_symbol(texts.text(term.symbol)));
+    std::int8_t& is_boundary = checked_at(boundary, term.symbol);
+    if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.text(term.symbol)) ? 1 : 0;
+    const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
     for (TermIndex child : term.children) {
       const TermIndex at = representative[canonical[child]];
       if (at == kNoTerm) missing_entry();

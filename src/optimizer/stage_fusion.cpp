@@ -89,8 +89,9 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
     std::uint32_t member_stamp = kNoTerm;  // the stage this term is a member of...
     std::uint32_t member_slot = 0;         // ...at this position
   };
-  std::vector<TermSlot> slots(n);
-  for (std::size_t t = 0; t < n; ++t) slots[t].group = group[t];
+  std::vector<TermSlot> slots;
+  slots.reserve(n);
+  for (std::size_t t = 0; t < n; ++t) slots.push_back(TermSlot{group[t]});
   std::vector<TermIndex>().swap(group);
   // Emitting the group at term t reads the records of the children of terms up to t; the loop
   // starts loading those of a term this far ahead.
@@ -144,7 +145,7 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
           walk.push_back(child);
         }
       }
-      std::sort(members.begin(), members.end());
+      if (members.size() > 1) std::sort(members.begin(), members.end());
       for (std::size_t k = 0; k < members.size(); ++k) slots[members[k]].member_slot = static_cast<std::uint32_t>(k);
 
       stage.clear();
