@@ -84,6 +84,16 @@ void EGraph::prefetch_add(Symbol op, std::span<const ClassId> children) const {
   }
 }
 
+void EGraph::prefetch_existing(Symbol op, std::span<const ClassId> children) const {
+  if (memo_.capacity() * sizeof(MemoSlot) < kPrefetchMemoBytes) return;
+  const std::uint32_t hash = memo_hash(op, children);
+  // The stored half of the hash is enough to pick the likely node; a wrong pick wastes a prefetch.
+  const MemoSlot* slot = memo_.find(memo_position(hash), [&](const MemoSlot& s) { return s.hash == hash; });
+  if (!slot) return;
+  __builtin_prefetch(nodes_.data() + slot->id);
+  prefetch_class(find(slot->id));
+}
+
 void EGraph::prefetch_class(ClassId eclass) const {
   if (eclass >= lists_.size() || lists_.size() < kPrefetchIds) return;
   __builtin_prefetch(lists_.data() + eclass);
@@ -340,7 +350,31 @@ std::size_t EGraph::rebuild() {
 std::size_t EGraph::repair_congruence() {
   std::size_t unions = 0;
   SmallVector<ClassId, 4> roots;
+  // In a large e-graph, queued nodes and their memo probes are loaded ahead in two steps: a node
+  // kLookahead entries below the top of the stack, then, half as far, the memo chunk of that
+  // node's key as it will be re-inserted (and of its stored key, which a move erases). Merges
+  // push new entries on top, so the entries looked at are popped later than planned, not
+  // skipped.
+  const bool prefetching = memo_.capacity() * sizeof(MemoSlot) >= kPrefetchMemoBytes;
+  SmallVector<ClassId, 4> ahead;
   while (!pending_.empty()) {
+    if (prefetching && pending_.size() > 2 * kLookahead) {
+      const ClassId far = pending_[pending_.size() - 1 - 2 * kLookahead];
+      __builtin_prefetch(nodes_.data() + far);
+      __builtin_prefetch(flags_.data() + far);
+      const ClassId near = pending_[pending_.size() - 1 - kLookahead];
+      const SymbolLang& node = nodes_[near];
+      ahead.clear();
+      bool moves = false;
+      for (ClassId child : node.children()) {
+        ahead.push_back(find(child));
+        moves |= ahead.back() != child;
+      }
+      const bool current = flags_[near] & kMemoCurrent;
+      // An entry that neither moves nor lost its memo key is skipped without a probe.
+      if (moves || !current) memo_.prefetch(memo_position(memo_hash(node.op(), ahead.span())));
+      if (moves && current) memo_.prefetch(memo_position(memo_hash(node.op(), node.children())));
+    }
     const ClassId id = pending_.back();
     pending_.pop_back();
     // The node under an id is canonicalised in place: every reader canonicalises before use, so

@@ -103,6 +103,10 @@ class EGraph {
   // Starts loading what add(op, children) with these (root) children will touch; only worth it
   // on an e-graph too large for the cache, and ignored on smaller ones.
   void prefetch_add(Symbol op, std::span<const ClassId> children) const;
+  // The second step of that, issued once the memo chunk has arrived: when the node is already
+  // in the e-graph, starts loading it and its class's records, which add() and the merge after it
+  // read.
+  void prefetch_existing(Symbol op, std::span<const ClassId> children) const;
   // Starts loading the records of a class that matching or merging it will read, and its root's
   // own node (usually one of the class's nodes). Ignored on small e-graphs.
   void prefetch_class(ClassId eclass) const;

@@ -163,8 +163,10 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
   }
 
   // When the root's children are all variables, the instance a binding adds is known from the
-  // binding alone, so the loop can start loading what adding it touches a few bindings ahead.
-  // That pays only while instances turn out new; re-derived ones are recognised from their class.
+  // binding alone, so the loop can start loading what adding it touches a few bindings ahead:
+  // the memo chunk, and, when instances tend to exist already, the node found there and its
+  // class. That pays only while instances are not the ones their class holds already, which are
+  // recognised from the class's own list.
   constexpr std::size_t kLookahead = 8;
   const PatternNode& root = body_.root();
   SmallVector<std::size_t, 4> root_columns;
@@ -176,6 +178,7 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
     }
   }
   bool expect_new = true;
+  bool expect_existing = false;  // the last instance added was in the e-graph already
   const std::size_t total = matches.total_bindings();
 
   const bool tracing = log_enabled(LogLevel::Trace);
@@ -187,11 +190,19 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
     const ClassId eclass = matches.eclass(c);
     for (std::size_t b = 0; b < matches.binding_count(c); ++b, ++r) {
       if (b == 0 && c + kLookahead < matches.class_count()) egraph.prefetch_class(matches.eclass(c + kLookahead));
-      if (flat_root && expect_new && r + kLookahead < total) {
-        const std::span<const ClassId> later = matches.row(r + kLookahead);
-        ahead.clear();
-        for (std::size_t col : root_columns) ahead.push_back(later[col]);
-        egraph.prefetch_add(root.enode().op(), ahead.span());
+      if (flat_root && expect_new) {
+        if (r + 2 * kLookahead < total) {
+          const std::span<const ClassId> later = matches.row(r + 2 * kLookahead);
+          ahead.clear();
+          for (std::size_t col : root_columns) ahead.push_back(later[col]);
+          egraph.prefetch_add(root.enode().op(), ahead.span());
+        }
+        if (expect_existing && r + kLookahead < total) {
+          const std::span<const ClassId> later = matches.row(r + kLookahead);
+          ahead.clear();
+          for (std::size_t col : root_columns) ahead.push_back(later[col]);
+          egraph.prefetch_existing(root.enode().op(), ahead.span());
+        }
       }
       const std::span<const ClassId> row = matches.row(r);
       for (std::size_t e = 0; e < n; ++e) {
@@ -214,7 +225,9 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
           expect_new = true;
         }
         if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
+        const std::size_t before = egraph.id_count();
         ids[e] = egraph.add(entry.enode().op(), children.span());
+        if (e == n - 1) expect_existing = egraph.id_count() == before;
       }
       const ClassId instance = ids[n - 1];
       if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(instance));
