@@ -90,7 +90,9 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   // its children come earlier, so theirs are already known.
   const auto extract_start = Clock::now();
   std::vector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
-  std::vector<egraph::ClassId> canonical(n);
+  // Per term, the result position of its class, known once the term is scanned: a child's is
+  // then one lookup by the child's own index, near the term in the common case.
+  std::vector<TermIndex> result_of(n);
   // Whether a symbol is a boundary, decided once per distinct symbol.
   std::vector<std::int8_t> boundary(texts.size(), -1);
   // Two result terms with one symbol and the same children would have congruent nodes, which
@@ -99,26 +101,20 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   RewriteResult out{TermList(texts), {}, true};
   out.terms.reserve(n, terms.child_count());
   for (std::size_t i = 0; i < n; ++i) {
-    canonical[i] = result.find_mut(recorded[i]);
-    TermIndex& slot = representative[canonical[i]];
-    if (slot != kNoTerm) continue;
-    const GraphTerm term = terms[i];
-    std::int8_t& is_boundary = checked_at(boundary, term.symbol);
-    if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.text(term.symbol)) ? 1 : 0;
-    const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
-    for (TermIndex child : term.children) {
-      const TermIndex at = representative[canonical[child]];
-      if (at == kNoTerm) missing_entry();
-      out.terms.push_child(at);
+    TermIndex& slot = representative[result.find_mut(recorded[i])];
+    if (slot == kNoTerm) {
+      const GraphTerm term = terms[i];
+      std::int8_t& is_boundary = checked_at(boundary, term.symbol);
+      if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.text(term.symbol)) ? 1 : 0;
+      const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
+      // Every child precedes its parent (the add above checked), so its class is known.
+      for (TermIndex child : term.children) out.terms.push_child(result_of[child]);
+      slot = emitted;
     }
-    slot = emitted;
+    result_of[i] = slot;
   }
   out.roots.reserve(outputs.size());
-  for (TermIndex output : outputs) {
-    const TermIndex at = representative[checked_at(canonical, output)];
-    if (at == kNoTerm) missing_entry();
-    out.roots.push_back(at);
-  }
+  for (TermIndex output : outputs) out.roots.push_back(checked_at(result_of, output));
 
   const auto end = Clock::now();
   EngineRunSummary summary;
