@@ -500,8 +500,15 @@ std::size_t EGraph::normalise(ClassId root) {
 std::uint32_t EGraph::kind_slot(Symbol op, std::size_t arity) const {
   const unsigned bit = filter_bit(op);
   if (((kind_filter_[bit >> 6] >> (bit & 63)) & 1) == 0) return kNoClass;
-  const std::uint32_t* slot = kind_slots_.find(kind_key(op, arity));
-  return slot ? *slot : kNoClass;
+  // Every add of a node whose operator passes the filter asks this; the last answer per filter
+  // bit is kept, so the few kinds a run tracks are found without probing the map.
+  const std::uint64_t key = kind_key(op, arity);
+  KindCacheEntry& cached = kind_cache_[bit];
+  if (cached.key != key) {
+    const std::uint32_t* slot = kind_slots_.find(key);
+    cached = KindCacheEntry{key, slot ? *slot : kNoClass};
+  }
+  return cached.slot;
 }
 
 void EGraph::register_kind(std::uint32_t slot, ClassId root) const {
@@ -556,6 +563,7 @@ void EGraph::start_tracking(std::span<const NodeKind> kinds) const {
     if (!inserted) continue;
     const unsigned bit = filter_bit(kind.op);
     kind_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    kind_cache_[bit] = KindCacheEntry();  // it may have cached "not tracked" for this kind
     fresh.push_back(*slot);
   }
   index_kinds(fresh);

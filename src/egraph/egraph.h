@@ -22,6 +22,7 @@
 // the last rebuild) has nothing to repair.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -271,6 +272,11 @@ class EGraph {
   mutable std::vector<KindSet> kind_sets_;
   mutable HashMap<std::uint64_t, std::uint32_t> kind_slots_;
   mutable std::uint64_t kind_filter_[4] = {0, 0, 0, 0};  // bit per operator hash: may be tracked
+  struct KindCacheEntry {
+    std::uint64_t key = ~std::uint64_t{0};  // no kind has this key: arities are 32-bit
+    std::uint32_t slot = kNoClass;
+  };
+  mutable std::array<KindCacheEntry, 256> kind_cache_{};  // by filter bit: the last kind asked
   mutable std::vector<std::uint32_t> dirty_kinds_;
   std::vector<ClassId> merge_scratch_;
 };
