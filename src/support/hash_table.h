@@ -249,7 +249,18 @@ class RawHashTable {
     const std::size_t old_count = chunk_count_;
 
     allocate(chunk_count);
+    // In a large table every slot moves to a random chunk; the destinations of the next old
+    // chunk's slots are loaded while this one's move, so the misses overlap. The slots still move
+    // in the same order.
+    const bool prefetching = chunk_count * sizeof(Chunk) >= (std::size_t{1} << 20);
     for (std::size_t c = 0; c < old_count; ++c) {
+      if (prefetching && c + 1 < old_count) {
+        Chunk& next = old_chunks[c + 1];
+        for (std::size_t i = 0; i < kChunkSlots; ++i) {
+          if (next.ctrl[i] < 0) continue;
+          __builtin_prefetch(&chunks_[chunk_of(hash_of(static_cast<const Slot&>(*next.slot(i)))) & chunk_mask_], 1);
+        }
+      }
       for (std::size_t i = 0; i < kChunkSlots; ++i) {
         if (old_chunks[c].ctrl[i] < 0) continue;
         Slot* slot = old_chunks[c].slot(i);
