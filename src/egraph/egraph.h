@@ -16,10 +16,16 @@
 // re-canonicalised leaves the table and is only counted, so size() still counts it.
 //
 // Work that provably changes nothing is skipped: only classes touched since the last rebuild
-// (merged, or holding a node whose child class moved) are re-normalised; a new node's class needs
-// no normalising, only its kind registered; a queued node whose children did not move and whose
-// memo entry still names it is not probed again; and a rebuild after adds alone (no merge since
-// the last rebuild) has nothing to repair.
+// (merged, or holding a node whose child class moved) are re-normalised, and without
+// re-canonicalising children, which repair already did; a new node's class needs no normalising,
+// only its kind registered; a queued node whose children did not move and whose memo entry still
+// names it is not probed again; a rebuild after adds alone (no merge since the last rebuild) has
+// nothing to repair; and only the kinds that patterns ask for are indexed, with node counts that
+// let a scheduler know a search's size without running it.
+//
+// Large e-graphs do not fit in the cache, and their accesses are mostly random (a node's children
+// and memo position are anywhere). Bulk adds, searches, applies and repair therefore start
+// loading what a step will touch a few steps ahead (prefetch_*), so that cache misses overlap.
 #pragma once
 
 #include <array>
