@@ -304,6 +304,45 @@ TEST(EGraphModel, StaleKeysStayCountedWhenTheirNodesMoveAgainAndAgain) {
   EXPECT_GT(egraph.size(), egraph.id_count()) << "stale keys are counted";
 }
 
+TEST(EGraphModel, LargeTermsWithManyDuplicatesAddAsOneByOne) {
+  // Large enough for the bulk add to look ahead in the memo, with duplicate entries early (ids
+  // computed from positions) and many later (ids read back); then a merge and a rebuild.
+  std::mt19937 rng(3);
+  FlatTerm<SymbolLang> term;
+  const Symbol ops[] = {sym("f"), sym("g")};
+  for (ClassId e = 0; e < 150'000; ++e) {
+    if (e < 4 || rng() % 50 == 0) {
+      term.add(SymbolLang(sym("leaf" + std::to_string(rng() % 3))));
+    } else {
+      const ClassId window = e < 1000 ? e : 1000;
+      const auto recent = [&] { return static_cast<ClassId>(e - 1 - rng() % window); };
+      const ClassId a = recent();
+      const ClassId b = rng() % 8 == 0 ? static_cast<ClassId>(rng() % e) : recent();
+      term.add(SymbolLang(ops[rng() % 2], {a, b}));
+    }
+  }
+  EGraph batch;
+  const std::vector<ClassId> ids = batch.add_term(term);
+  EGraph single;
+  std::vector<ClassId> expected;
+  for (const SymbolLang& entry : term) {
+    std::vector<ClassId> children;
+    for (ClassId child : entry.children()) children.push_back(expected[child]);
+    expected.push_back(single.add(SymbolLang(entry.op(), children)));
+  }
+  ASSERT_EQ(ids, expected);
+  EXPECT_LT(batch.id_count(), term.size() - 100) << "the term has duplicate entries";
+  EXPECT_EQ(batch.size(), single.size());
+  for (EGraph* g : {&batch, &single}) {
+    g->rebuild();
+    g->merge(ids[10], ids[20]);
+    g->rebuild();
+  }
+  EXPECT_EQ(batch.size(), single.size());
+  EXPECT_EQ(batch.class_count(), single.class_count());
+  for (ClassId id : ids) ASSERT_EQ(batch.find(id), single.find(id));
+}
+
 // A one-operator pattern over distinct variables: its match count is known from the node counts
 // and equals what the search finds; any other pattern, or a dirty e-graph, gives no count.
 TEST(EGraphModel, KnownMatchCountsEqualSearches) {
