@@ -1,5 +1,7 @@
 #include "store/node_interner.h"
 
+#include "support/keyed_fold_hash.h"
+
 #include <cstring>
 
 namespace veltrix {
@@ -57,7 +59,7 @@ void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t sta
 
 std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
   const std::uint32_t* w = node.words.data();
-  SipHasher13 hasher(key_);
+  KeyedFoldHasher hasher(key_);
   // Kind, parameter count, label (for named kinds) and input count: every length is hashed, so
   // nodes of different shapes never feed the same words.
   hasher.write_u64(std::uint64_t{w[NodeTable::kKindWord]} | (std::uint64_t{w[NodeTable::kLabelWord]} << 32));

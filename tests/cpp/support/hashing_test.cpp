@@ -2,8 +2,10 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/hashing.h"
+#include "support/keyed_fold_hash.h"
 #include "support/siphash.h"
 
 namespace veltrix {
@@ -50,6 +52,37 @@ TEST(RandomHashKey, KeysDiffer) {
   for (int i = 0; i < 1000; ++i) {
     const HashKey k = random_hash_key();
     EXPECT_TRUE(seen.insert({k.k0, k.k1}).second);
+  }
+}
+
+std::uint64_t fold_hash(HashKey key, std::initializer_list<std::uint64_t> words) {
+  KeyedFoldHasher h(key);
+  for (std::uint64_t w : words) h.write_u64(w);
+  return h.finish();
+}
+
+TEST(KeyedFoldHasher, DependsOnKeyOrderAndEveryWord) {
+  const HashKey a{1, 2}, b{1, 3};
+  EXPECT_NE(fold_hash(a, {7, 8}), fold_hash(b, {7, 8}));
+  EXPECT_NE(fold_hash(a, {7, 8}), fold_hash(a, {8, 7}));
+  EXPECT_NE(fold_hash(a, {7, 8}), fold_hash(a, {7, 8, 0}));
+  EXPECT_NE(fold_hash(a, {0}), fold_hash(a, {0, 0}));
+}
+
+// Dense, structured inputs (the node index hashes small ids) still spread evenly over buckets:
+// both the low bits (the control tag) and the high bits (the chunk) of the index's position.
+TEST(KeyedFoldHasher, SpreadsDenseInputsEvenly) {
+  const HashKey key = random_hash_key();
+  constexpr int kBuckets = 256, kInputs = 256 * 400;
+  std::vector<int> low(kBuckets), high(kBuckets);
+  for (std::uint64_t i = 0; i < kInputs; ++i) {
+    const std::uint64_t h = mix64(fold_hash(key, {i & 0xFF, i >> 8}) >> 32);
+    ++low[h & 0xFF];
+    ++high[h >> 56];
+  }
+  for (int b = 0; b < kBuckets; ++b) {
+    EXPECT_NEAR(low[b], 400, 120) << b;
+    EXPECT_NEAR(high[b], 400, 120) << b;
   }
 }
 
