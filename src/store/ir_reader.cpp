@@ -1,5 +1,7 @@
 #include "store/ir_reader.h"
 
+#include "store/borrowed_node.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -30,53 +32,7 @@ constexpr std::uint32_t kMaxInputsPerNode = NodeTable::kMaxInputs;
 // One node record as read from the blob, with every string borrowed from the blob's bytes. A
 // single instance is reused for all records, so after its buffers have grown to the largest
 // record, reading a node allocates nothing until it is interned.
-class BlobNode {
- public:
-  struct Param {
-    std::string_view key;
-    ParamValueRef value;
-  };
-  struct Member {
-    std::string_view token;
-    std::size_t first_ref;
-    std::size_t ref_count;
-  };
-
-  void reset(NodeKind kind) {
-    kind_ = kind;
-    name_ = {};
-    params_.clear();
-    inputs_.clear();
-    descriptor_ = {};
-    members_.clear();
-    refs_.clear();
-  }
-
-  // NodeLike.
-  NodeKind kind() const { return kind_; }
-  std::string_view name() const { return name_; }
-  std::size_t param_count() const { return params_.size(); }
-  std::string_view param_key(std::size_t i) const { return params_[i].key; }
-  ParamValueRef param_value(std::size_t i) const { return params_[i].value; }
-  std::size_t input_count() const { return inputs_.size(); }
-  NodeId input(std::size_t i) const { return inputs_[i]; }
-  DescriptorRef descriptor_ref() const { return descriptor_; }
-  std::size_t member_count() const { return members_.size(); }
-  std::string_view member_token(std::size_t i) const { return members_[i].token; }
-  std::span<const MemberRef> member_refs(std::size_t i) const {
-    return {refs_.data() + members_[i].first_ref, members_[i].ref_count};
-  }
-
-  NodeKind kind_ = NodeKind::Source;
-  std::string_view name_;
-  std::vector<Param> params_;
-  std::vector<NodeId> inputs_;
-  DescriptorRef descriptor_;
-  std::vector<Member> members_;
-  // The references of all members, each member owning a contiguous run. Grown by push_back
-  // alone: reserving exactly for each member would reallocate once per member.
-  std::vector<MemberRef> refs_;
-};
+using BlobNode = BorrowedNode;
 
 // Texts repeat from record to record (names, keys, descriptor fields, small string values). A
 // repeat is pointed at the text's first occurrence in the blob: the store remembers recently
@@ -224,10 +180,11 @@ class BlobReader {
   bool params() {
     std::uint32_t count = 0;
     if (!u32(count)) return false;
-    std::vector<BlobNode::Param>& params = node_.params_;
+    auto& params = node_.params_;
     params.reserve(capped(count, kMinParamBytes));
     for (std::uint32_t i = 0; i < count; ++i) {
-      BlobNode::Param& entry = params.emplace_back();
+      params.push_back({});
+      BlobNode::Param& entry = params.back();
       std::uint8_t tag = 0;
       if (!string(entry.key) || !u8(tag)) return false;
       switch (tag) {
@@ -260,7 +217,7 @@ class BlobReader {
   bool inputs(std::uint32_t position) {
     std::uint32_t count = 0;
     if (!u32(count)) return false;
-    std::vector<NodeId>& inputs = node_.inputs_;
+    auto& inputs = node_.inputs_;
     inputs.reserve(capped(count, kMinIdBytes));
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint64_t id = 0;
