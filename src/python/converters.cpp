@@ -48,7 +48,9 @@ bool convert_ids(PyObject* object, Container& out) {
     return false;
   }
   out.clear();
-  if (PyTuple_Check(object)) {
+  // Exact lists and tuples are read in place, which is what iterating them does; a subclass may
+  // define its own __iter__, so it takes the general path below.
+  if (PyTuple_CheckExact(object)) {
     const Py_ssize_t n = PyTuple_GET_SIZE(object);
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -58,7 +60,7 @@ bool convert_ids(PyObject* object, Container& out) {
     }
     return true;
   }
-  if (PyList_Check(object)) {
+  if (PyList_CheckExact(object)) {
     out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
 #ifndef Py_GIL_DISABLED
     // The common case, a list of plain ints, converts without running any user code, so the

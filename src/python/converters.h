@@ -46,7 +46,7 @@ bool convert_bytes(PyObject* object, std::string_view& out);
 // A GraphStore instance; `out` points into the object, valid while it lives.
 bool convert_store(PyObject* object, GraphStore*& out);
 
-// Sequences only (never str): list and tuple directly, anything else registered as a
+// Sequences only (never str): exact lists and tuples read in place, anything else registered as a
 // collections.abc.Sequence through iteration.
 bool convert_id_list(PyObject* object, InputList& out);
 bool convert_id_list(PyObject* object, std::vector<NodeId>& out);

@@ -89,6 +89,18 @@ collections.abc.Sequence.register(LyingLength)
 collections.abc.Sequence.register(FailingLength)
 
 
+class ReversedList(list):
+    """A list subclass whose iteration differs from its storage: iteration is what counts."""
+
+    def __iter__(self):
+        return iter(self[::-1])
+
+
+class ReversedTuple(tuple):
+    def __iter__(self):
+        return iter(self[::-1])
+
+
 @pytest.mark.parametrize(
     "inputs, expected",
     [
@@ -100,6 +112,8 @@ collections.abc.Sequence.register(FailingLength)
         ([True, Index(4)], [1, 4]),
         (LyingLength(), [0, 1]),
         (FailingLength(), [0]),
+        (ReversedList([0, 2]), [2, 0]),
+        (ReversedTuple((1, 3)), [3, 1]),
         ([], []),
     ],
 )
