@@ -61,8 +61,11 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
   const std::uint32_t* w = node.words.data();
   KeyedFoldHasher hasher(key_);
   // Kind, parameter count, label (for named kinds) and input count: every length is hashed, so
-  // nodes of different shapes never feed the same words.
-  hasher.write_u64(std::uint64_t{w[NodeTable::kKindWord]} | (std::uint64_t{w[NodeTable::kLabelWord]} << 32));
+  // nodes of different shapes never feed the same words. The label of an External or a Stage
+  // only indexes a side array of whichever table the words were copied from, so it is no part
+  // of identity: its descriptor or members are hashed below instead.
+  const std::uint64_t label = has_name(node.kind) ? w[NodeTable::kLabelWord] : 0;
+  hasher.write_u64(std::uint64_t{w[NodeTable::kKindWord]} | (label << 32));
   hasher.write_u64(w[NodeTable::kInputCountWord]);
   if (node.kind == NodeKind::External) {
     const NodeTable::DescriptorRecord& d = node.descriptor;

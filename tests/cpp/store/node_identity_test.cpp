@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "store/graph_store.h"
+#include "store/node_interner.h"
 #include "store/node_builders.h"
 
 namespace veltrix {
@@ -124,6 +125,38 @@ TEST(NodeView, RoundTripsEveryKindBitForBit) {
   }
   const ParamValueRef f = snap.nodes[0].param_value(1);  // keys sort: b, f, i, s
   EXPECT_EQ(f.bits, std::bit_cast<std::uint64_t>(nan)) << "floats are stored bit for bit";
+}
+
+// Nodes reach an interner already resolved from another table's raw entries (the incremental
+// reducer's deltas), where an External's or a Stage's label word indexes that table's side
+// arrays. Such a node must still be found equal to its stored twin whatever that index is.
+TEST(NodeInterner, ResolvedExternalsAndStagesAreFoundWhateverTheirLabelWord) {
+  NodeInterner interner;
+  const std::uint32_t x = interner.intern(src("x"));
+  const std::uint32_t ext = interner.intern(Node::external(descriptor("p"), {}, {x}));
+  const std::vector<MemberRef> refs = {{MemberRefKind::Input, 0}};
+  const std::uint32_t stage = interner.intern(Node::stage({x, ext}, {StageMember{"op|neg", refs}}));
+
+  NodeInterner::ResolvedNode external;
+  external.kind = NodeKind::External;
+  const char* fields[5] = {"k", "h", "f", "v", "s"};
+  for (int f = 0; f < 5; ++f) external.descriptor.fields[f] = interner.intern_text(fields[f]);
+  external.descriptor.preprocessing_ref = interner.intern_text("p");
+  external.input_count = 1;
+
+  NodeInterner::ResolvedNode staged;
+  staged.kind = NodeKind::Stage;
+  staged.input_count = 2;
+  staged.members.push_back({interner.intern_text("op|neg"), refs});
+
+  for (std::uint32_t label : {0u, 1u, 7u, 123456u}) {
+    external.words = {0, static_cast<std::uint32_t>(NodeKind::External), label, 1, x};
+    staged.words = {0, static_cast<std::uint32_t>(NodeKind::Stage), label, 2, x, ext};
+    EXPECT_EQ(interner.find(external), std::optional<std::uint32_t>(ext)) << label;
+    EXPECT_EQ(interner.find(staged), std::optional<std::uint32_t>(stage)) << label;
+    EXPECT_EQ(interner.intern(staged), stage) << label;
+  }
+  EXPECT_EQ(interner.size(), 3u);
 }
 
 }  // namespace
