@@ -78,6 +78,20 @@ def test_commuted_pairs_and_identity_ops_do_not_grow_the_canonical_form():
     assert r.canonical_count() == 5  # neg(a) and the reduction
 
 
+@pytest.mark.parametrize("step_between", [False, True])
+def test_externals_over_commuted_inputs_merge_wherever_the_steps_fall(step_between):
+    store, r = vc.GraphStore(), vc.IncrementalReducer()
+    model = vc.PayloadDescriptor(kind="model", content_hash="h", framework="f", version="1", io_schema="s")
+    a, b = store.add_source("a"), store.add_source("b")
+    store.add_external(model, [store.add_op("add", [a, b])])
+    if step_between:
+        r.step(store)
+    out = store.add_external(model, [store.add_op("add", [b, a])])
+    r.step(store)
+    assert r.canonical_count() == 4
+    assert r.finalize(store, outputs=[out])[1]["input_nodes"] == 4
+
+
 def test_finalize_after_partial_steps_equals_a_fresh_finalize():
     store = vc.GraphStore()
     a, b = store.add_source("a"), store.add_source("b")
