@@ -7,6 +7,9 @@
 #include "support/internal_failure.h"
 
 namespace veltrix::egraph {
+
+const HashKey kNodeHashKey = random_hash_key();
+
 SymbolLang::SymbolLang(Symbol op, std::span<const ClassId> children) : op_(op), arity_(0) {
   if (children.size() > std::numeric_limits<std::uint32_t>::max()) {
     internal_failure("an e-node cannot have " + std::to_string(children.size()) + " children");

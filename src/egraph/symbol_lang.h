@@ -14,17 +14,23 @@
 
 #include "egraph/symbol.h"
 #include "support/hashing.h"
+#include "support/siphash.h"
 
 namespace veltrix::egraph {
 
 // Names an e-node (the id it was added under) and an e-class (a union-find root).
 using ClassId = std::uint32_t;
 
+// The key of every node hash, drawn at random once per process. Children are class ids that the
+// shape of a recorded graph decides, so with fixed constants a crafted graph could pile its nodes
+// into one run of the memo; nothing depends on the hash values beyond where a table keeps them.
+extern const HashKey kNodeHashKey;
+
 // Hash of a node given as operator and children; SymbolLang::hash() agrees with it, so tables
 // keyed by nodes can be probed with children held elsewhere. Two children per multiply-fold.
 inline std::uint64_t hash_node(Symbol op, std::span<const ClassId> children) {
-  constexpr std::uint64_t kK1 = 0x9e3779b97f4a7c15ULL;
-  constexpr std::uint64_t kK2 = 0xbf58476d1ce4e5b9ULL;
+  const std::uint64_t kK1 = kNodeHashKey.k0;
+  const std::uint64_t kK2 = kNodeHashKey.k1 | 1;  // odd, so no multiplication by it loses bits
   const std::size_t n = children.size();
   std::uint64_t h = fold_multiply(((static_cast<std::uint64_t>(op.value) << 32) | n) ^ kK1, kK2);
   std::size_t i = 0;
