@@ -10,6 +10,11 @@ function(veltrix_warnings target)
      AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
     target_compile_options(${target} PRIVATE -Wno-restrict)
   endif()
+  # With the sanitizers' instrumentation GCC loses track of which std::variant alternative a
+  # temporary holds and reports its members as maybe uninitialised when it is moved.
+  if(VELTRIX_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
+  endif()
   if(VELTRIX_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
