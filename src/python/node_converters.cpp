@@ -84,6 +84,7 @@ bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
+  CriticalSection lock(object);
   while (PyDict_Next(object, &position, &key, &value)) {
     if (!holding && !runs_no_code(value)) {
       for (PyObject* earlier : read) keep.hold(earlier);

@@ -48,4 +48,29 @@ class OwnedRef {
   PyObject* object_ = nullptr;
 };
 
+// Holds an object's own lock for a scope on interpreters built without the GIL, where another
+// thread may change a dict while it is walked with borrowed entries; with the GIL it is nothing.
+// The lock is released however the scope ends, an internal failure's unwinding included. Code
+// run inside (a value's __index__) may suspend it, as the interpreter's own dict walks allow.
+class CriticalSection {
+ public:
+  explicit CriticalSection([[maybe_unused]] PyObject* object) {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_Begin(&section_, object);
+#endif
+  }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  ~CriticalSection() {
+#ifdef Py_GIL_DISABLED
+    PyCriticalSection_End(&section_);
+#endif
+  }
+
+ private:
+#ifdef Py_GIL_DISABLED
+  PyCriticalSection section_;
+#endif
+};
+
 }  // namespace veltrix::python
