@@ -9,20 +9,13 @@
 #include "egraph/rewrite.h"
 #include "egraph/sexpr.h"
 #include "egraph/symbol.h"
+#include "support/failure_message.h"
 #include "support/internal_failure.h"
 #include "support/result.h"
 
 namespace veltrix::egraph::testing {
 
-// The message of the internal failure `body` raises, or "<no failure>".
-inline std::string failure_message(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
+using veltrix::testing::failure_message;
 
 inline Symbol sym(std::string_view text) { return intern_symbol(text); }
 

@@ -13,6 +13,7 @@
 #include "optimizer/term_encoding.h"
 #include "store/graph_store.h"
 #include "store/node_builders.h"
+#include "support/failure_message.h"
 #include "support/internal_failure.h"
 
 namespace veltrix::testing {
@@ -104,14 +105,5 @@ inline void expect_well_formed(const ReducedGraph& graph) {
   for (std::uint64_t output : graph.outputs) EXPECT_LT(output, graph.nodes.size());
 }
 
-// The message of the internal failure `body` raises, or "<no failure>".
-inline std::string failure_message(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
 
 }  // namespace veltrix::testing

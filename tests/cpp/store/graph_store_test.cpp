@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "store/node_builders.h"
+#include "support/failure_message.h"
 
 namespace veltrix {
 
@@ -21,15 +22,6 @@ struct GraphStoreTestAccess {
 namespace {
 
 using namespace veltrix::testing;
-
-std::string failure_of(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const InternalFailure& f) {
-    return f.message();
-  }
-  return "<none>";
-}
 
 TEST(GraphStore, FirstBadInputInListOrderIsReportedAndNothingChanges) {
   GraphStore store;
@@ -97,25 +89,25 @@ TEST(FromReduced, CollapsesEqualNodesAndMarksOnce) {
 TEST(FromReduced, BrokenInvariantsAreInternalFailures) {
   ReducedGraph forward;
   forward.nodes = {src("a"), op("f", {1})};
-  EXPECT_EQ(failure_of([&] { (void)GraphStore::from_reduced(forward); }),
+  EXPECT_EQ(failure_message([&] { (void)GraphStore::from_reduced(forward); }),
             "index out of bounds: the len is 1 but the index is 1");
   ReducedGraph bad_output;
   bad_output.nodes = {src("a")};
   bad_output.outputs = {3};
-  EXPECT_EQ(failure_of([&] { (void)GraphStore::from_reduced(bad_output); }),
+  EXPECT_EQ(failure_message([&] { (void)GraphStore::from_reduced(bad_output); }),
             "index out of bounds: the len is 1 but the index is 3");
 }
 
 TEST(GraphStore, FailureUnderTheLockPoisonsEveryLaterOperation) {
   GraphStore store;
   (void)store.intern(src("a"));
-  EXPECT_EQ(failure_of([&] { GraphStoreTestAccess::fail_while_locked(store); }), "injected failure");
+  EXPECT_EQ(failure_message([&] { GraphStoreTestAccess::fail_while_locked(store); }), "injected failure");
   const std::string poisoned = "veltrix-core store mutex poisoned: PoisonError { .. }";
-  EXPECT_EQ(failure_of([&] { (void)store.node_count(); }), poisoned);
-  EXPECT_EQ(failure_of([&] { (void)store.intern(src("b")); }), poisoned);
-  EXPECT_EQ(failure_of([&] { (void)store.snapshot(); }), poisoned);
-  EXPECT_EQ(failure_of([&] { (void)store.nodes_since(0); }), poisoned);
-  EXPECT_EQ(failure_of([&] { (void)store.mark_output(0); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)store.node_count(); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)store.intern(src("b")); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)store.snapshot(); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)store.nodes_since(0); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)store.mark_output(0); }), poisoned);
 }
 
 TEST(GraphStore, ConcurrentInternersAgreeOnIds) {

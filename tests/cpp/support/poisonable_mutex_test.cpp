@@ -2,20 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/failure_message.h"
 #include "support/internal_failure.h"
 #include "support/result.h"
 
 namespace veltrix {
 namespace {
 
-std::string failure_message(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const InternalFailure& failure) {
-    return failure.message();
-  }
-  return "<no failure>";
-}
+using testing::failure_message;
 
 TEST(PoisonableMutex, FailureUnderTheLockPoisonsForGood) {
   PoisonableMutex mutex("test object poisoned");
