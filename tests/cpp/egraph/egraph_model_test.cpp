@@ -21,6 +21,7 @@
 namespace veltrix::egraph {
 namespace {
 
+using testing::add_entry_by_entry;
 using testing::pattern;
 using testing::sym;
 
@@ -324,12 +325,7 @@ TEST(EGraphModel, LargeTermsWithManyDuplicatesAddAsOneByOne) {
   EGraph batch;
   const std::vector<ClassId> ids = batch.add_term(term);
   EGraph single;
-  std::vector<ClassId> expected;
-  for (const SymbolLang& entry : term) {
-    std::vector<ClassId> children;
-    for (ClassId child : entry.children()) children.push_back(expected[child]);
-    expected.push_back(single.add(SymbolLang(entry.op(), children)));
-  }
+  const std::vector<ClassId> expected = add_entry_by_entry(single, term);
   ASSERT_EQ(ids, expected);
   EXPECT_LT(batch.id_count(), term.size() - 100) << "the term has duplicate entries";
   EXPECT_EQ(batch.size(), single.size());

@@ -15,6 +15,7 @@
 namespace veltrix::egraph {
 namespace {
 
+using testing::add_entry_by_entry;
 using testing::add_term;
 using testing::failure_message;
 using testing::sym;
@@ -142,12 +143,7 @@ TEST(EGraph, AddingATermGivesTheClassesOfAddingItsEntriesOneByOne) {
   EGraph batch;
   const std::vector<ClassId> ids = batch.add_term(term);
   EGraph single;
-  std::vector<ClassId> expected;
-  for (const SymbolLang& entry : term) {
-    std::vector<ClassId> children;
-    for (ClassId child : entry.children()) children.push_back(expected[child]);
-    expected.push_back(single.add(SymbolLang(entry.op(), children)));
-  }
+  const std::vector<ClassId> expected = add_entry_by_entry(single, term);
   EXPECT_EQ(ids, expected);
   EXPECT_EQ(batch.size(), single.size());
 

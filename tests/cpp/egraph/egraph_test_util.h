@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "egraph/egraph.h"
 #include "egraph/rewrite.h"
@@ -37,6 +38,17 @@ inline ClassId add_sexpr(EGraph& egraph, const SExpr& sexpr) {
 
 inline ClassId add_term(EGraph& egraph, std::string_view text) {
   return add_sexpr(egraph, expect_ok(read_sexpr(text), "test term reads"));
+}
+
+// The ids that adding `term`'s entries one at a time gives: what a bulk add must agree with.
+inline std::vector<ClassId> add_entry_by_entry(EGraph& egraph, const FlatTerm<SymbolLang>& term) {
+  std::vector<ClassId> ids;
+  for (const SymbolLang& entry : term) {
+    std::vector<ClassId> children;
+    for (ClassId child : entry.children()) children.push_back(ids[child]);
+    ids.push_back(egraph.add(SymbolLang(entry.op(), children)));
+  }
+  return ids;
 }
 
 }  // namespace veltrix::egraph::testing
