@@ -41,7 +41,10 @@ void EGraph::reserve(std::size_t ids, std::size_t children) {
   flags_.reserve(total);
   pending_.reserve(pending_.size() + ids);
   parent_links_.reserve(parent_links_.size() + children);
-  memo_.reserve(memo_.size() + ids, [](const MemoSlot& slot) { return memo_position(slot.hash); });
+  // The memo gets that room too: growing it later re-inserts every key at a random place, which
+  // in a large e-graph costs a cache miss per key, while an empty table's extra room is only
+  // spread over more pages.
+  memo_.reserve(memo_.size() + 2 * ids, [](const MemoSlot& slot) { return memo_position(slot.hash); });
 }
 
 EGraph::MemoSlot* EGraph::find_memo(std::uint32_t hash, Symbol op, std::span<const ClassId> children) const {
