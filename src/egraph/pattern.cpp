@@ -70,6 +70,9 @@ SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t 
   if (const std::optional<std::size_t> count = egraph.tracked_node_count(bind.op, bind.arity)) {
     values.reserve(std::min(*count, limit) * columns.size());
   }
+  // Every candidate may match, and a large result grown by doubling would copy itself and fault
+  // in fresh pages at every step.
+  matches.reserve_classes(std::min(candidates.size(), limit));
   std::size_t remaining = limit;
   constexpr std::size_t kLookahead = 8;
   for (std::size_t at = 0; at < candidates.size(); ++at) {

@@ -49,6 +49,11 @@ class SearchMatches {
 
   // Search appends the matches of one class at a time through these two.
   std::vector<ClassId>& values() { return values_; }
+  // Makes room for the matches of `classes` classes, so that recording them copies nothing.
+  void reserve_classes(std::size_t classes) {
+    eclasses_.reserve(classes);
+    ends_.reserve(classes);
+  }
   void close_class(ClassId eclass, std::size_t bindings) {
     eclasses_.push_back(eclass);
     ends_.push_back(total_bindings() + bindings);
