@@ -22,6 +22,9 @@ constexpr std::size_t kLookahead = 8;
 constexpr std::size_t kPrefetchMemoBytes = std::size_t{1} << 20;
 // Likewise for the per-id arrays.
 constexpr std::size_t kPrefetchIds = std::size_t{1} << 16;
+// Loading a class's list block and members in further steps pays only once the per-id arrays
+// (some 40 bytes an id) outgrow the last-level cache as well; below that it measured slower.
+constexpr std::size_t kPrefetchMembersIds = std::size_t{1} << 19;
 
 std::uint64_t kind_key(Symbol op, std::size_t arity) { return (std::uint64_t{op.value} << 32) | arity; }
 
@@ -103,6 +106,25 @@ void EGraph::prefetch_class(ClassId eclass) const {
   __builtin_prefetch(parent_lists_.data() + eclass);
   __builtin_prefetch(nodes_.data() + eclass);
   __builtin_prefetch(flags_.data() + eclass);
+}
+
+void EGraph::prefetch_class_list(ClassId eclass) const {
+  if (eclass >= lists_.size() || lists_.size() < kPrefetchMembersIds) return;
+  const ClassList& list = lists_[find(eclass)];
+  if (list.size > 1 && list.start < pool_.size()) __builtin_prefetch(pool_.data() + list.start);
+}
+
+void EGraph::prefetch_class_members(ClassId eclass) const {
+  // Longer lists are rare and would cost more prefetches than their scan saves.
+  constexpr std::uint32_t kMembers = 4;
+  if (eclass >= lists_.size() || lists_.size() < kPrefetchMembersIds) return;
+  const ClassList& list = lists_[find(eclass)];
+  if (list.size < 2 || list.size > kMembers || list.start + list.size > pool_.size()) return;
+  for (ClassId k : list_ids(list)) {
+    if (k >= nodes_.size()) continue;
+    __builtin_prefetch(nodes_.data() + k);
+    __builtin_prefetch(flags_.data() + k);
+  }
 }
 
 // `node` has root children and is not in the memo.

@@ -117,6 +117,11 @@ class EGraph {
   // Starts loading the records of a class that matching or merging it will read, and its root's
   // own node (usually one of the class's nodes). Ignored on small e-graphs.
   void prefetch_class(ClassId eclass) const;
+  // The later steps of that, each issued once the previous one's loads have arrived: the class's
+  // list block (a one-node list needs none), then the nodes and flags of the ids listed there.
+  // A walk over many classes issues them at decreasing distances ahead.
+  void prefetch_class_list(ClassId eclass) const;
+  void prefetch_class_members(ClassId eclass) const;
 
   // Adds every entry of a term (children index earlier entries) and returns the root of the class
   // of each entry: the same as adding the entries one by one, only faster.

@@ -77,7 +77,11 @@ SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t 
   constexpr std::size_t kLookahead = 8;
   for (std::size_t at = 0; at < candidates.size(); ++at) {
     const ClassId eclass = candidates[at];
-    if (at + kLookahead < candidates.size()) egraph.prefetch_class(candidates[at + kLookahead]);
+    // Three steps ahead, each reading what the one before loaded: the class's records, its list
+    // block, the nodes listed there.
+    if (at + 3 * kLookahead < candidates.size()) egraph.prefetch_class(candidates[at + 3 * kLookahead]);
+    if (at + 2 * kLookahead < candidates.size()) egraph.prefetch_class_list(candidates[at + 2 * kLookahead]);
+    if (at + kLookahead < candidates.size()) egraph.prefetch_class_members(candidates[at + kLookahead]);
     std::size_t found = 0;
     // A clean class lists its nodes sorted by operator first, so the walk can stop early.
     for (const SymbolLang& node : egraph.class_nodes(eclass)) {
@@ -192,7 +196,13 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
   for (std::size_t c = 0; c < matches.class_count(); ++c) {
     const ClassId eclass = matches.eclass(c);
     for (std::size_t b = 0; b < matches.binding_count(c); ++b, ++r) {
-      if (b == 0 && c + kLookahead < matches.class_count()) egraph.prefetch_class(matches.eclass(c + kLookahead));
+      if (b == 0) {
+        // As in search: the class's records, its list block, then the nodes listed there.
+        const std::size_t classes = matches.class_count();
+        if (c + 3 * kLookahead < classes) egraph.prefetch_class(matches.eclass(c + 3 * kLookahead));
+        if (c + 2 * kLookahead < classes) egraph.prefetch_class_list(matches.eclass(c + 2 * kLookahead));
+        if (c + kLookahead < classes) egraph.prefetch_class_members(matches.eclass(c + kLookahead));
+      }
       if (flat_root && expect_new) {
         if (r + 2 * kLookahead < total) {
           const std::span<const ClassId> later = matches.row(r + 2 * kLookahead);
