@@ -457,7 +457,12 @@ std::size_t EGraph::normalise_touched_classes() {
   }
 
   std::size_t trimmed = 0;
-  for (ClassId root : queue_) {
+  for (std::size_t q = 0; q < queue_.size(); ++q) {
+    // The list blocks and member nodes of the classes a few places on (their records are read
+    // in ascending order, which the hardware follows by itself).
+    if (q + 2 * kLookahead < queue_.size()) prefetch_class_list(queue_[q + 2 * kLookahead]);
+    if (q + kLookahead < queue_.size()) prefetch_class_members(queue_[q + kLookahead]);
+    const ClassId root = queue_[q];
     trimmed += normalise(root);
     flags_[root] &= static_cast<std::uint8_t>(~kQueued);
   }
