@@ -54,6 +54,24 @@ def test_floats_are_one_node_exactly_when_canonical_bits_agree(a_bits, b_bits):
     assert struct.pack("<d", back) == struct.pack("<d", a)  # stored bit for bit
 
 
+# Texts dense in the characters that a node's encoding escapes or splits on.
+awkward_text = st.text(alphabet=st.one_of(st.sampled_from("|;=%3Bisfb"), st.characters(codec="utf-8")), max_size=8)
+
+
+@given(awkward_text, st.dictionaries(awkward_text, values, max_size=4))
+def test_a_fused_op_reads_back_from_its_stage_member_token(name, params):
+    store = vc.GraphStore()
+    op = store.add_op(name, [store.add_source("x")], params)
+    reduced, _ = store.reduce(outputs=[op])
+    stage = reduced.nodes()[-1]
+    if stage["kind"] != "stage":  # an identity op leaves nothing to fuse
+        assert set(params) == {"scalar", "side"}
+        return
+    (member,) = stage["members"]
+    assert (member["kind"], member["name"]) == ("op", name)
+    assert canonical_params(member["params"]) == canonical_params(params)
+
+
 node_kinds = st.sampled_from(["source", "op", "reduction", "exchange", "external"])
 
 

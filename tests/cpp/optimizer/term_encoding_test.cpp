@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "store/node_builders.h"
 
@@ -117,6 +124,44 @@ TEST(MemberTokens, InvertEncodingOfOpsAndReductions) {
     EXPECT_EQ(parsed->kind, node.kind() == NodeKind::Op ? "op" : "red");
     EXPECT_EQ(parsed->name, node.name());
     EXPECT_EQ(parsed->params, node.params());
+  }
+}
+
+// Random Op and Reduction nodes over texts dense in the characters the encoding escapes or
+// splits on, with every kind of value, including NaN payloads, -0.0 and the integer extremes.
+TEST(MemberTokens, InvertEncodingOfRandomOpsAndReductions) {
+  std::mt19937_64 rng(20261207);
+  const char* const pieces[] = {"a", "b", "|", ";", "=", "%", "3B", "%7C", "i", "f", "s", "\xc3\xa9", "\n", " "};
+  auto text = [&] {
+    std::string out;
+    for (std::uint64_t n = rng() % 7; n > 0; --n) out += pieces[rng() % std::size(pieces)];
+    return out;
+  };
+  auto value = [&]() -> ParamValue {
+    switch (rng() % 4) {
+      case 0: {
+        const std::int64_t extremes[] = {INT64_MIN, INT64_MAX, 0, -1};
+        return I(rng() % 2 ? extremes[rng() % 4] : static_cast<std::int64_t>(rng()));
+      }
+      case 1: {
+        const std::uint64_t special[] = {0x8000000000000000ULL, 0x7ff0000000000001ULL, 0xfff8000000000123ULL,
+                                         0x7ff0000000000000ULL};
+        return F(std::bit_cast<double>(rng() % 2 ? rng() : special[rng() % 4]));
+      }
+      case 2: return B(rng() % 2 == 0);
+      default: return S(text());
+    }
+  };
+  for (int i = 0; i < 2000; ++i) {
+    std::vector<std::pair<std::string, ParamValue>> entries;
+    for (std::uint64_t n = rng() % 5; n > 0; --n) entries.emplace_back(text(), value());
+    const Node node = i % 2 ? op(text(), {0}, params(entries)) : red(text(), {0}, params(entries));
+    const std::string symbol = encode_symbol(node);
+    auto parsed = parse_member_token(symbol);
+    ASSERT_TRUE(parsed) << symbol;
+    EXPECT_EQ(parsed->kind, node.kind() == NodeKind::Op ? "op" : "red") << symbol;
+    EXPECT_EQ(parsed->name, node.name()) << symbol;
+    EXPECT_EQ(parsed->params, node.params()) << symbol;
   }
 }
 
