@@ -21,15 +21,6 @@ SymbolLang::SymbolLang(Symbol op, std::span<const ClassId> children) : op_(op), 
 
 SymbolLang::SymbolLang(const SymbolLang& other) : op_(other.op_), arity_(0) { copy_children_from(other); }
 
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
-  if (other.on_heap()) {
-    heap_ = other.heap_;
-  } else {
-    std::memcpy(inline_, other.inline_, sizeof(inline_));
-  }
-  other.arity_ = 0;
-}
-
 SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
   if (this != &other) {
     if (on_heap() && arity_ == other.arity_) {
@@ -69,13 +60,6 @@ void SymbolLang::copy_children_from(const SymbolLang& other) {
   if (other.on_heap()) heap_ = new ClassId[other.arity_];
   arity_ = other.arity_;
   if (arity_ != 0) std::memcpy(data(), other.data(), arity_ * sizeof(ClassId));
-}
-
-std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) {
-  if (auto by_op = a.op_.value <=> b.op_.value; by_op != 0) return by_op;
-  const auto ca = a.children();
-  const auto cb = b.children();
-  return std::lexicographical_compare_three_way(ca.begin(), ca.end(), cb.begin(), cb.end());
 }
 
 std::string SymbolLang::debug_string() const {

@@ -8,6 +8,7 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -46,13 +47,21 @@ class SymbolLang {
  public:
   static constexpr std::size_t kInlineChildren = 2;
 
-  explicit SymbolLang(Symbol op) noexcept : op_(op), arity_(0) {}
+  explicit SymbolLang(Symbol op) noexcept : op_(op), arity_(0), heap_(nullptr) {}
   SymbolLang(Symbol op, std::span<const ClassId> children);
   SymbolLang(Symbol op, std::initializer_list<ClassId> children)
       : SymbolLang(op, std::span<const ClassId>(children.begin(), children.size())) {}
 
   SymbolLang(const SymbolLang& other);
-  SymbolLang(SymbolLang&& other) noexcept;
+  // Inline: every node added to an e-graph is moved into its node array.
+  SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
+    if (other.on_heap()) {
+      heap_ = other.heap_;
+    } else {
+      std::memcpy(inline_, other.inline_, sizeof(inline_));
+    }
+    other.arity_ = 0;
+  }
   SymbolLang& operator=(const SymbolLang& other);
   SymbolLang& operator=(SymbolLang&& other) noexcept;
   ~SymbolLang() {
@@ -73,7 +82,17 @@ class SymbolLang {
   // Equality and the order used to sort class node lists: operator value first, then the
   // children lexicographically (a proper prefix first).
   friend bool operator==(const SymbolLang& a, const SymbolLang& b) { return a.equals(b.op_, b.children()); }
-  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b);
+  // Inline: normalising a class sorts its nodes with it.
+  friend std::strong_ordering operator<=>(const SymbolLang& a, const SymbolLang& b) {
+    if (auto by_op = a.op_.value <=> b.op_.value; by_op != 0) return by_op;
+    const ClassId* ca = a.data();
+    const ClassId* cb = b.data();
+    const std::size_t common = a.arity_ < b.arity_ ? a.arity_ : b.arity_;
+    for (std::size_t i = 0; i < common; ++i) {
+      if (ca[i] != cb[i]) return ca[i] <=> cb[i];
+    }
+    return a.arity_ <=> b.arity_;
+  }
 
   bool equals(Symbol op, std::span<const ClassId> children) const {
     if (op_ != op || arity_ != children.size()) return false;
