@@ -121,6 +121,47 @@ INSTANTIATE_TEST_SUITE_P(Cases, MergeRoot,
                                            RootCase{"MoreKeepsA", 3, 2, true}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
+// The order class lists are sorted by: operator value first, then the children
+// lexicographically, a proper prefix first; widths cover leaves, inline and heap children.
+struct OrderCase {
+  const char* name;
+  std::vector<ClassId> left;
+  std::vector<ClassId> right;
+  int expected;  // sign of left <=> right, same operator
+};
+
+class NodeOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(NodeOrder, ComparesChildrenLexicographicallyAndSurvivesMoves) {
+  const OrderCase& c = GetParam();
+  const Symbol op = sym("op|order");
+  SymbolLang left(op, c.left);
+  SymbolLang right(op, c.right);
+  const auto sign = [](std::strong_ordering o) { return o < 0 ? -1 : (o > 0 ? 1 : 0); };
+  EXPECT_EQ(sign(left <=> right), c.expected);
+  EXPECT_EQ(sign(right <=> left), -c.expected);
+  EXPECT_EQ(left == right, c.expected == 0);
+  // A moved node keeps its children and compares as before.
+  const SymbolLang moved(std::move(left));
+  EXPECT_TRUE(moved.equals(op, c.left));
+  EXPECT_EQ(sign(moved <=> right), c.expected);
+  // The operator decides before any child.
+  const Symbol a = sym("op|order-a");
+  const Symbol b = sym("op|order-b");
+  const Symbol low = a.value < b.value ? a : b;
+  const Symbol high = a.value < b.value ? b : a;
+  EXPECT_TRUE((SymbolLang(low, c.right) <=> SymbolLang(high, c.left)) < 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NodeOrder,
+    ::testing::Values(OrderCase{"LeavesEqual", {}, {}, 0}, OrderCase{"LeafBeforeUnary", {}, {0}, -1},
+                      OrderCase{"PrefixFirst", {4, 7}, {4, 7, 0}, -1},
+                      OrderCase{"ChildBeforeWidth", {9}, {1, 2}, 1}, OrderCase{"FirstChildDecides", {5, 1}, {4, 9}, 1},
+                      OrderCase{"SecondChildDecides", {4, 1}, {4, 9}, -1}, OrderCase{"HeapEqual", {1, 2, 3}, {1, 2, 3}, 0},
+                      OrderCase{"HeapLastChild", {1, 2, 3, 8}, {1, 2, 3, 9}, -1}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST(EGraph, AddUncanonicalReturnsTheStoredIdAndAddItsRoot) {
   EGraph egraph;
   const ClassId a = add_term(egraph, "a");
