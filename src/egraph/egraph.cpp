@@ -241,18 +241,6 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   return find(found->id);
 }
 
-std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const {
-  // Longer lists would cost more to scan than the memo probe this saves.
-  constexpr std::size_t kScanLimit = 8;
-  const ClassId root = find(eclass);
-  const std::span<const ClassId> ids = list_ids(lists_[root]);
-  if (ids.size() > kScanLimit) return std::nullopt;
-  for (ClassId k : ids) {
-    if ((flags_[k] & kMemoCurrent) && nodes_[k].equals(op, children)) return root;
-  }
-  return std::nullopt;
-}
-
 std::uint32_t EGraph::allocate_block(std::uint32_t capacity) {
   std::vector<std::uint32_t>& free = free_blocks_[std::countr_zero(capacity)];
   if (!free.empty()) {

@@ -292,4 +292,18 @@ class EGraph {
   std::vector<ClassId> merge_scratch_;
 };
 
+// Inline: apply asks it for every binding, and an out-of-line optional came back through memory.
+inline std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op,
+                                                    std::span<const ClassId> children) const {
+  // Longer lists would cost more to scan than the memo probe this saves.
+  constexpr std::size_t kScanLimit = 8;
+  const ClassId root = find(eclass);
+  const std::span<const ClassId> ids = list_ids(lists_[root]);
+  if (ids.size() > kScanLimit) return std::nullopt;
+  for (ClassId k : ids) {
+    if ((flags_[k] & kMemoCurrent) && nodes_[k].equals(op, children)) return root;
+  }
+  return std::nullopt;
+}
+
 }  // namespace veltrix::egraph
