@@ -189,6 +189,10 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
   const std::size_t total = matches.total_bindings();
 
   const bool tracing = log_enabled(LogLevel::Trace);
+  // With every other entry a variable, the root's children come straight from the binding row;
+  // the general walk over the body (kept for tracing, which logs each entry) is then skipped.
+  bool root_only = flat_root && !tracing;
+  for (std::size_t e = 0; e + 1 < n; ++e) root_only = root_only && body_[e].is_var();
   std::vector<ClassId> ids(n);
   SmallVector<ClassId, 4> children;
   SmallVector<ClassId, 4> ahead;
@@ -218,6 +222,22 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
         }
       }
       const std::span<const ClassId> row = matches.row(r);
+      if (root_only) {
+        children.clear();
+        for (std::size_t col : root_columns) children.push_back(egraph.find(row[col]));
+        ClassId instance;
+        if (const std::optional<ClassId> held = egraph.held_by_class(eclass, root.enode().op(), children.span())) {
+          instance = *held;
+          expect_new = false;
+        } else {
+          expect_new = true;
+          const std::size_t before = egraph.id_count();
+          instance = egraph.add(root.enode().op(), children.span());
+          expect_existing = egraph.id_count() == before;
+        }
+        if (egraph.merge(instance, eclass)) changed.push_back(instance);
+        continue;
+      }
       for (std::size_t e = 0; e < n; ++e) {
         const PatternNode& entry = body_[e];
         if (entry.is_var()) {
