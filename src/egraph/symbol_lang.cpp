@@ -10,13 +10,13 @@ namespace veltrix::egraph {
 
 const HashKey kNodeHashKey = random_hash_key();
 
-SymbolLang::SymbolLang(Symbol op, std::span<const ClassId> children) : op_(op), arity_(0) {
+void SymbolLang::init_wide(std::span<const ClassId> children) {
   if (children.size() > std::numeric_limits<std::uint32_t>::max()) {
     internal_failure("an e-node cannot have " + std::to_string(children.size()) + " children");
   }
+  heap_ = new ClassId[children.size()];
   arity_ = static_cast<std::uint32_t>(children.size());
-  if (on_heap()) heap_ = new ClassId[arity_];
-  if (arity_ != 0) std::memcpy(data(), children.data(), arity_ * sizeof(ClassId));
+  std::memcpy(heap_, children.data(), children.size() * sizeof(ClassId));
 }
 
 SymbolLang::SymbolLang(const SymbolLang& other) : op_(other.op_), arity_(0) { copy_children_from(other); }

@@ -48,7 +48,15 @@ class SymbolLang {
   static constexpr std::size_t kInlineChildren = 2;
 
   explicit SymbolLang(Symbol op) noexcept : op_(op), arity_(0), heap_(nullptr) {}
-  SymbolLang(Symbol op, std::span<const ClassId> children);
+  // Inline for the common narrow node; wider ones allocate out of line.
+  SymbolLang(Symbol op, std::span<const ClassId> children) : op_(op), arity_(0), heap_(nullptr) {
+    if (children.size() > kInlineChildren) {
+      init_wide(children);
+      return;
+    }
+    arity_ = static_cast<std::uint32_t>(children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) inline_[i] = children[i];
+  }
   SymbolLang(Symbol op, std::initializer_list<ClassId> children)
       : SymbolLang(op, std::span<const ClassId>(children.begin(), children.size())) {}
 
@@ -111,6 +119,7 @@ class SymbolLang {
   const ClassId* data() const { return on_heap() ? heap_ : inline_; }
   ClassId* data() { return on_heap() ? heap_ : inline_; }
   void release() noexcept;
+  void init_wide(std::span<const ClassId> children);
   void copy_children_from(const SymbolLang& other);
 
   Symbol op_;
