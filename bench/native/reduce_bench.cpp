@@ -14,15 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "blob_file.h"
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "store/graph_store.h"
-#include "store/ir_reader.h"
 
 namespace {
 
@@ -81,17 +80,12 @@ int main(int argc, char** argv) {
               "total ms", "snap", "terms", "load", "run", "search", "apply", "rebuild", "extract", "canon", "emit",
               "finish", "iters", "stop", "e-nodes", "ns/node");
   for (const std::string& path : paths) {
-    std::ifstream file(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    Result<GraphStore, BlobError> store = read_ir_blob(bytes);
-    if (!store.ok()) {
-      std::fprintf(stderr, "%s: %s\n", path.c_str(), store.error().message().c_str());
-      return 1;
-    }
+    std::optional<GraphStore> store = bench::read_store_file(path);
+    if (!store) return 1;
     Measurement best;
     int time_limit_hits = 0;  // over all repeats, not only the best one
     for (int r = 0; r < repeats; ++r) {
-      Measurement m = measure(store.value(), maximal);
+      Measurement m = measure(*store, maximal);
       time_limit_hits += m.engine.stop.kind == egraph::StopReason::Kind::TimeLimit;
       if (r == 0 || m.total() < best.total()) best = m;
     }

@@ -20,8 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -30,10 +29,10 @@
 #include "egraph/egraph.h"
 #include "egraph/rewrite.h"
 #include "egraph/runner.h"
+#include "blob_file.h"
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "store/graph_store.h"
-#include "store/ir_reader.h"
 #include "store/ir_writer.h"
 #include "support/hashing.h"
 #include "support/result.h"
@@ -103,14 +102,9 @@ ReductionReport reduce_and_print(const std::string& label, const GraphSnapshot& 
 }
 
 int digest_blob(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  Result<GraphStore, BlobError> store = read_ir_blob(bytes);
-  if (!store.ok()) {
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), store.error().message().c_str());
-    return 1;
-  }
-  const GraphSnapshot snapshot = store.value().snapshot();
+  std::optional<GraphStore> store = bench::read_store_file(path);
+  if (!store) return 1;
+  const GraphSnapshot snapshot = store->snapshot();
   std::string label = path.substr(path.find_last_of('/') + 1);
 
   const ReductionReport first = reduce_and_print(label, snapshot, {"default", 0, 0, false});
