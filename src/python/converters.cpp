@@ -5,22 +5,20 @@
 
 #include "python/errors.h"
 #include "python/graph_store_object.h"
+#include "python/process_once.h"
 
 namespace veltrix::python {
 namespace {
 
-// collections.abc.Sequence, looked up once per process.
+ProcessObject g_sequence_abc;
+
+// collections.abc.Sequence, looked up once per process. The import runs import hooks, which may
+// record into a store themselves: see process_once.h for why that cannot deadlock.
 PyObject* sequence_abc() {
-  static PyObject* sequence = nullptr;
-  static PyMutex mutex = {0};
-  PyMutex_Lock(&mutex);
-  if (!sequence) {
+  return g_sequence_abc.get([]() -> PyObject* {
     OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
-    if (module) sequence = PyObject_GetAttrString(module.get(), "Sequence");
-  }
-  PyObject* result = sequence;
-  PyMutex_Unlock(&mutex);
-  return result;
+    return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+  });
 }
 
 // The interpreter's own sequence check: list and tuple directly, then isinstance.
@@ -79,10 +77,16 @@ bool convert_ids(PyObject* object, Container& out) {
     Py_ssize_t i = 0;
 #endif
     // Index by index against the live size, as the list iterator does: an item's __index__ may
-    // change the list, so each item is held while it converts.
+    // change the list, so each item is held while it converts. Without the GIL another thread
+    // may shrink the list between the size check and the read; the read then finds no item and
+    // the walk ends there, at the live end, as an iterator's would.
     for (; i < PyList_GET_SIZE(object); ++i) {
       OwnedRef item = OwnedRef::steal(PyList_GetItemRef(object, i));
-      if (!item) return false;
+      if (!item) {
+        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+        PyErr_Clear();
+        break;
+      }
       NodeId id;
       if (!convert_node_id(item.get(), id)) return false;
       out.push_back(id);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "python/process_once.h"
+
 namespace veltrix::python {
 namespace {
 
@@ -13,19 +15,14 @@ constexpr const char kPanicDoc[] =
     "ordinary `except Exception:` does not swallow it: it propagates through the stack and, if\n"
     "nothing catches it explicitly, ends the interpreter.";
 
-PyObject* g_panic_type = nullptr;
-PyMutex g_panic_mutex = {0};
+ProcessObject g_panic_type;
 
 }  // namespace
 
 PyObject* panic_exception_type() {
-  PyMutex_Lock(&g_panic_mutex);
-  if (!g_panic_type) {
-    g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  }
-  PyObject* type = g_panic_type;
-  PyMutex_Unlock(&g_panic_mutex);
-  return type;
+  return g_panic_type.get([] {
+    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  });
 }
 
 PyObject* raise_internal_failure(const InternalFailure& failure) {

@@ -64,14 +64,14 @@ PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     GraphStore* store = nullptr;
     if (!convert_store(slots[0], store)) return wrap_argument_error("store"), nullptr;
     ReducerState& state = state_of(self);
-    std::uint64_t consumed;
+    std::optional<Result<std::uint64_t, BadNodeId>> result;
     {
       auto guard = state.mutex.lock();
-      Result<std::uint64_t, BadNodeId> result = state.form.step(*store);
-      if (!result.ok()) return raise_value_error(result.error().message());
-      consumed = result.value();
+      result.emplace(state.form.step(*store));
     }
-    return PyLong_FromUnsignedLongLong(consumed);
+    // Python objects, the error included, are made only once the lock is released.
+    if (!result->ok()) return raise_value_error(result->error().message());
+    return PyLong_FromUnsignedLongLong(result->value());
   });
 }
 
@@ -109,13 +109,13 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
       outputs = store->outputs();
     }
     ReducerState& state = state_of(self);
-    std::optional<std::pair<GraphStore, ReductionReport>> reduced;
+    std::optional<Result<std::pair<GraphStore, ReductionReport>, BadNodeId>> result;
     {
       auto guard = state.mutex.lock();
-      auto result = finalize(state.form, *store, outputs, maximal_fusion);
-      if (!result.ok()) return raise_value_error(result.error().message());
-      reduced.emplace(std::move(result).value());
+      result.emplace(finalize(state.form, *store, outputs, maximal_fusion));
     }
+    if (!result->ok()) return raise_value_error(result->error().message());
+    std::optional<std::pair<GraphStore, ReductionReport>> reduced(std::move(*result).value());
     OwnedRef report = OwnedRef::steal(report_dict(reduced->second));
     if (!report) return nullptr;
     OwnedRef reduced_store = OwnedRef::steal(wrap_store(std::move(reduced->first)));

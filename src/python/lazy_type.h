@@ -1,8 +1,8 @@
-// A heap type created from its spec once per process, on first need, and kept until the
-// process ends (re-imports of the module reuse it).
+// A heap type created from its spec on first need and kept until the process ends (re-imports
+// of the module reuse it).
 #pragma once
 
-#include "python/py_ref.h"
+#include "python/process_once.h"
 
 namespace veltrix::python {
 
@@ -12,17 +12,12 @@ class LazyType {
 
   // BORROWED; null with an exception set when the type cannot be created.
   PyTypeObject* get() {
-    PyMutex_Lock(&mutex_);
-    if (!type_) type_ = PyType_FromSpec(spec_);
-    PyObject* type = type_;
-    PyMutex_Unlock(&mutex_);
-    return reinterpret_cast<PyTypeObject*>(type);
+    return reinterpret_cast<PyTypeObject*>(type_.get([this] { return PyType_FromSpec(spec_); }));
   }
 
  private:
   PyType_Spec* spec_;
-  PyObject* type_ = nullptr;
-  PyMutex mutex_ = {0};
+  ProcessObject type_;
 };
 
 }  // namespace veltrix::python

@@ -32,6 +32,13 @@ int register_name(PyObject* module, const char* name, PyObject* value) {
 PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
 int exec_module(PyObject* module) {
+  // The classes and cached objects are process-wide and belong to the main interpreter. Isolated
+  // subinterpreters already refuse the module by its slot; one made the legacy way does not check
+  // the slot, and objects it created would outlive it.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "veltrix_core can only be imported in the main interpreter");
+    return -1;
+  }
   if (register_name(module, "GraphStore", as_object(graph_store_type())) < 0) return -1;
   if (register_name(module, "PayloadDescriptor", as_object(payload_descriptor_type())) < 0) return -1;
   if (register_name(module, "IncrementalReducer", as_object(incremental_reducer_type())) < 0) return -1;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "python/interned_names.h"
 #include "python/payload_descriptor_object.h"
 #include "store/param_map.h"
 #include "support/internal_failure.h"
@@ -15,6 +16,15 @@ bool runs_no_code(PyObject* value) {
   return PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value);
 }
 
+// A failed conversion attempt is discarded only when it failed the ordinary way: an interrupt or
+// an exit request raised by a value's own code (__index__, __float__) is passed on unchanged, so
+// Ctrl-C is never turned into a type error. Returns true when the failure was discarded.
+bool discard_failed_attempt() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // The last attempt: a string, or the refusal of the value.
 bool convert_str_value(PyObject* value, ParamValueRef& out) {
   std::string_view text;
@@ -22,7 +32,7 @@ bool convert_str_value(PyObject* value, ParamValueRef& out) {
     out = ParamValueRef{ParamTag::Str, 0, text};
     return true;
   }
-  PyErr_Clear();
+  if (!discard_failed_attempt()) return false;
   PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
   return false;
 }
@@ -47,18 +57,15 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
     out = ParamValueRef{ParamTag::Int, static_cast<std::uint64_t>(integer), {}};
     return true;
   }
-  PyErr_Clear();
+  if (!discard_failed_attempt()) return false;
   const double real = PyFloat_AsDouble(value);
   if (!(real == -1.0 && PyErr_Occurred())) {
     out = ParamValueRef{ParamTag::Float, std::bit_cast<std::uint64_t>(real), {}};
     return true;
   }
-  PyErr_Clear();
+  if (!discard_failed_attempt()) return false;
   return convert_str_value(value, out);
 }
-
-// Kept for the life of the process.
-PyObject* interned(const char* text) { return PyUnicode_InternFromString(text); }
 
 }  // namespace
 
@@ -69,6 +76,9 @@ bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
+  // On interpreters without the GIL another thread may change the dict at any time: its size is
+  // read inside the dict's own critical section, like every entry.
+  CriticalSection lock(object);
   const Py_ssize_t size = PyDict_GET_SIZE(object);
   out.reserve(static_cast<std::size_t>(size));
   // A value's __index__ or __float__ may run arbitrary code, including code that changes this
@@ -84,8 +94,11 @@ bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
-  CriticalSection lock(object);
   while (PyDict_Next(object, &position, &key, &value)) {
+    // A walk that meets more entries than the dict holds has seen a key twice or a mix of old
+    // and new keys: the dict's code changed it while it was read. Node keys must be unique, so
+    // this ends like the interpreter's own dict iteration would.
+    if (static_cast<Py_ssize_t>(out.size()) >= size) internal_failure("dictionary keys changed during iteration");
     if (!holding && !runs_no_code(value)) {
       for (PyObject* earlier : read) keep.hold(earlier);
       holding = true;
@@ -117,14 +130,10 @@ bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return false;
   }
-  static PyObject* const preprocessing_key = interned("preprocessing_ref");
-  static const char* const kRequired[] = {"kind", "content_hash", "framework", "version", "io_schema"};
-  static PyObject* const required_keys[] = {interned(kRequired[0]), interned(kRequired[1]), interned(kRequired[2]),
-                                            interned(kRequired[3]), interned(kRequired[4])};
-  if (!preprocessing_key) return false;
-  for (PyObject* key : required_keys) {
-    if (!key) return false;
-  }
+  const InternedNames* names = interned_names();
+  if (!names) return false;
+  PyObject* const* keys = names->descriptor_fields;
+  PyObject* const preprocessing_key = keys[5];
   // Plain dict lookups: a subclass's __missing__ is never consulted.
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(object, preprocessing_key, &found) < 0) return false;
@@ -139,9 +148,9 @@ bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
   std::string_view* fields[] = {&out.kind, &out.content_hash, &out.framework, &out.version, &out.io_schema};
   for (int i = 0; i < 5; ++i) {
     found = nullptr;
-    if (PyDict_GetItemRef(object, required_keys[i], &found) < 0) return false;
+    if (PyDict_GetItemRef(object, keys[i], &found) < 0) return false;
     if (!found) {
-      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", kRequired[i]);
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", keys[i]);
       return false;
     }
     OwnedRef field = OwnedRef::steal(found);

@@ -11,61 +11,11 @@
 #include "python/errors.h"
 #include "python/graph_store_methods.h"
 #include "python/graph_store_object.h"
+#include "python/interned_names.h"
 #include "support/unicode.h"
 
 namespace veltrix::python {
 namespace {
-
-struct ViewKeys {
-  PyObject* id;
-  PyObject* output;
-  PyObject* inputs;
-  PyObject* kind;
-  PyObject* name;
-  PyObject* params;
-  PyObject* descriptor;
-  PyObject* n_members;
-  PyObject* members;
-  PyObject* descriptor_fields[6];
-  PyObject* kinds[kNodeKindCount];
-  PyObject* ref_input;
-  PyObject* ref_member;
-  PyObject* empty;
-};
-
-// Interned once per process and kept until it ends. Null with an exception set on failure.
-const ViewKeys* view_keys() {
-  static ViewKeys keys;
-  static bool ready = false;
-  static PyMutex mutex = {0};
-  PyMutex_Lock(&mutex);
-  if (!ready) {
-    bool ok = true;
-    auto intern = [&](const char* text) {
-      PyObject* s = ok ? PyUnicode_InternFromString(text) : nullptr;
-      ok = ok && s;
-      return s;
-    };
-    keys.id = intern("id");
-    keys.output = intern("output");
-    keys.inputs = intern("inputs");
-    keys.kind = intern("kind");
-    keys.name = intern("name");
-    keys.params = intern("params");
-    keys.descriptor = intern("descriptor");
-    keys.n_members = intern("n_members");
-    keys.members = intern("members");
-    const char* fields[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
-    for (int i = 0; i < 6; ++i) keys.descriptor_fields[i] = intern(fields[i]);
-    for (int k = 0; k < kNodeKindCount; ++k) keys.kinds[k] = intern(std::string(kind_name(NodeKind(k))).c_str());
-    keys.ref_input = intern("input");
-    keys.ref_member = intern("member");
-    keys.empty = intern("");
-    ready = ok;
-  }
-  PyMutex_Unlock(&mutex);
-  return ready ? &keys : nullptr;
-}
 
 // Sets `key` in `dict` to `value`, taking over the new reference `value`.
 bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
@@ -81,7 +31,7 @@ PyObject* new_str(std::string_view text) {
 
 class ViewBuilder {
  public:
-  ViewBuilder(const GraphSnapshot& snapshot, const ViewKeys& keys)
+  ViewBuilder(const GraphSnapshot& snapshot, const InternedNames& keys)
       : table_(snapshot.nodes), keys_(keys), texts_(table_.strings().size()), ids_(table_.size()),
         is_output_(table_.size(), false) {
     for (NodeId mark : snapshot.outputs) is_output_[mark] = true;
@@ -236,7 +186,7 @@ class ViewBuilder {
   }
 
   const NodeTable& table_;
-  const ViewKeys& keys_;
+  const InternedNames& keys_;
   std::vector<PyObject*> texts_;
   std::vector<PyObject*> ids_;
   std::vector<bool> is_output_;
@@ -246,7 +196,7 @@ class ViewBuilder {
 
 PyObject* store_nodes(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const ViewKeys* keys = view_keys();
+    const InternedNames* keys = interned_names();
     if (!keys) return nullptr;
     const GraphSnapshot snapshot = store_of(self).snapshot();
     ViewBuilder builder(snapshot, *keys);

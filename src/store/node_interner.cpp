@@ -13,11 +13,32 @@ std::uint32_t NodeInterner::text_hash(std::string_view text) const {
 }
 
 std::optional<StrId> NodeInterner::recent_text(std::string_view text) const {
+  if (!recent_) return std::nullopt;
   const RecentText* recent = recent_slot(text);
-  if (recent->data == text.data() && recent->size == text.size() && table_.strings_.view(recent->id) == text) {
+  if (recent->id != kNoString && recent->data == text.data() && recent->size == text.size() &&
+      table_.strings_.view(recent->id) == text) {
     return recent->id;
   }
   return std::nullopt;
+}
+
+void NodeInterner::remember_text(std::string_view text, StrId id) const {
+  // Room for about two cache slots per distinct text, up to the largest cache.
+  if (table_.strings_.size() * 2 > (std::size_t{1} << recent_bits_) && recent_bits_ < kMaxRecentTextBits) {
+    grow_recent_texts();
+  }
+  *recent_slot(text) = RecentText{text.data(), text.size(), id};
+}
+
+void NodeInterner::grow_recent_texts() const {
+  const std::size_t old_slots = recent_ ? std::size_t{1} << recent_bits_ : 0;
+  std::unique_ptr<RecentText[]> old = std::move(recent_);
+  recent_bits_ = recent_bits_ ? recent_bits_ + 1 : kMinRecentTextBits;
+  recent_ = std::make_unique<RecentText[]>(std::size_t{1} << recent_bits_);
+  for (std::size_t i = 0; i < old_slots; ++i) {
+    const RecentText& entry = old[i];
+    if (entry.id != kNoString) *recent_slot({entry.data, entry.size}) = entry;
+  }
 }
 
 std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
@@ -27,7 +48,7 @@ std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
     return s.hash == hash && table_.strings_.view(s.id) == text;
   });
   if (!slot) return std::nullopt;
-  *recent_slot(text) = RecentText{text.data(), text.size(), slot->id};
+  remember_text(text, slot->id);
   return slot->id;
 }
 
@@ -43,7 +64,7 @@ StrId NodeInterner::intern_text(std::string_view text) {
   const StrId id = table_.strings_.append(text);
   string_index_.insert_absent(position, TextSlot{id, hash},
                               [](const TextSlot& s) { return slot_position_hash(s.hash); });
-  *recent_slot(text) = RecentText{text.data(), text.size(), id};
+  remember_text(text, id);
   return id;
 }
 

@@ -7,7 +7,7 @@
 // canonical form guard their interners themselves.
 #pragma once
 
-#include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -105,17 +105,24 @@ class NodeInterner {
   // Recently resolved texts, keyed by the address of the caller's bytes. Recording passes the
   // same few name and key objects over and over; when the address and the bytes match a cached
   // entry, the text's id is known without hashing it. The cached address is only ever compared,
-  // never read through, so an entry whose source text has gone away is harmless.
+  // never read through, so an entry whose source text has gone away is harmless. An unused slot
+  // holds no id at all: an empty text may come with a null address, and must not match it.
+  //
+  // The cache is made on the first text and grows with the number of distinct texts, so a
+  // store that is never recorded into, or holds a handful of names, stays small.
   struct RecentText {
     const char* data = nullptr;
     std::size_t size = 0;
-    StrId id = 0;
+    StrId id = kNoString;
   };
-  static constexpr unsigned kRecentTextBits = 9;
+  static constexpr unsigned kMinRecentTextBits = 4;
+  static constexpr unsigned kMaxRecentTextBits = 9;
   RecentText* recent_slot(std::string_view text) const {
     const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text.data()));
-    return &recent_[(address * 0x9E3779B97F4A7C15ULL) >> (64 - kRecentTextBits)];
+    return &recent_[(address * 0x9E3779B97F4A7C15ULL) >> (64 - recent_bits_)];
   }
+  void remember_text(std::string_view text, StrId id) const;
+  void grow_recent_texts() const;
   std::optional<StrId> recent_text(std::string_view text) const;
 
   template <NodeLike N>
@@ -138,7 +145,8 @@ class NodeInterner {
   NodeTable table_;
   RawHashTable<IndexSlot> node_index_;
   RawHashTable<TextSlot> string_index_;
-  mutable std::array<RecentText, std::size_t{1} << kRecentTextBits> recent_{};
+  mutable std::unique_ptr<RecentText[]> recent_;
+  mutable unsigned recent_bits_ = 0;  // log2 of the cache's slot count; 0 before the first text
   HashKey key_;
 };
 

@@ -205,22 +205,3 @@ def test_node_views_are_fresh_objects():
     assert store.nodes()[a]["params"] == {"k": 1}
     assert store.nodes()[a]["inputs"] == []
     assert vc.GraphStore().nodes() == []
-
-
-def test_keys_read_before_a_value_runs_code_stay_valid():
-    store = vc.GraphStore()
-    params = {"".join(["ea", "rly-key"]): 1.5}  # a fresh key object that only the dict holds
-
-    class Swapper:
-        def __index__(self):
-            # Same size afterwards, so no size change is detected; the earlier key is dropped.
-            victim = next(k for k in params if k.startswith("ea"))
-            del params[victim]
-            del victim
-            params["zz"] = 0
-            return 4
-
-    params["late"] = Swapper()
-    node = store.add_source("x", params)
-    view = store.nodes()[node]["params"]
-    assert view["early-key"] == 1.5 and view["late"] == 4

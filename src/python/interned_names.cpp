@@ -1,0 +1,57 @@
+#include "python/interned_names.h"
+
+#include <initializer_list>
+#include <string>
+
+#include "python/process_once.h"
+
+namespace veltrix::python {
+namespace {
+
+ProcessOnce<InternedNames> g_names;
+
+void drop(InternedNames* names) {
+  for (PyObject* p : {names->id, names->output, names->inputs, names->kind, names->name, names->params,
+                      names->descriptor, names->n_members, names->members, names->ref_input, names->ref_member,
+                      names->empty}) {
+    Py_XDECREF(p);
+  }
+  for (PyObject* p : names->descriptor_fields) Py_XDECREF(p);
+  for (PyObject* p : names->kinds) Py_XDECREF(p);
+  delete names;
+}
+
+// A complete set, or null with an exception set.
+InternedNames* make_names() {
+  auto* names = new InternedNames{};
+  bool ok = true;
+  auto intern = [&](const char* text) {
+    PyObject* s = ok ? PyUnicode_InternFromString(text) : nullptr;
+    ok = ok && s;
+    return s;
+  };
+  names->id = intern("id");
+  names->output = intern("output");
+  names->inputs = intern("inputs");
+  names->kind = intern("kind");
+  names->name = intern("name");
+  names->params = intern("params");
+  names->descriptor = intern("descriptor");
+  names->n_members = intern("n_members");
+  names->members = intern("members");
+  const char* fields[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
+  for (int i = 0; i < 6; ++i) names->descriptor_fields[i] = intern(fields[i]);
+  for (int k = 0; k < kNodeKindCount; ++k) names->kinds[k] = intern(std::string(kind_name(NodeKind(k))).c_str());
+  names->ref_input = intern("input");
+  names->ref_member = intern("member");
+  names->empty = intern("");
+  if (ok) return names;
+  drop(names);
+  return nullptr;
+}
+
+}  // namespace
+
+const InternedNames* interned_names() { return g_names.get(make_names, drop); }
+
+}  // namespace veltrix::python
