@@ -62,6 +62,8 @@ class Reader {
   }
 
   Result<SExpr, ParseError> list() {
+    if (depth_ == kMaxSexprDepth) return error("Lists nested too deeply");
+    ++depth_;
     advance();
     std::vector<SExpr> items;
     for (;;) {
@@ -73,6 +75,7 @@ class Reader {
     }
     advance();
     skip_blanks();
+    --depth_;
     return SExpr::list(std::move(items));
   }
 
@@ -90,6 +93,7 @@ class Reader {
   std::size_t pos_ = 0;
   std::size_t line_ = 0;
   std::size_t col_ = 0;
+  std::size_t depth_ = 0;  // lists open at the current position
 };
 
 }  // namespace

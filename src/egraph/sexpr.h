@@ -15,6 +15,12 @@
 
 namespace veltrix::egraph {
 
+// The deepest nesting of lists a text may have. Lists nest by recursion in the reader and in
+// every later walk of the tree (pattern building, debug forms, copies, destruction), so without a
+// bound a short text of parentheses would overflow the stack. Patterns nest a few levels; this
+// keeps every walk far from the stack limit, even in instrumented builds.
+inline constexpr std::size_t kMaxSexprDepth = 1000;
+
 struct SExpr {
   enum class Kind { String, List, Empty };
 

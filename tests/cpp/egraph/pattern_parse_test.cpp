@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "egraph/pattern.h"
 #include "egraph/sexpr.h"
 #include "egraph_test_util.h"
 
@@ -57,6 +58,40 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"EscapedQuoteDoesNotClose", "\"ab\\\"", "", {"End of file reached", 1, 6}},
         ReadCase{"OnlyBlanks", "  ", "", {"End of file reached", 1, 3}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// "(f (f ... (f ?x)))" with `depth` lists.
+std::string nested_pattern(std::size_t depth) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += "(f ";
+  return text + "?x" + std::string(depth, ')');
+}
+
+// Lists nest by recursion in the reader and in every walk of what it returns, so the reader
+// refuses a list one level deeper than the bound, where it opens; a long run of parentheses
+// overflowed the stack before.
+TEST(ReadSexpr, RefusesListsNestedDeeperThanTheBound) {
+  ASSERT_TRUE(read_sexpr(nested_pattern(kMaxSexprDepth)).ok());
+  Result<SExpr, ParseError> deeper = read_sexpr(nested_pattern(kMaxSexprDepth + 1));
+  ASSERT_FALSE(deeper.ok());
+  EXPECT_EQ(deeper.error(), (ParseError{"Lists nested too deeply", 1, 3 * kMaxSexprDepth + 1}));
+  for (const std::string& text : {std::string(1'000'000, '('), "(a " + std::string(1'000'000, '(')}) {
+    Result<SExpr, ParseError> read = read_sexpr(text);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().msg, "Lists nested too deeply");
+  }
+}
+
+TEST(ParsePattern, DeepestAllowedPatternCompilesAndDeeperIsABadSexp) {
+  Result<TermPattern, TermParseError> deepest = TermPattern::parse(nested_pattern(kMaxSexprDepth));
+  ASSERT_TRUE(deepest.ok()) << deepest.error().debug_string();
+  EXPECT_EQ(deepest.value().body().size(), kMaxSexprDepth + 1);
+  EXPECT_EQ(deepest.value().debug_string(), nested_pattern(kMaxSexprDepth));
+
+  Result<PatternBody, TermParseError> deeper = parse_pattern(std::string(1'000'000, '('));
+  ASSERT_FALSE(deeper.ok());
+  EXPECT_EQ(deeper.error().kind, TermParseError::Kind::BadSexp);
+  EXPECT_EQ(deeper.error().parse.col, kMaxSexprDepth + 1);
+}
 
 // parse_pattern: the body (entries in order) or the error's debug form.
 struct PatternCase {
