@@ -58,11 +58,10 @@ Symbol SymbolTable::intern(std::string_view text) {
   std::size_t position;
   {
     auto guard = shard.mutex.lock();
-    const IndexSlot* found = shard.index.find(key, [&](const IndexSlot& slot) {
-      if (slot.hash != key) return false;
-      const std::string_view stored = shard.texts[slot.position];
-      return stored.size() == text.size() && std::memcmp(stored.data(), text.data(), text.size()) == 0;
-    });
+    // The arena stores an empty text with a null pointer, which memcmp must never be given,
+    // even for zero bytes; string_view's comparison skips the call when the sizes are zero.
+    const IndexSlot* found = shard.index.find(
+        key, [&](const IndexSlot& slot) { return slot.hash == key && shard.texts[slot.position] == text; });
     if (found) {
       position = found->position;
     } else {

@@ -57,6 +57,19 @@ TEST(SymbolTable, ResolvedTextsSurviveLaterInterning) {
   }
 }
 
+// The empty text is stored without any bytes; looking it up again, from a text with or without
+// a pointer, must find it without handing a null pointer to memcmp (UndefinedBehaviorSanitizer
+// reports that in the sanitized build).
+TEST(SymbolTable, TheEmptyTextInternsOnce) {
+  SymbolTable table;
+  const Symbol empty = table.intern(std::string_view());
+  EXPECT_EQ(table.intern(""), empty);
+  EXPECT_EQ(table.intern(std::string_view()), empty);
+  EXPECT_EQ(table.intern(std::string_view("x", 0)), empty);
+  EXPECT_EQ(table.resolve(empty), "");
+  EXPECT_NE(table.intern("x"), empty);
+}
+
 TEST(SymbolTable, PositionsBeyondTheSymbolRangeFailButStayInterned) {
   SymbolTable table(/*index_limit=*/3);
   const auto by_shard = texts_by_shard(4);
