@@ -12,7 +12,7 @@ function(veltrix_warnings target)
   endif()
   # With the sanitizers' instrumentation GCC loses track of which std::variant alternative a
   # temporary holds and reports its members as maybe uninitialised when it is moved.
-  if(VELTRIX_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  if((VELTRIX_SANITIZE OR VELTRIX_TSAN) AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
   endif()
   if(VELTRIX_WERROR)

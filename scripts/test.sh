@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit tests (plain and under
-# AddressSanitizer + UndefinedBehaviorSanitizer) and the Python tests against the installed
-# module. The output ends with the summary lines of ctest and pytest.
+# AddressSanitizer + UndefinedBehaviorSanitizer), and the Python tests three ways: against the
+# installed module, against the module built with AddressSanitizer + UndefinedBehaviorSanitizer,
+# and on a free-threaded interpreter (built once from source, see free-threaded-python.sh). The
+# output ends with the summary lines of ctest and pytest.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -22,27 +24,83 @@ native_suite() {  # name, extra cmake args...
   return "${PIPESTATUS[0]}"
 }
 
+python_suite() {  # name, interpreter, then environment assignments for the run
+  local name=$1 python=$2
+  shift 2
+  echo "== Python tests ($name)"
+  env "$@" "$python" -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee "$logs/pytest-$name.log"
+  return "${PIPESTATUS[0]}"
+}
+
+python_not_run() {  # name, reason
+  echo "pytest not run: $2" | tee "$logs/pytest-$1.log"
+  return 1
+}
+
 native_suite native -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   native_suite sanitized -DCMAKE_BUILD_TYPE=Debug -DVELTRIX_SANITIZE=ON || status=1
 
-echo "== Python tests"
+# The installed module. The interpreter's debug allocator fills freed memory, so a use of a
+# Python object after its release shows up as a failure instead of passing by luck. Every test
+# package must be there: nothing may skip for want of one on this interpreter.
 if bash scripts/build-python.sh --werror >"$logs/python-build.log" 2>&1; then
-  # The interpreter's debug allocator fills freed memory, so a use of a Python object after its
-  # release shows up as a failure instead of passing by luck.
-  PYTHONMALLOC=debug .venv/bin/python -m pytest -q -p no:cacheprovider tests/python 2>&1 | tee "$logs/pytest.log"
-  [ "${PIPESTATUS[0]}" = 0 ] || status=1
+  python_suite installed .venv/bin/python PYTHONMALLOC=debug VELTRIX_REQUIRE_TEST_PACKAGES=1 || status=1
 else
   tail -50 "$logs/python-build.log"
-  echo "pytest not run: the extension failed to build" | tee "$logs/pytest.log"
-  status=1
+  python_not_run installed "the extension failed to build" || status=1
+fi
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer, loaded into the
+# ordinary interpreter with the sanitizer runtime preloaded and Python's own allocator replaced
+# by malloc, so that the sanitizer sees every object. Leaks the interpreter itself leaves at exit
+# are suppressed (tools/sanitizers/lsan-python.supp).
+if cmake -S . -B build/python-sanitized -G Ninja -DVELTRIX_WERROR=ON -DVELTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >"$logs/python-sanitized-build.log" 2>&1 &&
+   cmake --build build/python-sanitized -j "$jobs" >>"$logs/python-sanitized-build.log" 2>&1; then
+  runtime="$(readlink -f "$(g++ -print-file-name=libasan.so)") $(readlink -f "$(g++ -print-file-name=libubsan.so)")"
+  python_suite sanitized .venv/bin/python PYTHONPATH=build/python-sanitized/src/python PYTHONMALLOC=malloc \
+    LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$PWD/tools/sanitizers/lsan-python.supp:print_suppressions=0" \
+    VELTRIX_REQUIRE_TEST_PACKAGES=1 || status=1
+else
+  tail -50 "$logs/python-sanitized-build.log"
+  python_not_run sanitized "the sanitized extension failed to build" || status=1
+fi
+
+# A free-threaded interpreter: the module must run there without turning the GIL back on. Test
+# packages come as binary wheels only (none may need a compiler); one with no wheel for this
+# interpreter makes the tests that need it skip, with the reason.
+ft_venv=build/venvs/free-threaded
+if ft_python=$(bash scripts/free-threaded-python.sh 2>"$logs/free-threaded-python.log" | tail -1) && [ -x "$ft_python" ]; then
+  [ -x "$ft_venv/bin/python" ] || "$ft_python" -m venv "$ft_venv"
+  "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" "pytest>=8" \
+    >"$logs/free-threaded-pip.log" 2>&1 || tail -20 "$logs/free-threaded-pip.log"
+  for optional in "hypothesis>=6" "numpy>=2"; do
+    "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "$optional" >>"$logs/free-threaded-pip.log" 2>&1 ||
+      echo "note: $optional has no binary wheel for the free-threaded interpreter; its tests skip"
+  done
+  if "$ft_venv/bin/python" -m pip install -q --no-build-isolation -C cmake.define.VELTRIX_WERROR=ON \
+       -C build-dir=build/wheel-free-threaded . >"$logs/free-threaded-build.log" 2>&1; then
+    python_suite free-threaded "$ft_venv/bin/python" || status=1
+  else
+    tail -50 "$logs/free-threaded-build.log"
+    python_not_run free-threaded "the extension failed to build for the free-threaded interpreter" || status=1
+  fi
+else
+  tail -20 "$logs/free-threaded-python.log"
+  python_not_run free-threaded "no free-threaded interpreter could be built" || status=1
 fi
 
 echo
 echo "== summary"
 for name in native sanitized; do
+  echo "ctest ($name):"
   line=$(grep -E 'tests passed|tests failed' "$logs/$name-ctest.log" 2>/dev/null | tail -1)
-  echo "ctest ($name): ${line:-did not run}"
+  echo "${line:-did not run}"
 done
-tail -1 "$logs/pytest.log"
+for name in installed sanitized free-threaded; do
+  echo "pytest ($name):"
+  tail -1 "$logs/pytest-$name.log"
+done
 exit $status

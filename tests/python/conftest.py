@@ -1,10 +1,23 @@
 import os
 
-from hypothesis import HealthCheck, settings
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # the property tests skip themselves (see optional.py)
+    settings = None
 
-# CI machines are small and shared: no per-example deadline, a fixed number of examples.
-settings.register_profile(
-    "ci", deadline=None, max_examples=200, suppress_health_check=[HealthCheck.too_slow]
-)
-settings.register_profile("dev", deadline=None, max_examples=50)
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+if settings is not None:
+    # CI machines are small and shared: no per-example deadline, a fixed number of examples.
+    settings.register_profile(
+        "ci", deadline=None, max_examples=200, suppress_health_check=[HealthCheck.too_slow]
+    )
+    settings.register_profile("dev", deadline=None, max_examples=50)
+    settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--stress-seconds",
+        type=float,
+        default=3.0,
+        help="how long the thread stress test runs (a few seconds by default)",
+    )

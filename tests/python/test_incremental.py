@@ -2,8 +2,12 @@
 canonical form like GraphStore.reduce reduces the store."""
 
 import pytest
-from hypothesis import given
-from hypothesis import strategies as st
+from optional import require
+
+require("hypothesis")
+
+from hypothesis import given  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc
 

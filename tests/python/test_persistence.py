@@ -7,8 +7,12 @@ import shutil
 import subprocess
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from optional import require
+
+require("hypothesis")
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc
 from ir_blob import (

@@ -3,8 +3,12 @@
 import math
 import struct
 
-from hypothesis import given
-from hypothesis import strategies as st
+from optional import require
+
+require("hypothesis")
+
+from hypothesis import given  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc
 

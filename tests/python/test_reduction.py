@@ -1,7 +1,11 @@
 """GraphStore.reduce, reduce_incremental and reduction_report through the public surface:
 arguments and failures, the report, and the reduced graphs of small hand-made stores."""
 
-import numpy as np
+from optional import require
+
+require("numpy")
+
+import numpy as np  # noqa: E402
 import pytest
 
 import veltrix_core as vc

@@ -11,9 +11,14 @@ different values."""
 import math
 import struct
 
-import numpy as np
-from hypothesis import given, settings
-from hypothesis import strategies as st
+from optional import require
+
+require("numpy")
+require("hypothesis")
+
+import numpy as np  # noqa: E402
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc
 

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs the thread stress test under ThreadSanitizer: a free-threaded interpreter built with it
+# (scripts/free-threaded-python.sh --tsan, once, about 13 minutes), the extension built with
+# -fsanitize=thread for it, and tests/python/test_threads.py for as long as asked.
+#
+#   scripts/tsan-stress.sh [SECONDS]     (default 60)
+#
+# Every report must be one that tools/sanitizers/tsan-python.supp explains (wholly inside the
+# interpreter); the script fails on any other. Not part of CI: the interpreter build is long.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+python=$(bash scripts/free-threaded-python.sh --tsan | tail -1)
+root=build/tsan
+venv=$root/venv
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --only-binary=:all: "pytest>=8"
+
+cmake -S . -B "$root/build" -G Ninja -DVELTRIX_WERROR=ON -DVELTRIX_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$PWD/$venv/bin/python" >"$root/configure.log"
+cmake --build "$root/build" -j "$(nproc)" >"$root/build.log"
+
+log=$root/tsan-report
+rm -f "$log".*
+status=0
+TSAN_OPTIONS="suppressions=$PWD/tools/sanitizers/tsan-python.supp log_path=$PWD/$log second_deadlock_stack=1 halt_on_error=0" \
+  PYTHONPATH="$root/build/src/python" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  tests/python/test_threads.py --stress-seconds="$seconds" || status=$?
+reports=$(cat "$log".* 2>/dev/null | grep -c '^WARNING: ThreadSanitizer' || true)
+echo "tsan-stress: $reports unexplained ThreadSanitizer reports (logs: $log.*)"
+[ "$reports" = 0 ] && [ "$status" = 0 ]
