@@ -5,23 +5,18 @@
 // back, the harness also checks the round trip: its blob must read back into a store whose blob
 // and DOT text are byte for byte the same, and the first blob must be no longer than the input
 // (bytes after the outputs are ignored, merged records and repeated marks only shrink it).
-// A broken property aborts, which libFuzzer reports as a crash with the input saved.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz_checks.h"
 #include "store/dot_export.h"
 #include "store/ir_reader.h"
 #include "store/ir_writer.h"
 
 namespace {
 
-[[noreturn]] void broken(const char* property) {
-  std::fprintf(stderr, "ir_reader_fuzzer: broken property: %s\n", property);
-  std::abort();
-}
+using veltrix::fuzz::broken;
 
 std::string blob_of(const veltrix::GraphStore& store) {
   const veltrix::GraphSnapshot snapshot = store.snapshot();
