@@ -133,7 +133,7 @@ ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   for (ClassId child : node.children()) link_parent(child, id);
   lists_.push_back(ClassList{id, 1});
   parent_lists_.push_back(ParentList());
-  flags_.push_back(kMemoCurrent);
+  flags_.push_back(kMemoCurrent | kRepairDue);
   pending_.push_back(id);
   memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
                       [](const MemoSlot& slot) { return memo_position(slot.hash); });
@@ -307,7 +307,9 @@ bool EGraph::merge(ClassId a, ClassId b) {
   pending_.resize(start + gone.count);
   std::size_t at = pending_.size();
   for (std::uint32_t link = gone.head; link != kNoClass; link = parent_links_[link].next) {
-    pending_[--at] = parent_links_[link].id;
+    const ClassId parent = parent_links_[link].id;
+    pending_[--at] = parent;
+    flags_[parent] |= kRepairDue;
   }
 
   concatenate_lists(root, loser);
@@ -376,29 +378,38 @@ std::size_t EGraph::repair_congruence() {
       __builtin_prefetch(nodes_.data() + far);
       __builtin_prefetch(flags_.data() + far);
       const ClassId near = pending_[pending_.size() - 1 - kLookahead];
-      const SymbolLang& node = nodes_[near];
-      ahead.clear();
-      bool moves = false;
-      for (ClassId child : node.children()) {
-        ahead.push_back(find(child));
-        moves |= ahead.back() != child;
-      }
+      const bool due = flags_[near] & kRepairDue;
       const bool current = flags_[near] & kMemoCurrent;
-      // An entry that neither moves nor lost its memo key is skipped without a probe.
-      if (moves || !current) memo_.prefetch(memo_position(memo_hash(node.op(), ahead.span())));
-      if (moves && current) memo_.prefetch(memo_position(memo_hash(node.op(), node.children())));
+      if (due || !current) {
+        const SymbolLang& node = nodes_[near];
+        ahead.clear();
+        bool moves = false;
+        for (ClassId child : node.children()) {
+          ahead.push_back(find(child));
+          moves |= ahead.back() != child;
+        }
+        // An entry that neither moves nor lost its memo key is skipped without a probe.
+        if (moves || !current) memo_.prefetch(memo_position(memo_hash(node.op(), ahead.span())));
+        if (moves && current) memo_.prefetch(memo_position(memo_hash(node.op(), node.children())));
+      }
     }
     const ClassId id = pending_.back();
     pending_.pop_back();
     // The node under an id is canonicalised in place: every reader canonicalises before use, so
     // a node that is already more canonical than when it was queued gives the same key.
     SymbolLang& node = nodes_[id];
-    roots.clear();
     bool moved = false;
-    for (ClassId child : node.children()) {
-      const ClassId root = find_mut(child);
-      moved |= root != child;
-      roots.push_back(root);
+    // Only the newest push of a node can find a moved child: every merge that moves one pushes
+    // the node again, on top of its older entries, and canonicalising it clears the flag.
+    if (flags_[id] & kRepairDue) {
+      flags_[id] &= static_cast<std::uint8_t>(~kRepairDue);
+      ++repair_canonicalisations_;
+      roots.clear();
+      for (ClassId child : node.children()) {
+        const ClassId root = find_mut(child);
+        moved |= root != child;
+        roots.push_back(root);
+      }
     }
     if (moved) {
       if (flags_[id] & kMemoCurrent) erase_memo_key(id);

@@ -150,6 +150,11 @@ class EGraph {
   ClassId find(ClassId id) const { return union_find_.find(id); }
   ClassId find_mut(ClassId id) { return union_find_.find_mut(id); }
 
+  // How many queued nodes repair has re-canonicalised (read every child of) since the e-graph was
+  // made: at most one per merge that moved one of the node's children, however many links it has
+  // to the merged classes.
+  std::size_t repair_canonicalisations() const { return repair_canonicalisations_; }
+
   // Memo entries (stale keys included): the e-graph's size as limits and reports see it.
   std::size_t size() const { return memo_.size() + stale_keys_; }
   std::size_t class_count() const { return class_count_; }
@@ -222,6 +227,10 @@ class EGraph {
   static constexpr std::uint8_t kQueued = 1;       // listed for normalisation in this rebuild
   static constexpr std::uint8_t kMemoCurrent = 2;  // a live memo key names this id (its node, as stored)
   static constexpr std::uint8_t kTrimmed = 4;      // dropped from its class list as a duplicate
+  // Pushed on the repair stack since its node was last canonicalised. A node is pushed once for
+  // every link to a child class that loses a merge, so a wide node can sit on the stack many
+  // times; only the newest push can find a child that moved, and the others cost nothing.
+  static constexpr std::uint8_t kRepairDue = 8;
 
   static std::uint32_t memo_hash(Symbol op, std::span<const ClassId> children) {
     return static_cast<std::uint32_t>(hash_node(op, children) >> 32);
@@ -273,6 +282,7 @@ class EGraph {
   std::size_t stale_keys_ = 0;    // keys that left the memo when their node changed
   std::size_t class_count_ = 0;
   std::size_t merges_since_rebuild_ = 0;
+  std::size_t repair_canonicalisations_ = 0;
   bool clean_ = false;
 
   std::vector<ClassId> touched_;  // ids whose class must be re-normalised

@@ -7,6 +7,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "egraph/log.h"
@@ -55,6 +56,30 @@ TEST(EGraph, RebuildMergesCongruentParentsAndKeepsStaleMemoKeys) {
   EXPECT_EQ(egraph.class_count(), 2u);
   EXPECT_EQ(egraph.lookup(SymbolLang(sym("f"), {b})), egraph.find(fa));
   EXPECT_EQ(egraph.lookup(SymbolLang(sym("g"), {b})), std::nullopt);
+}
+
+// A wide parent linked many times to the classes that merge is pushed for repair once per link,
+// but re-canonicalised (its children read) only once per merge that moved a child: repair stays
+// linear in the work however wide the node is.
+TEST(EGraph, AWideParentIsReCanonicalisedOncePerMergeNotOncePerLink) {
+  for (const std::size_t merges : {1u, 2u, 50u}) {
+    EGraph egraph;
+    constexpr std::size_t kCopies = 200;
+    std::vector<ClassId> left, right, children;
+    for (std::size_t m = 0; m < merges; ++m) {
+      left.push_back(add_term(egraph, "(g " + std::to_string(m) + ")"));
+      right.push_back(add_term(egraph, "(h " + std::to_string(m) + ")"));
+      for (std::size_t c = 0; c < kCopies; ++c) children.insert(children.end(), {left.back(), right.back()});
+    }
+    const ClassId wide = egraph.add(sym("concat"), children);
+    egraph.rebuild();
+    const std::size_t before = egraph.repair_canonicalisations();
+    for (std::size_t m = 0; m < merges; ++m) egraph.merge(left[m], right[m]);
+    egraph.rebuild();
+    EXPECT_EQ(egraph.repair_canonicalisations() - before, 1u) << merges << " merges, one wide parent";
+    for (ClassId child : egraph.class_nodes(wide)[0].children()) EXPECT_EQ(egraph.find(child), child);
+    EXPECT_EQ(egraph.class_nodes(wide)[0].arity(), 2 * merges * kCopies);
+  }
 }
 
 TEST(EGraph, RebuildStatisticsAreLoggedOnlyWhenTheLevelAllowsIt) {
