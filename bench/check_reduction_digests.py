@@ -14,7 +14,7 @@ result with the recorded ones:
 Nothing here depends on timing, except that a run stopped by the time limit would differ (none
 should be).
 
-    PYTHONPATH=build/perf/src/python .venv/bin/python bench/check_reduction_digests.py [--quick]
+    PYTHONPATH=build/perf/python .venv/bin/python bench/check_reduction_digests.py [--quick]
     ... --record     rewrite the expected file (only when a result is meant to change)
 The native program is looked up in build/*/bench/ (newest first) or named by
 VELTRIX_DIGEST_BENCH. --quick leaves out the largest graphs (10^6 nodes).

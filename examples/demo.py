@@ -2,7 +2,8 @@
 would while tracing user code, reduce it, and show the graph before and after.
 
 Run it with `bash scripts/demo.sh` (which sets up the machine and builds the module first). The
-DOT files, and their pictures when Graphviz's `dot` is installed, go to examples/out/.
+recorded graph as an IR blob (pipeline.vir, for the `veltrix-core` command), the DOT files, and
+their pictures when Graphviz's `dot` is installed, go to examples/out/.
 """
 
 from __future__ import annotations
@@ -141,9 +142,16 @@ def main() -> None:
     print()
     print_nodes(reduced)
 
+    print("\nthe recorded graph as an IR blob:")
+    # The recorded store has no output marks; the blob carries them, so a copy read back from it
+    # shows the outputs in DOT too, and `veltrix-core reduce` finds them.
+    blob = store.serialize(outputs=outputs)
+    OUT.mkdir(exist_ok=True)
+    (OUT / "pipeline.vir").write_bytes(blob)
+    print(f"  wrote {OUT / 'pipeline.vir'} ({len(blob)} bytes; try `python -m veltrix_core info` on it)")
+
     print("\ngraph before and after reduction:")
-    # The recorded store has no output marks; a copy carrying them shows the outputs in DOT too.
-    marked = vc.GraphStore.deserialize(store.serialize(outputs=outputs))
+    marked = vc.GraphStore.deserialize(blob)
     write_pictures({"pipeline": marked.to_dot(), "pipeline-reduced": reduced.to_dot()})
 
 

@@ -69,11 +69,12 @@ debian_mirror() {
 
 mirror=$(debian_mirror) || { echo "free-threaded-python: no Debian mirror in apt's sources" >&2; exit 3; }
 
+# Candidate tarballs, one "version sha256 pool-directory" line each, newest first. The unstable
+# index can list a package twice while a new version migrates (the old stanza stays until every
+# architecture has the new one), and the pool may already have dropped the older tarball.
 case "$version" in
   3.13)
-    full=3.13.5
-    sha256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
-    pool=pool/main/p/python3.13
+    candidates="3.13.5 93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640 pool/main/p/python3.13"
     ;;
   3.14)
     index=$(mktemp)
@@ -82,11 +83,30 @@ case "$version" in
       echo "free-threaded-python: cannot read the unstable suite's source index; no CPython 3.14 to build" >&2
       exit 3
     fi
-    stanza=$(awk '/^Package: python3\.14$/{p=1} p&&/^$/{exit} p' "$index")
-    full=$(printf '%s\n' "$stanza" | awk '/^Version:/{print $2}' | sed -E 's/^[0-9]+://; s/-[^-]*$//' | head -1)
-    sha256=$(printf '%s\n' "$stanza" | awk -v f="python3.14_${full}.orig.tar.xz" '$3 == f && length($1) == 64 {print $1}' | head -1)
-    pool=$(printf '%s\n' "$stanza" | awk '/^Directory:/{print $2}')
-    if [ -z "$full" ] || [ -z "$sha256" ] || [ -z "$pool" ]; then
+    # Each python3.14 stanza: its upstream version (epoch and Debian revision removed), the
+    # sha256 of its orig tarball and its pool directory.
+    candidates=$(awk '
+      /^Package: / { pkg = $2; ver = ""; dir = ""; in_sha = 0; delete sha; next }
+      pkg != "python3.14" { next }
+      /^Version: / { ver = $2; sub(/^[0-9]+:/, "", ver); sub(/-[^-]*$/, "", ver); next }
+      /^Directory: / { dir = $2; next }
+      /^Checksums-Sha256:/ { in_sha = 1; next }
+      /^[^ ]/ { in_sha = 0 }
+      in_sha && /^ / && length($1) == 64 { sha[$3] = $1; next }
+      /^$/ {
+        if (pkg == "python3.14" && ver != "" && dir != "") {
+          f = "python3.14_" ver ".orig.tar.xz"
+          if (f in sha) print ver, sha[f], dir
+        }
+        pkg = ""; delete sha
+      }
+      END {
+        if (pkg == "python3.14" && ver != "" && dir != "") {
+          f = "python3.14_" ver ".orig.tar.xz"
+          if (f in sha) print ver, sha[f], dir
+        }
+      }' "$index" | sort -u -r -V -k1,1)
+    if [ -z "$candidates" ]; then
       echo "free-threaded-python: the unstable suite lists no python3.14 source tarball; no CPython 3.14 to build" >&2
       exit 3
     fi
@@ -96,15 +116,31 @@ esac
 
 work=$cache/src
 mkdir -p "$work"
-tarball=$work/python${version}_${full}.orig.tar.xz
-if [ ! -f "$tarball" ] || ! echo "$sha256  $tarball" | sha256sum -c --status; then
-  echo "free-threaded-python: fetching CPython $full from $mirror/$pool" >&2
-  curl -fsSL --retry 3 -o "$tarball.part" "$mirror/$pool/python${version}_${full}.orig.tar.xz" || {
-    echo "free-threaded-python: cannot fetch CPython $full" >&2; exit 3; }
-  mv "$tarball.part" "$tarball"
+full=
+while read -r candidate sha256 pool; do
+  tarball=$work/python${version}_${candidate}.orig.tar.xz
+  if [ -f "$tarball" ] && echo "$sha256  $tarball" | sha256sum -c --status; then
+    full=$candidate
+    break
+  fi
+  echo "free-threaded-python: fetching CPython $candidate from $mirror/$pool" >&2
+  if ! curl -fsSL --retry 3 -o "$tarball.part" "$mirror/$pool/python${version}_${candidate}.orig.tar.xz"; then
+    echo "free-threaded-python: cannot fetch CPython $candidate" >&2
+    rm -f "$tarball.part"
+    continue
+  fi
+  if echo "$sha256  $tarball.part" | sha256sum -c --status; then
+    mv "$tarball.part" "$tarball"
+    full=$candidate
+    break
+  fi
+  echo "free-threaded-python: sha256 of CPython $candidate does not match $sha256" >&2
+  rm -f "$tarball.part"
+done <<<"$candidates"
+if [ -z "$full" ]; then
+  echo "free-threaded-python: no CPython $version tarball could be had" >&2
+  exit 3
 fi
-echo "$sha256  $tarball" | sha256sum -c --status || {
-  echo "free-threaded-python: sha256 of $tarball does not match $sha256" >&2; rm -f "$tarball"; exit 3; }
 
 build=$work/build-$flavor
 rm -rf "$build" "$prefix"

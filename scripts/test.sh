@@ -59,7 +59,7 @@ if cmake -S . -B build/python-sanitized -G Ninja -DVELTRIX_WERROR=ON -DVELTRIX_S
      -DPython_EXECUTABLE="$PWD/.venv/bin/python" >"$logs/python-sanitized-build.log" 2>&1 &&
    cmake --build build/python-sanitized -j "$jobs" >>"$logs/python-sanitized-build.log" 2>&1; then
   runtime="$(readlink -f "$(g++ -print-file-name=libasan.so)") $(readlink -f "$(g++ -print-file-name=libubsan.so)")"
-  python_suite sanitized .venv/bin/python PYTHONPATH=build/python-sanitized/src/python PYTHONMALLOC=malloc \
+  python_suite sanitized .venv/bin/python PYTHONPATH=build/python-sanitized/python PYTHONMALLOC=malloc \
     LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     LSAN_OPTIONS="suppressions=$PWD/tools/sanitizers/lsan-python.supp:print_suppressions=0" \
     VELTRIX_REQUIRE_TEST_PACKAGES=1 || status=1

@@ -27,7 +27,7 @@ log=$root/tsan-report
 rm -f "$log".*
 status=0
 TSAN_OPTIONS="suppressions=$PWD/tools/sanitizers/tsan-python.supp log_path=$PWD/$log second_deadlock_stack=1 halt_on_error=0" \
-  PYTHONPATH="$root/build/src/python" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  PYTHONPATH="$root/build/python" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
   tests/python/test_threads.py --stress-seconds="$seconds" || status=$?
 reports=$(cat "$log".* 2>/dev/null | grep -c '^WARNING: ThreadSanitizer' || true)
 echo "tsan-stress: $reports unexplained ThreadSanitizer reports (logs: $log.*)"
