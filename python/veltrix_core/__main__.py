@@ -2,4 +2,6 @@
 
 from veltrix_core.cli import main
 
-raise SystemExit(main(prog="python -m veltrix_core"))
+# Imported rather than run (by a tool that walks the package), it does nothing.
+if __name__ == "__main__":
+    raise SystemExit(main(prog="python -m veltrix_core"))

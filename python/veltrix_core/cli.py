@@ -16,6 +16,7 @@ import tempfile
 from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Literal
 
 from veltrix_core import GraphStore
 from veltrix_core._graphviz import GraphvizError
@@ -25,7 +26,13 @@ __all__ = ["main"]
 KINDS = ("source", "op", "reduction", "external", "stage", "exchange")
 
 # The six counters in the order of the pipeline that produces them.
-REPORT_ROWS = (
+REPORT_ROWS: tuple[
+    tuple[
+        Literal["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "boundary_nodes", "reduced_nodes"],
+        str,
+    ],
+    ...,
+] = (
     ("input_nodes", "nodes in the input"),
     ("reachable_nodes", "reachable from the outputs (the rest is dead code)"),
     ("canonical_nodes", "after merging equal terms (commuted twins, identity ops, duplicates)"),
@@ -96,7 +103,7 @@ def id_list(ids: Sequence[int]) -> str:
 def command_info(args: argparse.Namespace) -> int:
     store, data = read_blob(args.file)
     nodes = store.nodes()
-    kinds = Counter(view["kind"] for view in nodes)
+    kinds: Counter[str] = Counter(view["kind"] for view in nodes)
     edges = sum(len(view["inputs"]) for view in nodes)
     outputs = store.outputs()
     print(f"{args.file}: veltrix IR blob, {len(data)} bytes")
