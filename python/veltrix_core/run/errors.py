@@ -1,0 +1,35 @@
+"""The exceptions of running a graph. Each names the node it is about: its id, its kind and its
+name (for an External, its descriptor's kind and content hash; for a Stage member, the stage's
+id and the member's position)."""
+
+from __future__ import annotations
+
+__all__ = ["RunError", "MissingImplementation", "NodeFailed"]
+
+
+class RunError(Exception):
+    """A node that cannot be run. `node_id`, `kind` and `name` say which."""
+
+    def __init__(self, message: str, *, node_id: int | None = None, kind: str | None = None,
+                 name: str | None = None):
+        super().__init__(message)
+        self.node_id, self.kind, self.name = node_id, kind, name
+
+    def __reduce__(self):
+        # Keyword-only fields survive the trip from a cluster worker back to the client.
+        return _rebuild, (type(self), self.args[0], self.node_id, self.kind, self.name)
+
+
+class MissingImplementation(RunError, LookupError):
+    """A reachable node without anything to compute it: no registry entry for its op or
+    reduction, no value for its source, no model for its External, or an entry that refuses
+    the node's inputs or params. Raised before anything runs."""
+
+
+class NodeFailed(RunError):
+    """A node whose computation raised; the original exception is the cause (locally) and its
+    type and text are in the message (everywhere)."""
+
+
+def _rebuild(cls, message, node_id, kind, name):
+    return cls(message, node_id=node_id, kind=kind, name=name)

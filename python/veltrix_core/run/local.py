@@ -1,0 +1,77 @@
+"""The local evaluator: runs a plan's tasks in id order (ids are topological) in this process.
+
+A value is dropped as soon as the last node that reads it has run, unless it is an output, so
+what is held at any moment is the values still waiting for a consumer: the cut of the graph at
+that node, not the whole graph. The evaluator counts the bytes it holds and reports the peak.
+"""
+
+from __future__ import annotations
+
+import sys
+from dataclasses import dataclass
+from typing import Any
+
+from veltrix_core.run.plan import Plan
+
+__all__ = ["MemoryReport", "run_plan", "size_of"]
+
+
+@dataclass(frozen=True)
+class MemoryReport:
+    """Bytes of values the evaluator held.
+
+    peak_bytes: the most held at once; total_bytes: every value computed, added up (what
+    keeping all of them would hold); peak_values: the most values held at once; nodes_run."""
+
+    peak_bytes: int
+    total_bytes: int
+    peak_values: int
+    nodes_run: int
+
+
+def size_of(value: Any) -> int:
+    """The bytes of a value: an array's buffer (a view counts as its own size), the sum over
+    a dict's values or a sequence's items, else the object's own size."""
+    nbytes = getattr(value, "nbytes", None)
+    if isinstance(nbytes, int):
+        return nbytes
+    if isinstance(value, dict):
+        return sum(size_of(v) for v in value.values())
+    if isinstance(value, (list, tuple)):
+        return sum(size_of(v) for v in value)
+    return sys.getsizeof(value)
+
+
+def _last_uses(plan: Plan) -> dict[int, list[int]]:
+    """For each node id, the inputs to drop once it has run: those it is the last reader of."""
+    last = {}
+    for task in plan.tasks:
+        for node_id in task.inputs:
+            last[node_id] = task.node_id
+    kept = set(plan.outputs)
+    drops: dict[int, list[int]] = {}
+    for node_id, reader in last.items():
+        if node_id not in kept:
+            drops.setdefault(reader, []).append(node_id)
+    return drops
+
+
+def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
+    drops = _last_uses(plan)
+    values: dict[int, Any] = {}
+    sizes: dict[int, int] = {}
+    held = peak = total = peak_values = 0
+    for task in plan.tasks:
+        value = task(*[values[i] for i in task.inputs])
+        node_id = task.node_id
+        values[node_id] = value
+        size = sizes[node_id] = size_of(value)
+        held += size
+        total += size
+        peak = max(peak, held)
+        peak_values = max(peak_values, len(values))
+        for dropped in drops.get(node_id, ()):
+            del values[dropped]
+            held -= sizes.pop(dropped)
+    report = MemoryReport(peak_bytes=peak, total_bytes=total, peak_values=peak_values, nodes_run=len(plan.tasks))
+    return [values[o] for o in plan.outputs], report
