@@ -43,4 +43,5 @@ if [ ! -x .venv/bin/python ]; then
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "numpy>=2" "dask>=2024.1"
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "numpy>=2" "dask>=2024.1" \
+  "distributed>=2024.1" "pytest-timeout>=2"
