@@ -8,10 +8,6 @@ from veltrix_core.typing import DescriptorDict, NodeView, Params, ReductionRepor
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
-# Node ids are ints; a list of ids may hold anything with __index__ (a NumPy integer, say) and
-# may be any sequence but a str (list, tuple, range, ...).
-_Ids = Sequence[SupportsIndex]
-
 @final
 class GraphStore:
     """Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to
@@ -22,19 +18,19 @@ class GraphStore:
         """Record a Source node and return its id (the existing id if an equal node is
         recorded already)."""
 
-    def add_op(self, name: str, inputs: _Ids, params: Params | None = None) -> int:
+    def add_op(self, name: str, inputs: Sequence[SupportsIndex], params: Params | None = None) -> int:
         """Record an Op node over earlier nodes and return its id."""
 
-    def add_reduction(self, name: str, inputs: _Ids, params: Params | None = None) -> int:
+    def add_reduction(self, name: str, inputs: Sequence[SupportsIndex], params: Params | None = None) -> int:
         """Record a Reduction node over earlier nodes and return its id."""
 
     def add_external(
-        self, descriptor: PayloadDescriptor | DescriptorDict, inputs: _Ids, params: Params | None = None
+        self, descriptor: PayloadDescriptor | DescriptorDict, inputs: Sequence[SupportsIndex], params: Params | None = None
     ) -> int:
         """Record a call of an external payload, described by `descriptor`, and return its
         id."""
 
-    def add_exchange(self, inputs: _Ids, params: Params | None = None) -> int:
+    def add_exchange(self, inputs: Sequence[SupportsIndex], params: Params | None = None) -> int:
         """Record an `Exchange` boundary (plan M39 §2.1). No `name` — an Exchange's identity is its
         `scheme` ParamMap (`params`) + its one logical input; `nodes()[i]["kind"] == "exchange"`."""
 
@@ -44,7 +40,7 @@ class GraphStore:
     def to_dot(self) -> str:
         """The whole store as GraphViz DOT text (outputs drawn as double circles)."""
 
-    def serialize(self, outputs: _Ids | None = None) -> bytes:
+    def serialize(self, outputs: Sequence[SupportsIndex] | None = None) -> bytes:
         """Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:
         the serializable IR — not cloudpickle — is the canonical durable representation). With
         `outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a
@@ -65,18 +61,18 @@ class GraphStore:
         """The marked output node ids, in mark order (what an IR evaluator returns, in order)."""
 
     def reduce(
-        self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
+        self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
     ) -> tuple[GraphStore, ReductionReport]:
         """Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind
         RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in
         to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is
         pinned by the frozen M4 suite)."""
 
-    def reduce_incremental(self, *, outputs: _Ids | None = None) -> tuple[GraphStore, ReductionReport]:
+    def reduce_incremental(self, *, outputs: Sequence[SupportsIndex] | None = None) -> tuple[GraphStore, ReductionReport]:
         """One-shot incremental reduction of the current graph (same result as `reduce`). For genuine
         step-by-step reduction while building, use `IncrementalReducer`."""
 
-    def reduction_report(self, *, outputs: _Ids | None = None) -> ReductionReport:
+    def reduction_report(self, *, outputs: Sequence[SupportsIndex] | None = None) -> ReductionReport:
         """The reduction report for the current graph, without keeping the reduced store."""
 
 @final
@@ -92,7 +88,9 @@ class PayloadDescriptor:
         version: str,
         io_schema: str,
         preprocessing_ref: str | None = None,
-    ) -> PayloadDescriptor: ...
+    ) -> PayloadDescriptor:
+        """Every argument is keyword-only; an empty `preprocessing_ref` is present, ``None``
+        means absent. The fields never change afterwards."""
     @property
     def kind(self) -> str: ...
     @property
@@ -130,7 +128,7 @@ class IncrementalReducer:
         """Size of the maintained canonical form."""
 
     def finalize(
-        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: _Ids | None = None
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
     ) -> tuple[GraphStore, ReductionReport]:
         """Finish: consume any remaining delta, then reduce the maintained canonical form against the
         store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks

@@ -94,6 +94,10 @@ def node_id(text: str) -> int:
     return value
 
 
+def counted(n: int, noun: str) -> str:
+    return f"{n} {noun}" + ("" if n == 1 else "s")
+
+
 def id_list(ids: Sequence[int]) -> str:
     shown = ", ".join(map(str, ids[:OUTPUTS_SHOWN]))
     more = len(ids) - OUTPUTS_SHOWN
@@ -155,7 +159,10 @@ def command_reduce(args: argparse.Namespace) -> int:
     reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
     blob = reduced.serialize()
     write_file(args.output, blob)
-    print(f"reduced {args.file} ({count} nodes) to {args.output} ({reduced.node_count()} nodes, {len(blob)} bytes)")
+    print(
+        f"reduced {args.file} ({counted(count, 'node')}) to {args.output} "
+        f"({counted(reduced.node_count(), 'node')}, {counted(len(blob), 'byte')})"
+    )
     width = max(len(key) for key, _ in REPORT_ROWS)
     print(f"  {'counter':<{width}}  {'value':>8}  meaning")
     for key, meaning in REPORT_ROWS:
@@ -183,7 +190,7 @@ def command_verify(args: argparse.Namespace) -> int:
     if again == data:
         print(
             f"{args.file}: ok: its {len(data)} bytes re-serialize identically "
-            f"({store.node_count()} nodes, {len(store.outputs())} outputs)"
+            f"({counted(store.node_count(), 'node')}, {counted(len(store.outputs()), 'output')})"
         )
         return 0
     offset = first_difference(data, again)
