@@ -45,3 +45,5 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "numpy>=2" "dask>=2024.1" \
   "distributed>=2024.1" "pytest-timeout>=2"
+# Type checking (stubtest and the typing test) and the notebook display's tests.
+.venv/bin/python -m pip install -q "mypy>=1.15" "ipython>=8"

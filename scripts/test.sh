@@ -2,8 +2,9 @@
 # Builds everything and runs every test: the native unit tests (plain and under
 # AddressSanitizer + UndefinedBehaviorSanitizer), and the Python tests three ways: against the
 # installed module, against the module built with AddressSanitizer + UndefinedBehaviorSanitizer,
-# and on a free-threaded interpreter (built once from source, see free-threaded-python.sh). The
-# output ends with the summary lines of ctest and pytest.
+# and on a free-threaded interpreter (built once from source, see free-threaded-python.sh); the
+# type stubs against the installed module, and the documentation build. The output ends with the
+# summary lines of ctest and pytest.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -46,9 +47,36 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # package must be there: nothing may skip for want of one on this interpreter.
 if bash scripts/build-python.sh --werror >"$logs/python-build.log" 2>&1; then
   python_suite installed .venv/bin/python PYTHONMALLOC=debug VELTRIX_REQUIRE_TEST_PACKAGES=1 || status=1
+  installed=1
 else
   tail -50 "$logs/python-build.log"
   python_not_run installed "the extension failed to build" || status=1
+  installed=0
+fi
+
+# What type checkers and readers get, checked against the installed package: mypy's stubtest
+# compares the stubs with the compiled module, the typing test holds what mypy must infer and
+# refuse, and the documentation builds with warnings as errors (its pictures and command outputs
+# are made by the installed module).
+typing_suite() {
+  echo "== typing (stubtest, typing test)"
+  {
+    .venv/bin/python -m mypy.stubtest veltrix_core &&
+      .venv/bin/python -m mypy --cache-dir build/mypy-cache --strict --warn-unused-ignores tests/typing/usage.py
+  } 2>&1 | tee "$logs/typing.log"
+  return "${PIPESTATUS[0]}"
+}
+docs_suite() {
+  echo "== documentation"
+  bash scripts/docs.sh 2>&1 | tee "$logs/docs.log"
+  return "${PIPESTATUS[0]}"
+}
+if [ "$installed" = 1 ]; then
+  typing_suite || status=1
+  docs_suite || status=1
+else
+  echo "not run: the extension failed to build" | tee "$logs/typing.log" "$logs/docs.log"
+  status=1
 fi
 
 # The module built with AddressSanitizer and UndefinedBehaviorSanitizer, loaded into the
@@ -76,7 +104,7 @@ if ft_python=$(bash scripts/free-threaded-python.sh 2>"$logs/free-threaded-pytho
   [ -x "$ft_venv/bin/python" ] || "$ft_python" -m venv "$ft_venv"
   "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" "pytest>=8" \
     >"$logs/free-threaded-pip.log" 2>&1 || tail -20 "$logs/free-threaded-pip.log"
-  for optional in "hypothesis>=6" "numpy>=2"; do
+  for optional in "hypothesis>=6" "numpy>=2" "ipython>=8"; do
     "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "$optional" >>"$logs/free-threaded-pip.log" 2>&1 ||
       echo "note: $optional has no binary wheel for the free-threaded interpreter; its tests skip"
   done
@@ -94,6 +122,8 @@ fi
 
 echo
 echo "== summary"
+echo "typing: $(tail -1 "$logs/typing.log" 2>/dev/null || echo did not run)"
+echo "docs: $(tail -1 "$logs/docs.log" 2>/dev/null || echo did not run)"
 for name in native sanitized; do
   echo "ctest ($name):"
   line=$(grep -E 'tests passed|tests failed' "$logs/$name-ctest.log" 2>/dev/null | tail -1)
