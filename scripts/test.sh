@@ -55,13 +55,18 @@ else
 fi
 
 # What type checkers and readers get, checked against the installed package: mypy's stubtest
-# compares the stubs with the compiled module, the typing test holds what mypy must infer and
+# compares the compiled module with its stub, the typing test holds what mypy must infer and
 # refuse, and the documentation builds with warnings as errors (its pictures and command outputs
-# are made by the installed module).
+# are made by the installed module). Stubtest gets the compiled module, its stub and the types
+# the stub imports, and nothing else: the pure-Python modules are their own stubs.
 typing_suite() {
   echo "== typing (stubtest, typing test)"
+  local package stubtest=build/stubtest
+  package=$(.venv/bin/python -c 'import os, veltrix_core; print(os.path.dirname(veltrix_core.__file__))')
+  rm -rf "$stubtest" && mkdir -p "$stubtest/veltrix_core"
+  cp "$package"/__init__.*so "$package/__init__.pyi" "$package/py.typed" "$package/typing.py" "$stubtest/veltrix_core/"
   {
-    .venv/bin/python -m mypy.stubtest veltrix_core &&
+    (cd "$stubtest" && PYTHONPATH=$PWD MYPYPATH=$PWD ../../.venv/bin/python -m mypy.stubtest veltrix_core) &&
       .venv/bin/python -m mypy --cache-dir build/mypy-cache --strict --warn-unused-ignores tests/typing/usage.py
   } 2>&1 | tee "$logs/typing.log"
   return "${PIPESTATUS[0]}"
