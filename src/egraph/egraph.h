@@ -40,6 +40,7 @@
 #include "egraph/symbol_lang.h"
 #include "egraph/union_find.h"
 #include "support/hash_table.h"
+#include "support/memory_blocks.h"
 #include "support/pod_array.h"
 #include "support/small_vector.h"
 
@@ -270,14 +271,14 @@ class EGraph {
   // reserved room they grow in place, without copying a large array and faulting in new pages
   // for all of it.
   UnionFindTable union_find_;
-  std::vector<SymbolLang> nodes_;          // per id: the node added under it (canonicalised in place)
+  BlockVector<SymbolLang> nodes_;          // per id: the node added under it (canonicalised in place)
   PodArray<ClassList> lists_;              // per root
   PodArray<ParentList> parent_lists_;      // per root
   PodArray<std::uint8_t> flags_;           // per id
   PodArray<ClassId> pool_;                 // blocks of class lists longer than one
   std::vector<std::uint32_t> free_blocks_[32];  // freed pool blocks, by log2 of their capacity
   PodArray<ParentLink> parent_links_;
-  std::vector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
+  BlockVector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
   RawHashTable<MemoSlot> memo_;
   std::size_t stale_keys_ = 0;    // keys that left the memo when their node changed
   std::size_t class_count_ = 0;

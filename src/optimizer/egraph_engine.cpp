@@ -9,6 +9,7 @@
 #include "egraph/pattern.h"
 #include "egraph/symbol.h"
 #include "support/internal_failure.h"
+#include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/small_vector.h"
 
@@ -60,7 +61,7 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
 
   // One process-wide symbol per distinct text, interned when a term first uses it.
   std::vector<egraph::Symbol> operators(texts.size());
-  std::vector<egraph::Symbol> ops(n);
+  BlockVector<egraph::Symbol> ops(n);
   for (std::size_t i = 0; i < n; ++i) {
     egraph::Symbol& op = checked_at(operators, terms.symbol(i));
     if (op.value == 0) op = egraph::intern_symbol(texts.text(terms.symbol(i)));
@@ -89,10 +90,10 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   // Scanning the terms in order, the first term met in a class is the class's representative;
   // its children come earlier, so theirs are already known.
   const auto extract_start = Clock::now();
-  std::vector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
+  BlockVector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
   // Per term, the result position of its class, known once the term is scanned: a child's is
   // then one lookup by the child's own index, near the term in the common case.
-  std::vector<TermIndex> result_of(n);
+  BlockVector<TermIndex> result_of(n);
   // Whether a symbol is a boundary, decided once per distinct symbol.
   std::vector<std::int8_t> boundary(texts.size(), -1);
   // Two result terms with one symbol and the same children would have congruent nodes, which

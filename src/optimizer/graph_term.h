@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "optimizer/symbol_texts.h"
+#include "support/memory_blocks.h"
 
 namespace veltrix {
 
@@ -88,10 +89,10 @@ class TermList {
 
  private:
   const SymbolTexts* symbols_;
-  std::vector<SymbolId> symbols_of_;
-  std::vector<std::uint8_t> boundary_;
-  std::vector<std::uint64_t> child_ends_;  // child_ends_[i + 1] is one past term i's last child
-  std::vector<TermIndex> children_;
+  BlockVector<SymbolId> symbols_of_;
+  BlockVector<std::uint8_t> boundary_;
+  BlockVector<std::uint64_t> child_ends_;  // child_ends_[i + 1] is one past term i's last child
+  BlockVector<TermIndex> children_;
 };
 
 }  // namespace veltrix

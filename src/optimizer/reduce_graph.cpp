@@ -11,6 +11,7 @@
 #include "support/hash_table.h"
 #include "support/hashing.h"
 #include "support/internal_failure.h"
+#include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/siphash.h"
 
@@ -23,7 +24,7 @@ constexpr TermIndex kAbsent = std::numeric_limits<TermIndex>::max();
 // earlier nodes, so one backward walk in id order reaches everything a stack-based search would,
 // while reading the table sequentially instead of jumping around it. An input that breaks the
 // order is caught when the terms are built (its compact position is still absent there).
-std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs, std::vector<std::uint8_t>& reached) {
+std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs, BlockVector<std::uint8_t>& reached) {
   const std::size_t n = nodes.size();
   for (NodeId output : outputs) checked_at(reached, output) = 1;
   std::size_t count = 0;
@@ -64,7 +65,7 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   const std::size_t n = result.size();
   TermList canonical(result.symbols());
   canonical.reserve(n, result.child_count());
-  std::vector<TermIndex> canonical_of(n);
+  BlockVector<TermIndex> canonical_of(n);
   RawHashTable<HashConsSlot> table;
   const HashKey key = random_hash_key();
   table.reserve(n, [](const HashConsSlot& slot) { return slot_position(slot.hash); });
@@ -317,7 +318,7 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   const std::size_t n = nodes.size();
   report.input_nodes = n;
 
-  std::vector<std::uint8_t> reached(n, 0);
+  BlockVector<std::uint8_t> reached(n, 0);
   const std::size_t reachable = mark_reachable(nodes, outputs, reached);
 
   // Compaction and terms in one walk in id order: a reached node's inputs are reached and come
@@ -325,7 +326,7 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   SymbolTexts texts;
   NodeSymbols symbols(nodes, texts);
   std::vector<NodeId> templates;  // symbol id -> first node with that symbol
-  std::vector<TermIndex> compact(n, kAbsent);
+  BlockVector<TermIndex> compact(n, kAbsent);
   TermList terms(texts);
   terms.reserve(reachable, reachable * 2);
   for (std::size_t id = 0; id < n; ++id) {
@@ -358,7 +359,7 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   report.canonical_nodes = canonical.size();
   clock.lap(&ReductionPhases::canonical);
 
-  std::vector<std::uint8_t> is_output(canonical.size(), 0);
+  BlockVector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
 
   // Every op term is one stage member at most (and one stage at most), its children its member
@@ -395,6 +396,8 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
 std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
                                                             RewriteEngine& engine, bool maximal_fusion,
                                                             ReductionPhases* phases) {
+  // The phases free large arrays as later ones build theirs (see memory_blocks.h).
+  BlockReuseScope reuse;
   StoreSink sink(nodes);
   std::vector<std::uint64_t> reduced_outputs;
   ReductionReport report;

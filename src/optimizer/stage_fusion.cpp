@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/internal_failure.h"
+#include "support/memory_blocks.h"
 
 namespace veltrix {
 namespace {
@@ -21,9 +22,9 @@ constexpr TermIndex kManyUses = kNoTerm - 1;
 // Single-use rule: an op joins its consumer's group when that consumer is its only use (a
 // consumer using it twice counts twice), is an op, and the op is not an output. Joined terms are
 // marked kJoined; every other term is the highest member of its group and marked with itself.
-std::vector<TermIndex> group_single_use(const TermList& terms, std::span<const std::uint8_t> is_output) {
+BlockVector<TermIndex> group_single_use(const TermList& terms, std::span<const std::uint8_t> is_output) {
   const std::size_t n = terms.size();
-  std::vector<TermIndex> use(n, kNoUse);  // the only consumer, or kManyUses
+  BlockVector<TermIndex> use(n, kNoUse);  // the only consumer, or kManyUses
   const std::span<const std::uint64_t> ends = terms.child_ends();
   const std::span<const TermIndex> children = terms.all_children();
   for (std::size_t j = 0; j < n; ++j) {
@@ -32,7 +33,7 @@ std::vector<TermIndex> group_single_use(const TermList& terms, std::span<const s
       u = u == kNoUse ? static_cast<TermIndex>(j) : kManyUses;
     }
   }
-  std::vector<TermIndex> group(n);
+  BlockVector<TermIndex> group(n);
   for (std::size_t i = 0; i < n; ++i) {
     const TermIndex u = use[i];
     const bool joins = !terms.is_boundary(i) && u != kNoUse && u != kManyUses && !is_output[i] && !terms.is_boundary(u);
@@ -45,10 +46,10 @@ std::vector<TermIndex> group_single_use(const TermList& terms, std::span<const s
 // an op that is not an output joins the group its consumers share, if they are all ops in one
 // group. A group's id is then its highest member. The consumers' verdict is folded into each
 // term as its consumers are decided, so no consumer lists are needed.
-std::vector<TermIndex> group_maximal(const TermList& terms, std::span<const std::uint8_t> is_output) {
+BlockVector<TermIndex> group_maximal(const TermList& terms, std::span<const std::uint8_t> is_output) {
   const std::size_t n = terms.size();
-  std::vector<TermIndex> shared(n, kNoUse);  // the group all consumers so far share, or kManyUses
-  std::vector<TermIndex> group(n);
+  BlockVector<TermIndex> shared(n, kNoUse);  // the group all consumers so far share, or kManyUses
+  BlockVector<TermIndex> group(n);
   const std::span<const std::uint64_t> ends = terms.child_ends();
   const std::span<const TermIndex> children = terms.all_children();
   for (std::size_t x = n; x-- > 0;) {
@@ -75,7 +76,7 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
                            ReducedNodeSink& sink) {
   const std::size_t n = terms.size();
-  std::vector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
+  BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
 
   // Per term, read when the term is the child of a member being emitted: its group, and, as the
   // value of a group (its highest member) or a member of the stage being emitted, its
@@ -89,10 +90,10 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
     std::uint32_t member_stamp = kNoTerm;  // the stage this term is a member of...
     std::uint32_t member_slot = 0;         // ...at this position
   };
-  std::vector<TermSlot> slots;
+  BlockVector<TermSlot> slots;
   slots.reserve(n);
   for (std::size_t t = 0; t < n; ++t) slots.push_back(TermSlot{group[t]});
-  std::vector<TermIndex>().swap(group);
+  BlockVector<TermIndex>().swap(group);
   // Emitting the group at term t reads the records of the children of terms up to t; the loop
   // starts loading those of a term this far ahead.
   constexpr std::size_t kLookahead = 16;

@@ -28,6 +28,36 @@ constexpr std::size_t kHugePageThreshold = std::size_t{8} << 20;
 void advise_huge_pages(void* block, std::size_t bytes) {
   if (bytes >= kHugePageThreshold) (void)madvise(block, page_round(bytes), MADV_HUGEPAGE);  // only a hint
 }
+
+// The blocks a reuse scope keeps, per thread: (address, mapped bytes).
+struct KeptBlocks {
+  std::vector<std::pair<void*, std::size_t>> blocks;
+  bool active = false;
+};
+thread_local KeptBlocks t_kept;
+
+// A kept block of exactly `bytes` (page-rounded), or null. The smallest kept block that fits is
+// split, and its rest kept, so that a small request does not use up room a large one needs.
+void* take_kept(std::size_t bytes) {
+  if (!t_kept.active) return nullptr;
+  auto& blocks = t_kept.blocks;
+  std::size_t best = blocks.size();
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (blocks[i].second >= bytes && (best == blocks.size() || blocks[i].second < blocks[best].second)) best = i;
+  }
+  if (best == blocks.size()) return nullptr;
+  const auto [block, size] = blocks[best];
+  blocks[best] = blocks.back();
+  blocks.pop_back();
+  if (size > bytes) blocks.emplace_back(static_cast<char*>(block) + bytes, size - bytes);
+  return block;
+}
+
+bool keep(void* block, std::size_t bytes) {
+  if (!t_kept.active) return false;
+  t_kept.blocks.emplace_back(block, bytes);
+  return true;
+}
 #else
 bool mapped(std::size_t) { return false; }
 #endif
@@ -44,6 +74,7 @@ void* allocate(std::size_t bytes, [[maybe_unused]] bool populate) {
   if (mapped(bytes)) {
     // A block on huge pages takes one fault per huge page, so mapping it in advance would buy
     // little, and would map small pages before the advice could take effect.
+    if (void* kept = take_kept(page_round(bytes))) return kept;
     const bool huge = bytes >= kHugePageThreshold;
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate && !huge ? MAP_POPULATE : 0);
     void* block = mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
@@ -81,11 +112,25 @@ void free_block(void* block, std::size_t bytes) {
   if (!block) return;
 #if defined(__linux__)
   if (mapped(bytes)) {
-    munmap(block, page_round(bytes));
+    if (!keep(block, page_round(bytes))) munmap(block, page_round(bytes));
     return;
   }
 #endif
   free_small(block);
 }
+
+#if defined(__linux__)
+BlockReuseScope::BlockReuseScope() : outermost_(!t_kept.active) { t_kept.active = true; }
+
+BlockReuseScope::~BlockReuseScope() {
+  if (!outermost_) return;
+  t_kept.active = false;
+  for (const auto& [block, bytes] : t_kept.blocks) munmap(block, bytes);
+  t_kept.blocks.clear();
+}
+#else
+BlockReuseScope::BlockReuseScope() : outermost_(false) {}
+BlockReuseScope::~BlockReuseScope() {}
+#endif
 
 }  // namespace veltrix

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace veltrix {
 
@@ -21,5 +22,39 @@ void* allocate_filled_block(std::size_t bytes);
 // Grows or shrinks a block, keeping the first min(old, new) bytes.
 void* resize_block(void* block, std::size_t old_bytes, std::size_t new_bytes);
 void free_block(void* block, std::size_t bytes);
+
+// Within a reuse scope, the mapped blocks this thread frees stay mapped, and the next mapped
+// blocks it allocates take them over instead of fresh pages; the scope unmaps what is left when
+// it ends. One reduction frees large arrays (its term lists, the e-graph) while it still has
+// large arrays to build (the new store's): a fresh page costs a fault and the kernel zeroing it,
+// which on some machines costs more than the work then done in it, while a page the same call
+// freed a moment ago is resident already. Scopes nest; the outermost one owns the kept blocks.
+// A taken-over block holds stale bytes: like any block, it is written before it is read.
+class BlockReuseScope {
+ public:
+  BlockReuseScope();
+  ~BlockReuseScope();
+  BlockReuseScope(const BlockReuseScope&) = delete;
+  BlockReuseScope& operator=(const BlockReuseScope&) = delete;
+
+ private:
+  bool outermost_;
+};
+
+// An allocator for standard containers whose large arrays should be blocks (mapped, reusable
+// within a scope) rather than the ordinary allocator's.
+template <class T>
+struct BlockAllocator {
+  using value_type = T;
+  BlockAllocator() = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U>&) {}  // NOLINT: converting, as allocators are
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_block(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { free_block(p, n * sizeof(T)); }
+  friend bool operator==(const BlockAllocator&, const BlockAllocator&) { return true; }
+};
+
+template <class T>
+using BlockVector = std::vector<T, BlockAllocator<T>>;
 
 }  // namespace veltrix
