@@ -15,6 +15,15 @@ against GraphStore and against any other store that interns the same way.
     store = veltrix_core.GraphStore()
     program.replay(store)
     outputs = program.sinks(store_node_count)   # nodes nothing consumes, minus a tenth
+
+With `evaluable=True` the program is one that veltrix_core.run's default registry can run:
+square sources of `array_size` (every value's dims are 1 or that size, so any two values
+broadcast), reduction axes that the input has, and only params that some meaning reads (a
+cast's dtype, the scalar forms of binary ops). `source_value` and `models` give what
+evaluating it needs:
+
+    program = generate_program(10_000, seed=1, evaluable=True)
+    values = run.evaluate(store, outputs, sources=source_value, models=models(program))
 """
 
 from __future__ import annotations
@@ -39,6 +48,7 @@ class Program:
     node_count: int = 0
     consumed: set[int] = field(default_factory=set)
     duplicate_calls: int = 0
+    model_hashes: list[str] = field(default_factory=list)  # of the external payloads recorded
 
     def replay(self, store) -> None:
         methods = {name: getattr(store, name) for name in
@@ -94,7 +104,13 @@ def _elementwise_params(rng: random.Random, name: str) -> dict | None:
     return {key: make() for key, make in chosen}
 
 
-def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None = None) -> Program:
+# Scalar forms of binary ops in evaluable programs (identity scalars come separately).
+SCALAR_OPS = ["add", "sub", "mul", "div", "maximum", "minimum", "lt", "eq"]
+SCALARS = [0.5, 2.0, -1.0, 3.0, 0.0]
+
+
+def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None = None,
+                     evaluable: bool = False, array_size: int = 4) -> Program:
     """A program whose replay leaves exactly `n_nodes` distinct nodes in the store.
 
     By default about one call in eleven records a node that the optimizer's rules remove (the
@@ -112,6 +128,7 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
     values: list[int] = []          # ids of value-producing nodes, most recent last
     binary_ops: list[tuple] = []    # (name, a, b) of commutative ops without params
     recorded: list[tuple] = []      # every distinct call, for re-recording
+    ndim: dict[int, int] = {}       # evaluable programs: dimensions of each value (0 to 2)
 
     def record(method: str, kind: str, name, inputs: list[int], params, args: tuple) -> int:
         node_id, new = interner.intern(_key(kind, name, inputs, params))
@@ -137,10 +154,19 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
 
     def add_source() -> None:
         index = len(values)
-        params = {"shape": f"({rng.choice([128, 256, 1024])}, {rng.choice([64, 512])})",
-                  "dtype": rng.choice(DTYPES), "index": index}
+        if evaluable:
+            params = {"size": array_size, "dtype": rng.choice(DTYPES), "index": index}
+        else:
+            params = {"shape": f"({rng.choice([128, 256, 1024])}, {rng.choice([64, 512])})",
+                      "dtype": rng.choice(DTYPES), "index": index}
         name = rng.choice(["input", "weights", "table", "batch"])
-        values.append(record("add_source", "source", name, [], params, (name, params)))
+        node = record("add_source", "source", name, [], params, (name, params))
+        values.append(node)
+        ndim[node] = 2
+
+    def add_value(node: int, dims: int) -> None:
+        values.append(node)
+        ndim.setdefault(node, dims)
 
     while interner.ids.__len__() < n_nodes:
         if len(values) < 4:
@@ -155,27 +181,37 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
             add_source()
         elif roll < 0.23 + rewrite_share * 2 / 3 and binary_ops:
             name, a, b = rng.choice(binary_ops[-256:])  # the commuted twin of a recent op
-            values.append(record("add_op", "op", name, [b, a], None, (name, [b, a])))
+            add_value(record("add_op", "op", name, [b, a], None, (name, [b, a])), max(ndim.get(a, 0), ndim.get(b, 0)))
         elif roll < 0.23 + rewrite_share:
             x = pick(1)[0]
             name, scalar = rng.choice([("add", 0.0), ("mul", 1.0)])
             params = {"scalar": scalar, "side": rng.choice(["r", "l"])}
-            values.append(record("add_op", "op", name, [x], params, (name, [x], params)))
+            add_value(record("add_op", "op", name, [x], params, (name, [x], params)), ndim.get(x, 0))
         elif roll < 0.29 + rewrite_share:
             x = pick(1)[0]
             name = rng.choice(REDUCTIONS)
             params = {"axis": rng.choice([0, 1, -1]), "keepdims": rng.random() < 0.3}
-            values.append(record("add_reduction", "reduction", name, [x], params, (name, [x], params)))
+            dims = ndim.get(x, 0)
+            if evaluable:
+                if dims == 0:
+                    del params["axis"]  # a 0-d value reduces over everything
+                elif params["axis"] >= dims:
+                    params["axis"] = dims - 1
+                dims = dims if params["keepdims"] or dims == 0 else dims - 1
+            add_value(record("add_reduction", "reduction", name, [x], params, (name, [x], params)), dims)
         elif roll < 0.31 + rewrite_share:
             x = pick(1)[0]
             params = {"scheme": rng.choice(SCHEMES), "partitions": rng.choice([4, 8, 16])}
-            values.append(record("add_exchange", "exchange", None, [x], params, ([x], params)))
+            add_value(record("add_exchange", "exchange", None, [x], params, ([x], params)), ndim.get(x, 0))
         elif roll < 0.32 + rewrite_share:
             inputs = pick(rng.choice([1, 2]))
             descriptor = {"kind": "udf", "content_hash": f"{rng.randrange(1 << 32):08x}",
                           "framework": "numpy", "version": "2.1", "io_schema": "f32->f32"}
             key_name = tuple(sorted(descriptor.items()))
-            values.append(record("add_external", "external", key_name, inputs, None, (descriptor, inputs)))
+            node = record("add_external", "external", key_name, inputs, None, (descriptor, inputs))
+            add_value(node, max(ndim.get(i, 0) for i in inputs))
+            if evaluable and descriptor["content_hash"] not in program.model_hashes:
+                program.model_hashes.append(descriptor["content_hash"])
         else:
             arity = rng.choices([1, 2, 3], weights=[30, 60, 10])[0]
             if arity == 1:
@@ -185,17 +221,62 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
             else:
                 name = rng.choice(TERNARY)
             inputs = pick(arity)
-            params = _elementwise_params(rng, name)
+            if not evaluable:
+                params = _elementwise_params(rng, name)
+            elif name == "cast":
+                params = {"dtype": rng.choice(DTYPES)}
+            elif arity == 1 and rng.random() < 0.25:
+                name = rng.choice(SCALAR_OPS)  # a binary op between the value and a constant
+                params = {"scalar": rng.choice(SCALARS), "side": rng.choice(["r", "l"])}
+            else:
+                params = None
             args = (name, inputs) if params is None else (name, inputs, params)
             node = record("add_op", "op", name, inputs, params, args)
-            values.append(node)
+            add_value(node, max(ndim.get(i, 0) for i in inputs))
             if arity == 2 and params is None and name in COMMUTATIVE:
                 binary_ops.append((name, inputs[0], inputs[1]))
                 if follow and rng.random() < follow:
                     twin = [inputs[1], inputs[0]]
-                    values.append(record("add_op", "op", name, twin, None, (name, twin)))
+                    add_value(record("add_op", "op", name, twin, None, (name, twin)), ndim[node])
             elif follow and rng.random() < follow:
                 identity = {"scalar": 1.0, "side": rng.choice(["r", "l"])}
-                values.append(record("add_op", "op", "mul", [node], identity, ("mul", [node], identity)))
+                add_value(record("add_op", "op", "mul", [node], identity, ("mul", [node], identity)), ndim[node])
     program.node_count = len(interner.ids)
     return program
+
+
+def source_value(name: str, params: dict):
+    """The array of a source of an evaluable program: square, of the source's dtype, seeded by
+    its index; floats include zeros of both signs and NaNs, so that results would show a
+    rewrite that changes a zero's sign or drops a NaN."""
+    import numpy as np  # noqa: PLC0415 (the generator itself needs no numpy)
+
+    rng = np.random.default_rng(params["index"])
+    shape = (params["size"], params["size"])
+    dtype = params["dtype"]
+    if dtype == "bool":
+        return rng.random(shape) < 0.5
+    if dtype == "int64":
+        return rng.integers(-4, 5, size=shape, dtype=np.int64)
+    data = rng.normal(0.0, 2.0, size=shape)
+    special = rng.random(shape)
+    data[special < 0.15] = 0.0
+    data[(special >= 0.15) & (special < 0.25)] = -0.0
+    data[(special >= 0.25) & (special < 0.3)] = np.nan
+    return data.astype(dtype)
+
+
+def _model(scale: float):
+    def model(inputs, params):
+        import numpy as np  # noqa: PLC0415
+
+        total = sum(np.asarray(x, dtype=np.float64) for x in inputs)
+        return np.tanh(total * scale)
+
+    return model
+
+
+def models(program: Program) -> dict:
+    """A model for each external payload of an evaluable program: tanh of the sum of its
+    inputs, scaled by a factor taken from the payload's content hash."""
+    return {h: _model(1.0 + int(h, 16) % 7 / 4) for h in program.model_hashes}

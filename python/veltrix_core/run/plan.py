@@ -106,8 +106,6 @@ class Identity(Task):
     __slots__ = ()
 
     def compute(self, values):
-        if len(values) != 1:
-            raise ValueError(f"an exchange passes one value on, not {len(values)}")
         return values[0]
 
 
@@ -172,16 +170,20 @@ def _reachable(views: list[Mapping[str, Any]], outputs: list[int]) -> list[int]:
     return [i for i in range(len(views)) if reached[i]]
 
 
+class _Refused(Exception):
+    """Why a node cannot run; read_plan turns it into MissingImplementation naming the node."""
+
+
 def _entry(registry: Mapping, kind: str, name: str, arity: int, params: dict, where: str) -> Callable:
     entry = registry.get((kind, name))
     if entry is None:
-        raise LookupError(f"{where}the registry has no entry for {(kind, name)!r}")
+        raise _Refused(f"{where}the registry has no entry for {(kind, name)!r}")
     if not callable(entry):
-        raise LookupError(f"{where}the registry's entry for {(kind, name)!r} is not callable")
+        raise _Refused(f"{where}the registry's entry for {(kind, name)!r} is not callable")
     check = getattr(entry, "check", None)
     refusal = check(arity, params) if callable(check) else None
     if refusal:
-        raise LookupError(f"{where}{refusal}")
+        raise _Refused(f"{where}{refusal}")
     return entry
 
 
@@ -199,7 +201,7 @@ def _stage_members(view: Mapping[str, Any], registry: Mapping) -> tuple:
     for position, member in enumerate(members):
         kind = MEMBER_KINDS.get(member["kind"])
         if kind is None:
-            raise LookupError(f"member {position} has kind {member['kind']!r}, which no registry knows")
+            raise _Refused(f"member {position} has kind {member['kind']!r}, which no registry knows")
         refs = tuple(index if ref == "input" else -1 - index for ref, index in member["inputs"])
         where = f"member {position}, {_label(member['kind'], member['name'])}: "
         function = _entry(registry, kind, member["name"], len(refs), member["params"], where)
@@ -229,7 +231,7 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
             if kind == "source":
                 if isinstance(sources, Mapping):
                     if name not in sources:
-                        raise LookupError(f"sources has no value for {name!r}")
+                        raise _Refused(f"sources has no value for {name!r}")
                     task = _new(SourceValue, node_id, kind, name, inputs, value=sources[name])
                 else:
                     task = _new(SourceCall, node_id, kind, name, inputs, make=sources, params=params)
@@ -240,15 +242,17 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
                 content_hash = view["descriptor"]["content_hash"]
                 model = models.get(content_hash)
                 if model is None:
-                    raise LookupError(f"models has no entry for content hash {content_hash!r}")
+                    raise _Refused(f"models has no entry for content hash {content_hash!r}")
                 task = _new(Apply, node_id, kind, name, inputs, function=model, params=params)
             elif kind == "exchange":
+                if len(inputs) != 1:
+                    raise _Refused(f"an exchange passes one value on, and this one has {len(inputs)} inputs")
                 task = _new(Identity, node_id, kind, name, inputs)
             elif kind == "stage":
                 task = _new(StageRun, node_id, kind, name, inputs, members=_stage_members(view, registry))
             else:
-                raise LookupError(f"nodes of kind {kind!r} cannot run")
-        except LookupError as error:
+                raise _Refused(f"nodes of kind {kind!r} cannot run")
+        except _Refused as error:
             message = f"node {node_id} ({_label(kind, name)}): {error.args[0]}"
             raise MissingImplementation(message, node_id=node_id, kind=kind, name=name) from None
         tasks.append(task)

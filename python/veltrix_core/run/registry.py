@@ -42,28 +42,29 @@ def _no_bool(x):
     return x.astype(np.int64) if x.dtype.kind == "b" else x
 
 
-def _both_zero(a, b):
-    return np.logical_and(np.equal(a, 0), np.equal(b, 0))
+def _settle_zeros(a, b, result, negative_if_either: bool):
+    """`result` with the places where both operands are zeros set to +0.0 or -0.0 by the
+    operands' signs alone, never by their order."""
+    if result.dtype.kind != "f":
+        return result
+    a = np.asarray(a).astype(result.dtype, copy=False)
+    b = np.asarray(b).astype(result.dtype, copy=False)
+    both = np.logical_and(a == 0, b == 0)
+    if not both.any():
+        return result
+    combine = np.logical_or if negative_if_either else np.logical_and
+    zero, negative_zero = result.dtype.type(0.0), result.dtype.type(-0.0)
+    return np.where(both, np.where(combine(np.signbit(a), np.signbit(b)), negative_zero, zero), result)
 
 
 def _maximum(a, b):
-    result = np.maximum(a, b)
-    if result.dtype.kind == "f":
-        both = _both_zero(a, b)
-        if both.any():
-            # +0.0 unless both are -0.0, whatever the operand order.
-            result = np.where(both, np.add(a, b), result)
-    return result
+    # +0.0 unless both are -0.0
+    return _settle_zeros(a, b, np.maximum(a, b), negative_if_either=False)
 
 
 def _minimum(a, b):
-    result = np.minimum(a, b)
-    if result.dtype.kind == "f":
-        both = _both_zero(a, b)
-        if both.any():
-            # -0.0 when either is -0.0, whatever the operand order.
-            result = np.where(both, np.negative(np.add(np.negative(a), np.negative(b))), result)
-    return result
+    # -0.0 when either is -0.0
+    return _settle_zeros(a, b, np.minimum(a, b), negative_if_either=True)
 
 
 def _relu(x):
@@ -200,15 +201,17 @@ class Meaning:
 
     def __call__(self, inputs: Sequence[Any], params: dict[str, Any]):
         with np.errstate(all="ignore"):
-            if self.prepare is not None:
-                inputs = [self.prepare(x) for x in inputs]
             if self.reads == SCALAR and "scalar" in params:
+                # The binary op with the scalar as a value of the input's own dtype.
                 (x,) = inputs
-                x = np.asarray(x) if not hasattr(x, "dtype") else x
+                x = x if hasattr(x, "dtype") else np.asarray(x)
                 scalar = np.asarray(params["scalar"]).astype(x.dtype)
                 if self.name == "add" and scalar == 0:
                     return x  # see the module docstring: x + 0 is x, -0.0 included
-                return self.function(scalar, x) if params.get("side", "r") == "l" else self.function(x, scalar)
+                inputs = [scalar, x] if params.get("side", "r") == "l" else [x, scalar]
+                params = {}
+            if self.prepare is not None:
+                inputs = [self.prepare(x) for x in inputs]
             keywords = {key: params[key] for key in self.reads if key in params}
             if self.arity is None:
                 return self.function(inputs, **keywords)

@@ -1,0 +1,368 @@
+"""veltrix_core.run in one process: the meanings the rewrite rules rely on, the checks made before
+anything runs, one clear error per bad input, stages member by member, values dropped after
+their last reader, and the dask lowering on dask's local schedulers."""
+
+import os
+import pathlib
+import pickle
+import sys
+
+import pytest
+from optional import require
+
+np = require("numpy")
+require("hypothesis")
+
+from hypothesis import given  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import ir_blob  # noqa: E402
+import veltrix_core as vc  # noqa: E402
+from veltrix_core.run import (  # noqa: E402
+    MissingImplementation,
+    NodeFailed,
+    default_registry,
+    evaluate,
+    evaluate_measured,
+    to_dask,
+)
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "examples"))
+import graphgen  # noqa: E402
+import soundness  # noqa: E402
+
+COMMUTATIVE = ["add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"]
+DTYPES = ["float32", "float64", "int64", "bool"]
+SPECIAL = [0.0, -0.0, np.nan, -np.nan, 1.0, -1.5, np.inf]
+
+
+def bits(value):
+    """Dtype, shape and bytes, with every NaN one value but zeros keeping their sign."""
+    array = np.array(value)
+    if array.dtype.kind == "f":
+        array[np.isnan(array)] = np.nan
+    return array.dtype.str, array.shape, array.tobytes()
+
+
+@st.composite
+def arrays(draw, shape=(5,)):
+    dtype = draw(st.sampled_from(DTYPES))
+    size = int(np.prod(shape))
+    if dtype == "bool":
+        data = draw(st.lists(st.booleans(), min_size=size, max_size=size))
+    elif dtype == "int64":
+        data = draw(st.lists(st.integers(-3, 3), min_size=size, max_size=size))
+    else:
+        data = draw(st.lists(st.sampled_from(SPECIAL) | st.floats(-4, 4, width=32), min_size=size, max_size=size))
+    return np.array(data, dtype=dtype).reshape(shape)
+
+
+REGISTRY = default_registry()
+
+
+@given(st.sampled_from(COMMUTATIVE), arrays(), arrays())
+def test_commutative_names_commute_to_the_bit(name, a, b):
+    # Exact, zero signs included: a commuted twin that kept a different -0.0 would show up later
+    # in a division or an atan2 as inf against -inf.
+    entry = REGISTRY["op", name]
+    assert bits(entry([a, b], {})) == bits(entry([b, a], {}))
+
+
+@given(st.sampled_from([("add", 0.0), ("mul", 1.0)]), st.sampled_from(["l", "r"]), arrays())
+def test_identity_scalar_forms_return_their_input(op, side, x):
+    name, scalar = op
+    assert bits(REGISTRY["op", name]([x], {"scalar": scalar, "side": side})) == bits(x)
+
+
+@given(st.sampled_from(["add", "sub", "mul", "div", "maximum", "minimum"]), arrays(),
+       st.sampled_from([0.5, -2.0, 3.0]))
+def test_arithmetic_scalar_forms_keep_the_input_dtype_and_sides_differ_only_in_order(name, x, scalar):
+    entry = REGISTRY["op", name]
+    right = entry([x], {"scalar": scalar, "side": "r"})
+    left = entry([x], {"scalar": scalar, "side": "l"})
+    as_array = np.asarray(scalar).astype(x.dtype)
+    assert bits(right) == bits(entry([x, as_array], {}))
+    assert bits(left) == bits(entry([as_array, x], {}))
+    if name not in ("sub", "div"):  # numpy refuses boolean subtraction; division is true division
+        assert right.dtype == x.dtype
+
+
+def test_every_generated_and_demo_name_has_a_meaning():
+    names = {("op", n) for n in graphgen.COMMUTATIVE + graphgen.NON_COMMUTATIVE_BINARY + graphgen.UNARY
+             + graphgen.TERNARY + graphgen.SCALAR_OPS}
+    names |= {("reduction", n) for n in graphgen.REDUCTIONS}
+    names |= {("op", n) for n in ["getitem", "full_like", "stack", "log1p", "isnan"]}
+    assert names <= set(default_registry())
+
+
+def test_default_registry_is_new_every_time():
+    mine = default_registry()
+    mine["op", "add"] = lambda inputs, params: "mine"
+    assert default_registry()["op", "add"] is not mine["op", "add"]
+
+
+# ---- bad input: one exception naming the node, before anything runs where it can be known
+
+
+def small_store():
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    y = store.add_op("neg", [x])
+    return store, x, y
+
+
+class CountingSources:
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, name, params):
+        self.calls += 1
+        return np.arange(4.0)
+
+
+def build(case):
+    """A store, its outputs and the keyword arguments of a run, for each bad-input case."""
+    store, x, y = small_store()
+    kwargs = {"sources": CountingSources()}
+    if case == "unknown op":
+        out = store.add_op("frobnicate", [y])
+    elif case == "unknown op in a stage":
+        out = store.add_op("frobnicate", [y])
+        store, _ = store.reduce(outputs=[out])
+        out = store.outputs()[0]
+    elif case == "unknown reduction":
+        out = store.add_reduction("median", [y])
+    elif case == "missing source":
+        out = y
+        kwargs["sources"] = {"z": np.arange(3.0)}
+    elif case == "missing model":
+        descriptor = {"kind": "udf", "content_hash": "c0ffee", "framework": "np", "version": "1", "io_schema": "-"}
+        out = store.add_external(descriptor, [y])
+        kwargs["models"] = {"other": lambda inputs, params: inputs[0]}
+    elif case == "unread param":
+        out = store.add_op("relu", [y], {"alpha": 0.1})
+    elif case == "wrong arity":
+        out = store.add_op("sub", [y])
+    elif case == "bad side":
+        out = store.add_op("add", [y], {"scalar": 1.0, "side": "middle"})
+    elif case == "cast without dtype":
+        out = store.add_op("cast", [y])
+    elif case == "exchange of two":
+        out = store.add_exchange([x, y])
+    else:
+        raise AssertionError(case)
+    return store, [out], kwargs
+
+
+MISSING = [
+    ("unknown op", "node 2 (op 'frobnicate'): the registry has no entry for ('op', 'frobnicate')"),
+    ("unknown op in a stage", "node 1 (stage): member 1, op 'frobnicate': the registry has no entry for ('op', 'frobnicate')"),
+    ("unknown reduction", "node 2 (reduction 'median'): the registry has no entry for ('reduction', 'median')"),
+    ("missing source", "node 0 (source 'x'): sources has no value for 'x'"),
+    ("missing model", "node 2 (external 'udf:c0ffee'): models has no entry for content hash 'c0ffee'"),
+    ("unread param", "node 2 (op 'relu'): params 'alpha' are not read by relu"),
+    ("wrong arity", "node 2 (op 'sub'): sub takes 2 inputs, not 1"),
+    ("bad side", "node 2 (op 'add'): side must be 'l' or 'r', not 'middle'"),
+    ("cast without dtype", "node 2 (op 'cast'): cast needs a 'dtype' param"),
+    ("exchange of two", "node 2 (exchange): an exchange passes one value on, and this one has 2 inputs"),
+]
+
+
+@pytest.mark.parametrize("runner", ["evaluate", "to_dask"])
+@pytest.mark.parametrize(("case", "message"), MISSING, ids=[case for case, _ in MISSING])
+def test_a_node_nothing_can_compute_is_named_before_anything_runs(case, message, runner):
+    store, outputs, kwargs = build(case)
+    with pytest.raises(MissingImplementation) as caught:
+        (evaluate if runner == "evaluate" else to_dask)(store, outputs, **kwargs)
+    assert str(caught.value) == message
+    assert caught.value.node_id == int(message.split()[1])
+    sources = kwargs["sources"]
+    assert not isinstance(sources, CountingSources) or sources.calls == 0
+
+
+def test_the_lowest_node_that_cannot_run_is_the_one_named():
+    store, x, y = small_store()
+    late = store.add_op("unknown_b", [store.add_op("unknown_a", [y])])
+    with pytest.raises(MissingImplementation, match=r"^node 2 \(op 'unknown_a'\)"):
+        evaluate(store, [late], sources={"x": 1.0})
+
+
+@pytest.mark.parametrize("outputs", [[3], [0, 2, -1], [10**20]])
+def test_an_output_the_store_lacks(outputs):
+    store, _, _ = small_store()
+    bad = next(o for o in outputs if not 0 <= o < 2)
+    for runner in (evaluate, to_dask):
+        with pytest.raises(ValueError, match=rf"^no node with id {bad}$"):
+            runner(store, outputs, sources={"x": 1.0})
+
+
+def boom(inputs, params):
+    raise ZeroDivisionError("the op divided by zero")
+
+
+def failing_stores():
+    """An op that raises alone, inside a stage, and a source callable that raises."""
+    store, x, y = small_store()
+    out = store.add_op("neg", [store.add_op("boom", [y])])
+    reduced, _ = store.reduce(outputs=[out])
+    return [
+        (store, [out], {"x": np.ones(3)}, r"^node 2 \(op 'boom'\) raised ZeroDivisionError: the op divided by zero$"),
+        (reduced, reduced.outputs(), {"x": np.ones(3)},
+         r"^node 1 \(stage member 1, op 'boom'\) raised ZeroDivisionError: the op divided by zero$"),
+        (store, [y], lambda name, params: {}[name], r"^node 0 \(source 'x'\) raised KeyError: 'x'$"),
+    ]
+
+
+@pytest.mark.parametrize("scheduler", ["local", "dask sync", "dask threads"])
+def test_a_node_that_raises_is_named(scheduler):
+    registry = default_registry()
+    registry["op", "boom"] = boom
+    for store, outputs, sources, message in failing_stores():
+        with pytest.raises(NodeFailed, match=message) as caught:
+            if scheduler == "local":
+                evaluate(store, outputs, sources=sources, registry=registry)
+            else:
+                import dask  # noqa: PLC0415
+
+                graph, keys = to_dask(store, outputs, sources=sources, registry=registry)
+                dask.get(graph, keys) if scheduler == "dask sync" else dask.threaded.get(graph, keys)
+        # What a cluster worker sends back: the same exception, the node still named.
+        again = pickle.loads(pickle.dumps(caught.value))
+        assert (type(again), str(again), again.node_id) == (NodeFailed, str(caught.value), caught.value.node_id)
+
+
+# ---- evaluation
+
+
+def test_a_stage_runs_its_members_as_the_unfused_nodes_would():
+    """A stage read back from bytes with op and reduction members, shared operands and members
+    used twice, against the same ops recorded one node each."""
+    O, R = ir_blob.INPUT_REF, ir_blob.MEMBER_REF
+    members = (
+        ("op|mul", ((O, 0), (O, 1))),                    # m0 = x * y
+        ("red|sum|axis=i0;keepdims=btrue", ((R, 0),)),   # m1 = sum(m0, axis 0, keepdims)
+        ("op|sub", ((R, 0), (R, 1))),                    # m2 = m0 - m1
+        ("op|add|scalar=f4000000000000000;side=sl", ((R, 2),)),  # m3 = 2.0 + m2
+        ("op|maximum", ((R, 3), (O, 0))),                # m4 = max(m3, x)
+    )
+    fused = vc.GraphStore.deserialize(ir_blob.blob([
+        ir_blob.Node(ir_blob.SOURCE, "x"), ir_blob.Node(ir_blob.SOURCE, "y"),
+        ir_blob.Node(ir_blob.STAGE, inputs=(0, 1), members=members)], outputs=[2]))
+    plain = vc.GraphStore()
+    x, y = plain.add_source("x"), plain.add_source("y")
+    m0 = plain.add_op("mul", [x, y])
+    m1 = plain.add_reduction("sum", [m0], {"axis": 0, "keepdims": True})
+    m3 = plain.add_op("add", [plain.add_op("sub", [m0, m1])], {"scalar": 2.0, "side": "l"})
+    m4 = plain.add_op("maximum", [m3, x])
+    sources = {"x": np.array([[1.0, -2.0], [3.0, 0.5]]), "y": np.array([[2.0, 2.0], [-1.0, 4.0]])}
+    (got,) = evaluate(fused, [2], sources=sources)
+    (want,) = evaluate(plain, [m4], sources=sources)
+    assert bits(got) == bits(want)
+
+
+def test_outputs_come_back_in_request_order_with_repeats():
+    store, x, y = small_store()
+    z = store.add_exchange([y], {"scheme": "hash", "partitions": 4})
+    values = evaluate(store, [z, x, z, y], sources={"x": np.arange(3.0)})
+    assert [v.tolist() for v in values] == [[-0.0, -1.0, -2.0], [0.0, 1.0, 2.0], [-0.0, -1.0, -2.0], [-0.0, -1.0, -2.0]]
+    assert evaluate(store, [], sources={}) == []
+
+
+def chain(length, fan_in=1):
+    """A source, then `length` ops, each reading the previous value and, with fan_in k, the
+    values k back too (k values alive at once)."""
+    store = vc.GraphStore()
+    values = [store.add_source("x")]
+    for i in range(length):
+        inputs = [values[-1]] if fan_in == 1 or i < fan_in else [values[-1], values[-fan_in]]
+        values.append(store.add_op("neg" if len(inputs) == 1 else "add", inputs))
+    return store, values[-1]
+
+
+def widest_cut(store, outputs):
+    """The most values alive at once when nodes run in id order and each value lives from its
+    node until its last reader has run (outputs until the end)."""
+    last = {}
+    for view in store.nodes():
+        for i in view["inputs"]:
+            last[i] = view["id"]
+    end = store.node_count()
+    last.update({o: end for o in outputs})
+    return max(sum(1 for j in range(t + 1) if j == t or last.get(j, -1) >= t) for t in range(end))
+
+
+@pytest.mark.parametrize(("length", "fan_in", "outputs"), [(200, 1, ()), (120, 8, ()), (50, 30, ()), (60, 5, (7, 30))])
+def test_values_are_dropped_after_their_last_reader(length, fan_in, outputs):
+    store, out = chain(length, fan_in)
+    outputs = [out, *outputs]
+    size = 8 * 1000
+    values, memory = evaluate_measured(store, outputs, sources={"x": np.ones(1000)})
+    assert memory.nodes_run == length + 1
+    assert memory.total_bytes == (length + 1) * size
+    assert memory.peak_values == widest_cut(store, outputs)
+    assert memory.peak_bytes == memory.peak_values * size
+
+
+# ---- dask lowering
+
+
+def demo_inputs():
+    import demo  # noqa: PLC0415
+
+    store = vc.GraphStore()
+    outputs = demo.record_pipeline(store)
+    n = 12
+    orders = {"qty": np.arange(1.0, n + 1), "price": np.linspace(1, 3, n), "ts": np.arange(n) * 10.0}
+    items = {"weight": np.linspace(0.5, 2.0, n)}
+
+    def tables(name, params):  # both tables are "read_table": the params tell them apart
+        return orders if params["path"].endswith("orders") else items
+
+    models = {"9f2c61d0": lambda inputs, params: np.tanh(inputs[0].sum(axis=1))}
+    return store, outputs, tables, models
+
+
+@pytest.mark.parametrize("maximal", [False, True])
+def test_the_demo_gives_the_same_values_reduced_locally_and_under_dask(maximal):
+    import dask  # noqa: PLC0415
+
+    store, outputs, tables, models = demo_inputs()
+    want = evaluate(store, outputs, sources=tables, models=models)
+    reduced, report = store.reduce(outputs=outputs, maximal_fusion=maximal)
+    got = evaluate(reduced, reduced.outputs(), sources=tables, models=models)
+    assert soundness.match_outputs(outputs, want, reduced.outputs(), got) == []
+    graph, keys = to_dask(reduced, reduced.outputs(), sources=tables, models=models)
+    # One task per node: a stage is one task, the exchange one identity task.
+    assert len(graph) == report["reduced_nodes"] and len(keys) == len(reduced.outputs())
+    for get in (dask.get, dask.threaded.get):
+        assert soundness.match_outputs(outputs, want, reduced.outputs(), list(get(graph, keys))) == []
+
+
+def test_lowering_has_one_task_per_reachable_node_and_fresh_keys():
+    program = graphgen.generate_program(300, seed=5, evaluable=True)
+    store = vc.GraphStore()
+    program.replay(store)
+    outputs = program.sinks()[:5] * 2
+    kwargs = {"sources": graphgen.source_value, "models": graphgen.models(program)}
+    graph, keys = to_dask(store, outputs, **kwargs)
+    reachable = store.reduction_report(outputs=outputs)["reachable_nodes"]
+    assert len(graph) == reachable and keys[:5] == keys[5:]
+    other, _ = to_dask(store, outputs, **kwargs)
+    assert not set(graph) & set(other)  # two lowerings on one cluster never share a key
+    import dask  # noqa: PLC0415
+
+    local = evaluate(store, outputs, **kwargs)
+    assert [bits(v) for v in dask.threaded.get(graph, keys)] == [bits(v) for v in local]
+
+
+def test_the_run_module_needs_no_numpy_without_the_default_registry():
+    code = ("import sys; sys.modules['numpy'] = None\n"
+            "import veltrix_core as vc\nfrom veltrix_core.run import evaluate\n"
+            "s = vc.GraphStore(); x = s.add_source('x'); y = s.add_op('twice', [x])\n"
+            "print(evaluate(s, [y], sources={'x': 21}, registry={('op', 'twice'): lambda i, p: 2 * i[0]}))")
+    import subprocess  # noqa: PLC0415
+
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=dict(os.environ), check=True)
+    assert out.stdout.strip() == "[42]"

@@ -1,0 +1,53 @@
+"""No rewrite changes what a program computes: random evaluable programs of the shared generator,
+run recorded and in every reduced form (single-use and maximal fusion, a reduced store reduced
+again, the incremental reducer's finalize), give the same value for every requested output.
+bench/bench_run.py runs the same check on larger programs."""
+
+import pathlib
+import sys
+
+import pytest
+from optional import require
+
+require("numpy")
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+import soundness  # noqa: E402
+
+FORMS = ["reduce", "reduce maximal", "re-reduce", "finalize"]
+
+
+@pytest.mark.parametrize(("nodes", "seed"), [(1000, 0), (1000, 1), (2000, 2), (3000, 3), (10_000, 4)])
+def test_every_reduced_form_computes_what_was_recorded(nodes, seed):
+    outcome = soundness.check_program(nodes, seed)
+    assert outcome.nodes == nodes and outcome.outputs > 0
+    assert set(outcome.problems) == set(FORMS)
+    assert {form: problems[:5] for form, problems in outcome.problems.items() if problems} == {}
+    # The reduced forms are smaller, so the check exercises merging, not only a copy.
+    assert all(outcome.sizes[form] < nodes for form in FORMS)
+
+
+@pytest.mark.parametrize(
+    ("requested", "marks", "before", "after", "problems"),
+    [
+        # distinct requests map to marks one for one
+        ([5, 7], [0, 1], [1.0, 2.0], [1.0, 2.0], 0),
+        ([5, 7], [0, 1], [1.0, 2.0], [2.0, 1.0], 2),
+        # a repeated request is one mark
+        ([5, 7, 5], [0, 1], [1.0, 2.0, 1.0], [1.0, 2.0], 0),
+        # two requests merged into one node: the later one takes the earlier mark
+        ([5, 7, 9], [0, 1], [1.0, 1.0, 3.0], [1.0, 3.0], 0),
+        ([5, 7, 9], [0, 1], [1.0, 2.0, 3.0], [1.0, 3.0], 1),
+        # -0.0 is 0.0 and NaN is NaN, but a dtype is a dtype
+        ([1, 2], [0, 1], [-0.0, float("nan")], [0.0, float("nan")], 0),
+        ([1], [0], [1.0], ["int"], 1),
+        # more marks than requests cannot be
+        ([1], [0, 1], [1.0], [1.0, 1.0], 1),
+    ],
+)
+def test_requested_outputs_map_to_marks_by_first_occurrence(requested, marks, before, after, problems):
+    import numpy as np  # noqa: PLC0415
+
+    before = [np.float64(v) for v in before]
+    after = [np.int64(1) if v == "int" else np.float64(v) for v in after]
+    assert len(soundness.match_outputs(requested, before, marks, after)) == problems
