@@ -106,7 +106,11 @@ def id_list(ids: Sequence[int]) -> str:
 
 def command_info(args: argparse.Namespace) -> int:
     store, data = read_blob(args.file)
-    nodes = store.nodes()
+    try:
+        nodes = store.nodes()
+    except ValueError as error:
+        # The reader takes a stage member's text as it stands; only the node view parses it.
+        raise CommandError(f"cannot read {args.file}: {error}") from None
     kinds: Counter[str] = Counter(view["kind"] for view in nodes)
     edges = sum(len(view["inputs"]) for view in nodes)
     outputs = store.outputs()

@@ -191,6 +191,16 @@ UNWRITABLE = {
 }
 
 
+def test_info_of_a_stage_whose_member_text_does_not_parse(tmp_path):
+    # One stage, no inputs, one member whose text is "bad", no outputs: the reader accepts it.
+    path = tmp_path / "stage.vir"
+    path.write_bytes(b"VIR1" + struct.pack("<IBIII", 1, 4, 0, 1, 3) + b"bad" + struct.pack("<II", 0, 0))
+    assert run("verify", path).returncode == 0
+    done = run("info", path)
+    assert done.returncode == 2
+    assert done.stderr == f'python -m veltrix_core: cannot read {path}: unparseable stage member token "bad"\n'
+
+
 @pytest.mark.parametrize("case", UNWRITABLE)
 @pytest.mark.parametrize("command, suffix", [("reduce", ".vir"), ("dot", ".dot"), ("dot", ".svg")])
 def test_unwritable_output_is_one_line_and_status_2(blob_file, tmp_path, case, command, suffix):
