@@ -224,8 +224,7 @@ def test_a_node_that_raises_is_named(scheduler):
             if scheduler == "local":
                 evaluate(store, outputs, sources=sources, registry=registry)
             else:
-                import dask  # noqa: PLC0415
-
+                dask = require("dask")
                 graph, keys = to_dask(store, outputs, sources=sources, registry=registry)
                 dask.get(graph, keys) if scheduler == "dask sync" else dask.threaded.get(graph, keys)
         # What a cluster worker sends back: the same exception, the node still named.
@@ -326,7 +325,7 @@ def demo_inputs():
 
 @pytest.mark.parametrize("maximal", [False, True])
 def test_the_demo_gives_the_same_values_reduced_locally_and_under_dask(maximal):
-    import dask  # noqa: PLC0415
+    dask = require("dask")
 
     store, outputs, tables, models = demo_inputs()
     want = evaluate(store, outputs, sources=tables, models=models)
@@ -351,7 +350,7 @@ def test_lowering_has_one_task_per_reachable_node_and_fresh_keys():
     assert len(graph) == reachable and keys[:5] == keys[5:]
     other, _ = to_dask(store, outputs, **kwargs)
     assert not set(graph) & set(other)  # two lowerings on one cluster never share a key
-    import dask  # noqa: PLC0415
+    dask = require("dask")
 
     local = evaluate(store, outputs, **kwargs)
     assert [bits(v) for v in dask.threaded.get(graph, keys)] == [bits(v) for v in local]

@@ -45,9 +45,9 @@ def size_of(value: Any) -> int:
 def _last_uses(plan: Plan) -> dict[int, list[int]]:
     """For each node id, the inputs to drop once it has run: those it is the last reader of."""
     last = {}
-    for task in plan.tasks:
-        for node_id in task.inputs:
-            last[node_id] = task.node_id
+    for reader, _, inputs in plan.steps:
+        for node_id in inputs:
+            last[node_id] = reader
     kept = set(plan.outputs)
     drops: dict[int, list[int]] = {}
     for node_id, reader in last.items():
@@ -61,9 +61,8 @@ def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
     values: dict[int, Any] = {}
     sizes: dict[int, int] = {}
     held = peak = total = peak_values = 0
-    for task in plan.tasks:
-        value = task(*[values[i] for i in task.inputs])
-        node_id = task.node_id
+    for node_id, implementation, inputs in plan.steps:
+        value = implementation(node_id, *[values[i] for i in inputs])
         values[node_id] = value
         size = sizes[node_id] = size_of(value)
         held += size
@@ -73,5 +72,5 @@ def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
         for dropped in drops.get(node_id, ()):
             del values[dropped]
             held -= sizes.pop(dropped)
-    report = MemoryReport(peak_bytes=peak, total_bytes=total, peak_values=peak_values, nodes_run=len(plan.tasks))
+    report = MemoryReport(peak_bytes=peak, total_bytes=total, peak_values=peak_values, nodes_run=len(plan.steps))
     return [values[o] for o in plan.outputs], report

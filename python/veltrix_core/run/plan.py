@@ -1,12 +1,17 @@
-"""Reading a store into a plan: the nodes reachable from the requested outputs, each checked
-against the registry, the sources and the models and turned into a task, a callable of its
-input values.
+"""Reading a store into a plan: the nodes reachable from the requested outputs, in id order,
+each checked against the registry, the sources and the models and paired with the
+implementation that computes it.
 
 Everything that can be known to fail before anything runs fails here, at the lowest node id
 that is wrong: an output id the store lacks, an op or reduction the registry has no entry for
 (or whose entry refuses the node's inputs or params), a source with no value, an External
-without a model. The local evaluator and the dask lowering both run these tasks, so a node
-computes the same thing in both.
+without a model. The local evaluator and the dask lowering both call these implementations,
+so a node computes the same thing in both.
+
+An implementation is called as `implementation(node_id, *input_values)`; the node id is there
+only to name the node when it fails. Nodes with equal kind, name, params and number of inputs
+share one implementation object: a large graph repeats a few hundred such combinations many
+thousand times, and sharing keeps both the plan and a pickled dask graph small.
 """
 
 from __future__ import annotations
@@ -17,90 +22,81 @@ from typing import Any
 
 from veltrix_core.run.errors import MissingImplementation, NodeFailed
 
-__all__ = ["Plan", "Task", "read_plan"]
+__all__ = ["Plan", "Implementation", "read_plan"]
 
 # A Stage member's kind as its view writes it, and the registry kind it stands for.
 MEMBER_KINDS = {"op": "op", "red": "reduction"}
-
-
-def describe(view: Mapping[str, Any]) -> tuple[str, str]:
-    """A node's name for messages: for an External its descriptor's kind and content hash."""
-    kind = view["kind"]
-    if kind == "external":
-        d = view["descriptor"]
-        return kind, f"{d['kind']}:{d['content_hash']}"
-    return kind, view["name"]
 
 
 def _label(kind: str, name: str) -> str:
     return f"{kind} {name!r}" if name else kind
 
 
-class Task:
-    """One node: a callable of the node's input values, in input order, that returns its value.
-    A failure inside becomes NodeFailed naming the node."""
+class Implementation:
+    """What computes one kind of node; a failure inside becomes NodeFailed naming the node."""
 
-    __slots__ = ("node_id", "kind", "name", "inputs")
+    __slots__ = ("kind", "name")
 
-    def __init__(self, node_id: int, kind: str, name: str, inputs: tuple[int, ...]):
-        self.node_id, self.kind, self.name, self.inputs = node_id, kind, name, inputs
+    def __init__(self, kind: str, name: str):
+        self.kind, self.name = kind, name
 
     def __repr__(self):
-        return f"<{type(self).__name__} node {self.node_id} ({_label(self.kind, self.name)})>"
+        return f"<{type(self).__name__} {_label(self.kind, self.name)}>"
 
-    def __call__(self, *values):
+    def __call__(self, node_id: int, *values):
         try:
             return self.compute(values)
         except NodeFailed:
             raise
         except Exception as error:
-            raise self.failure(error, "") from error
-
-    def failure(self, error: BaseException, where: str) -> NodeFailed:
-        return NodeFailed(
-            f"node {self.node_id} ({where}{_label(self.kind, self.name)}) raised "
-            f"{type(error).__name__}: {error}",
-            node_id=self.node_id, kind=self.kind, name=self.name)
+            raise NodeFailed(
+                f"node {node_id} ({_label(self.kind, self.name)}) raised {type(error).__name__}: {error}",
+                node_id=node_id, kind=self.kind, name=self.name) from error
 
     def compute(self, values: tuple):
         raise NotImplementedError
 
-    def __getstate__(self):
-        return {slot: getattr(self, slot) for cls in type(self).__mro__ for slot in getattr(cls, "__slots__", ())}
 
-    def __setstate__(self, state):
-        for slot, value in state.items():
-            setattr(self, slot, value)
-
-
-class SourceValue(Task):
+class SourceValue(Implementation):
     """A source whose value the caller gave in a mapping."""
 
     __slots__ = ("value",)
+
+    def __init__(self, name, value):
+        super().__init__("source", name)
+        self.value = value
 
     def compute(self, values):
         return self.value
 
 
-class SourceCall(Task):
+class SourceCall(Implementation):
     """A source whose value the caller's callable makes from the source's name and params."""
 
     __slots__ = ("make", "params")
+
+    def __init__(self, name, make, params):
+        super().__init__("source", name)
+        self.make, self.params = make, params
 
     def compute(self, values):
         return self.make(self.name, self.params)
 
 
-class Apply(Task):
+class Apply(Implementation):
     """An op, a reduction or an External: a registry entry or model applied to the inputs."""
 
     __slots__ = ("function", "params")
+
+    def __init__(self, kind, name, function, params):
+        super().__init__(kind, name)
+        self.function, self.params = function, params
 
     def compute(self, values):
         return self.function(list(values), self.params)
 
 
-class Identity(Task):
+class Identity(Implementation):
     """An Exchange: moving data between partitions changes no value."""
 
     __slots__ = ()
@@ -109,44 +105,119 @@ class Identity(Task):
         return values[0]
 
 
-class StageRun(Task):
+class StageRun(Implementation):
     """A Stage: its members in order, each reading stage inputs (a ref k >= 0) and earlier
     members (a ref -1 - j for member j). A member's value is dropped after its last use inside
     the stage; the stage's value is its last member's."""
 
     __slots__ = ("members",)  # (function, params, refs, member values to drop after it, kind, name)
 
-    def compute(self, values):
+    def __init__(self, members):
+        super().__init__("stage", "")
+        self.members = members
+
+    def __call__(self, node_id, *values):
         results = [None] * len(self.members)
         for position, (function, params, refs, drops, kind, name) in enumerate(self.members):
             args = [values[ref] if ref >= 0 else results[-1 - ref] for ref in refs]
             try:
                 results[position] = function(args, params)
             except Exception as error:
-                member = NodeFailed(
-                    f"node {self.node_id} (stage member {position}, {_label(kind, name)}) raised "
+                raise NodeFailed(
+                    f"node {node_id} (stage member {position}, {_label(kind, name)}) raised "
                     f"{type(error).__name__}: {error}",
-                    node_id=self.node_id, kind="stage", name=name)
-                raise member from error
+                    node_id=node_id, kind="stage", name=name) from error
             for dropped in drops:
                 results[dropped] = None
         return results[-1]
 
 
-def _new(cls, node_id, kind, name, inputs, **fields):
-    task = cls(node_id, kind, name, inputs)
-    for key, value in fields.items():
-        setattr(task, key, value)
-    return task
+EXCHANGE = Identity("exchange", "")
 
 
 class Plan:
-    """The checked tasks of the nodes reachable from `outputs`, in id order, and the outputs."""
+    """The reachable nodes in id order as (node id, implementation, input ids), and the
+    requested outputs."""
 
-    __slots__ = ("tasks", "outputs")
+    __slots__ = ("steps", "outputs")
 
-    def __init__(self, tasks: list[Task], outputs: list[int]):
-        self.tasks, self.outputs = tasks, outputs
+    def __init__(self, steps: list[tuple[int, Implementation, list[int]]], outputs: list[int]):
+        self.steps, self.outputs = steps, outputs
+
+
+class _Refused(Exception):
+    """Why a node cannot run; read_plan turns it into MissingImplementation naming the node."""
+
+
+class _Implementations:
+    """Registry lookups and checks, and the implementations they give, once per distinct
+    (kind, name, number of inputs, params)."""
+
+    def __init__(self, registry: Mapping):
+        self.registry, self.seen, self.stages = registry, {}, {}
+
+    def entry(self, kind: str, name: str, arity: int, params: dict) -> Callable:
+        """The registry's callable for such a node, or _Refused."""
+        return self.apply(kind, name, arity, params).function
+
+    def apply(self, kind: str, name: str, arity: int, params: dict) -> Apply:
+        try:
+            key = (kind, name, arity, *params.items())
+            found = self.seen.get(key)
+        except TypeError:  # an unhashable param value from a custom view: look up every time
+            key, found = None, None
+        if found is None:
+            found = self._look_up(kind, name, arity, params)
+            if key is not None:
+                self.seen[key] = found
+        if isinstance(found, str):
+            raise _Refused(found)
+        return found
+
+    def _look_up(self, kind, name, arity, params):
+        entry = self.registry.get((kind, name))
+        if entry is None:
+            return f"the registry has no entry for {(kind, name)!r}"
+        if not callable(entry):
+            return f"the registry's entry for {(kind, name)!r} is not callable"
+        check = getattr(entry, "check", None)
+        refusal = check(arity, params) if callable(check) else None
+        return refusal if refusal else Apply(kind, name, entry, params)
+
+    def stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+        try:
+            key = tuple((m["kind"], m["name"], tuple(m["inputs"]), *m["params"].items()) for m in members)
+            found = self.stages.get(key)
+        except TypeError:
+            key, found = None, None
+        if found is None:
+            found = self._build_stage(members)
+            if key is not None:
+                self.stages[key] = found
+        return found
+
+    def _build_stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+        last_use = {}
+        for position, member in enumerate(members):
+            for ref, index in member["inputs"]:
+                if ref == "member":
+                    last_use[index] = position
+        drops = [[] for _ in members]
+        for member_index, position in last_use.items():
+            drops[position].append(member_index)
+        built = []
+        for position, member in enumerate(members):
+            name = member["name"]
+            kind = MEMBER_KINDS.get(member["kind"])
+            if kind is None:
+                raise _Refused(f"member {position} has kind {member['kind']!r}, which no registry knows")
+            refs = tuple(index if ref == "input" else -1 - index for ref, index in member["inputs"])
+            try:
+                function = self.entry(kind, name, len(refs), member["params"])
+            except _Refused as refused:
+                raise _Refused(f"member {position}, {_label(member['kind'], name)}: {refused.args[0]}") from None
+            built.append((function, member["params"], refs, tuple(drops[position]), member["kind"], name))
+        return StageRun(tuple(built))
 
 
 def _output_ids(outputs, count: int) -> list[int]:
@@ -162,51 +233,13 @@ def _output_ids(outputs, count: int) -> list[int]:
 def _reachable(views: list[Mapping[str, Any]], outputs: list[int]) -> list[int]:
     reached = bytearray(len(views))
     stack = list(outputs)
+    pop, extend = stack.pop, stack.extend
     while stack:
-        node_id = stack.pop()
+        node_id = pop()
         if not reached[node_id]:
             reached[node_id] = 1
-            stack.extend(views[node_id]["inputs"])
-    return [i for i in range(len(views)) if reached[i]]
-
-
-class _Refused(Exception):
-    """Why a node cannot run; read_plan turns it into MissingImplementation naming the node."""
-
-
-def _entry(registry: Mapping, kind: str, name: str, arity: int, params: dict, where: str) -> Callable:
-    entry = registry.get((kind, name))
-    if entry is None:
-        raise _Refused(f"{where}the registry has no entry for {(kind, name)!r}")
-    if not callable(entry):
-        raise _Refused(f"{where}the registry's entry for {(kind, name)!r} is not callable")
-    check = getattr(entry, "check", None)
-    refusal = check(arity, params) if callable(check) else None
-    if refusal:
-        raise _Refused(f"{where}{refusal}")
-    return entry
-
-
-def _stage_members(view: Mapping[str, Any], registry: Mapping) -> tuple:
-    members = view["members"]
-    last_use = {}
-    for position, member in enumerate(members):
-        for ref, index in member["inputs"]:
-            if ref == "member":
-                last_use[index] = position
-    drops = [[] for _ in members]
-    for member_index, position in last_use.items():
-        drops[position].append(member_index)
-    built = []
-    for position, member in enumerate(members):
-        kind = MEMBER_KINDS.get(member["kind"])
-        if kind is None:
-            raise _Refused(f"member {position} has kind {member['kind']!r}, which no registry knows")
-        refs = tuple(index if ref == "input" else -1 - index for ref, index in member["inputs"])
-        where = f"member {position}, {_label(member['kind'], member['name'])}: "
-        function = _entry(registry, kind, member["name"], len(refs), member["params"], where)
-        built.append((function, member["params"], refs, tuple(drops[position]), member["kind"], member["name"]))
-    return tuple(built)
+            extend(views[node_id]["inputs"])
+    return [i for i, flag in enumerate(reached) if flag]
 
 
 def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping | None) -> Plan:
@@ -219,41 +252,46 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
     models = {} if models is None else models
     if not (callable(sources) or isinstance(sources, Mapping)):
         raise TypeError("sources must be a mapping from source name to value, or a callable (name, params)")
+    given = isinstance(sources, Mapping)
     views = store.nodes()
     ids = _output_ids(outputs, len(views))
-    tasks = []
+    implementations = _Implementations(registry)
+    apply, stage = implementations.apply, implementations.stage
+    steps = []
+    append = steps.append
     for node_id in _reachable(views, ids):
         view = views[node_id]
-        kind, name = describe(view)
-        inputs = tuple(view["inputs"])
-        params = view["params"]
+        kind, inputs = view["kind"], view["inputs"]
         try:
-            if kind == "source":
-                if isinstance(sources, Mapping):
-                    if name not in sources:
-                        raise _Refused(f"sources has no value for {name!r}")
-                    task = _new(SourceValue, node_id, kind, name, inputs, value=sources[name])
+            if kind == "stage":
+                append((node_id, stage(view["members"]), inputs))
+            elif kind == "op" or kind == "reduction":
+                append((node_id, apply(kind, view["name"], len(inputs), view["params"]), inputs))
+            elif kind == "source":
+                name = view["name"]
+                if not given:
+                    append((node_id, SourceCall(name, sources, view["params"]), inputs))
+                elif name in sources:
+                    append((node_id, SourceValue(name, sources[name]), inputs))
                 else:
-                    task = _new(SourceCall, node_id, kind, name, inputs, make=sources, params=params)
-            elif kind in ("op", "reduction"):
-                function = _entry(registry, kind, name, len(inputs), params, "")
-                task = _new(Apply, node_id, kind, name, inputs, function=function, params=params)
+                    raise _Refused(f"sources has no value for {name!r}")
+            elif kind == "exchange":
+                if len(inputs) != 1:
+                    raise _Refused(f"an exchange passes one value on, and this one has {len(inputs)} inputs")
+                append((node_id, EXCHANGE, inputs))
             elif kind == "external":
                 content_hash = view["descriptor"]["content_hash"]
                 model = models.get(content_hash)
                 if model is None:
                     raise _Refused(f"models has no entry for content hash {content_hash!r}")
-                task = _new(Apply, node_id, kind, name, inputs, function=model, params=params)
-            elif kind == "exchange":
-                if len(inputs) != 1:
-                    raise _Refused(f"an exchange passes one value on, and this one has {len(inputs)} inputs")
-                task = _new(Identity, node_id, kind, name, inputs)
-            elif kind == "stage":
-                task = _new(StageRun, node_id, kind, name, inputs, members=_stage_members(view, registry))
+                name = f"{view['descriptor']['kind']}:{content_hash}"
+                append((node_id, Apply(kind, name, model, view["params"]), inputs))
             else:
                 raise _Refused(f"nodes of kind {kind!r} cannot run")
         except _Refused as error:
+            name = view["name"]
+            if kind == "external":
+                name = f"{view['descriptor']['kind']}:{view['descriptor']['content_hash']}"
             message = f"node {node_id} ({_label(kind, name)}): {error.args[0]}"
             raise MissingImplementation(message, node_id=node_id, kind=kind, name=name) from None
-        tasks.append(task)
-    return Plan(tasks, ids)
+    return Plan(steps, ids)
