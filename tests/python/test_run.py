@@ -365,3 +365,16 @@ def test_the_run_module_needs_no_numpy_without_the_default_registry():
 
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=dict(os.environ), check=True)
     assert out.stdout.strip() == "[42]"
+
+
+@pytest.mark.parametrize("maximal", [False, True])
+def test_the_lazy_front_end_pipeline_keeps_its_values_with_far_fewer_tasks(maximal):
+    import lazy  # noqa: PLC0415
+
+    graph, outputs = lazy.record_pipeline(chunks=5, rows=16)
+    reduced, report = graph.store.reduce(outputs=outputs, maximal_fusion=maximal)
+    want = evaluate(graph.store, outputs, sources=graph.data)
+    got = evaluate(reduced, reduced.outputs(), sources=graph.data)
+    assert soundness.match_outputs(outputs, want, reduced.outputs(), got) == []
+    # Its redundancy (identity ops, commuted products, dead code) and chains all go.
+    assert report["reduced_nodes"] * 3 < report["reachable_nodes"]
