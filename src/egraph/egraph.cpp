@@ -26,11 +26,6 @@ constexpr std::size_t kPrefetchIds = std::size_t{1} << 16;
 // (some 40 bytes an id) outgrow the last-level cache as well; below that it measured slower.
 constexpr std::size_t kPrefetchMembersIds = std::size_t{1} << 19;
 
-std::uint64_t kind_key(Symbol op, std::size_t arity) { return (std::uint64_t{op.value} << 32) | arity; }
-
-// Which bit of the kind filter an operator sets: a cheap "certainly not tracked" for most adds.
-unsigned filter_bit(Symbol op) { return (op.value * 0x9E3779B1u) >> 24; }
-
 }  // namespace
 
 void EGraph::reserve(std::size_t ids, std::size_t children) {
@@ -110,8 +105,7 @@ void EGraph::prefetch_class(ClassId eclass) const {
 
 void EGraph::prefetch_class_list(ClassId eclass) const {
   if (eclass >= lists_.size() || lists_.size() < kPrefetchMembersIds) return;
-  const ClassList& list = lists_[find(eclass)];
-  if (list.size > 1 && list.start < pool_.size()) __builtin_prefetch(pool_.data() + list.start);
+  class_lists_.prefetch(lists_[find(eclass)]);
 }
 
 void EGraph::prefetch_class_members(ClassId eclass) const {
@@ -119,8 +113,8 @@ void EGraph::prefetch_class_members(ClassId eclass) const {
   constexpr std::uint32_t kMembers = 4;
   if (eclass >= lists_.size() || lists_.size() < kPrefetchMembersIds) return;
   const ClassList& list = lists_[find(eclass)];
-  if (list.size < 2 || list.size > kMembers || list.start + list.size > pool_.size()) return;
-  for (ClassId k : list_ids(list)) {
+  if (list.size < 2 || list.size > kMembers || !class_lists_.in_bounds(list)) return;
+  for (ClassId k : class_lists_.ids(list)) {
     if (k >= nodes_.size()) continue;
     __builtin_prefetch(nodes_.data() + k);
     __builtin_prefetch(flags_.data() + k);
@@ -131,18 +125,18 @@ void EGraph::prefetch_class_members(ClassId eclass) const {
 ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   const ClassId id = union_find_.make_set();
   for (ClassId child : node.children()) link_parent(child, id);
-  lists_.push_back(ClassList{id, 1});
+  lists_.push_back(ClassList::single(id));
   parent_lists_.push_back(ParentList());
   flags_.push_back(kMemoCurrent | kRepairDue);
   pending_.push_back(id);
   memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
                       [](const MemoSlot& slot) { return memo_position(slot.hash); });
-  // A one-node class is already normal; only its kind needs registering.
-  if (!kind_sets_.empty()) {
-    const std::uint32_t slot = kind_slot(node.op(), node.arity());
-    if (slot != kNoClass) {
-      register_kind(slot, id);
-      ++kind_sets_[slot].nodes;
+  // A one-node class is already normal; only its signature needs registering.
+  if (!signatures_.empty()) {
+    const std::uint32_t slot = signatures_.slot_of(node.op(), node.arity());
+    if (slot != SignatureIndex::kUntracked) {
+      signatures_.register_class(slot, id);
+      signatures_.count_node(slot);
     }
   }
   nodes_.push_back(std::move(node));
@@ -241,55 +235,6 @@ std::optional<ClassId> EGraph::lookup(Symbol op, std::span<const ClassId> childr
   return find(found->id);
 }
 
-std::uint32_t EGraph::allocate_block(std::uint32_t capacity) {
-  std::vector<std::uint32_t>& free = free_blocks_[std::countr_zero(capacity)];
-  if (!free.empty()) {
-    const std::uint32_t start = free.back();
-    free.pop_back();
-    return start;
-  }
-  const std::size_t start = pool_.size();
-  if (start + capacity > kNoClass) internal_failure("e-graph class lists exhausted");
-  pool_.extend(capacity);
-  return static_cast<std::uint32_t>(start);
-}
-
-void EGraph::free_block(std::uint32_t start, std::uint32_t capacity) {
-  free_blocks_[std::countr_zero(capacity)].push_back(start);
-}
-
-// The longer node list keeps its place and the shorter one is appended to it (the winner's
-// comes first on equal lengths). The result becomes the winner's list.
-void EGraph::concatenate_lists(ClassId root, ClassId loser) {
-  const ClassList winner = lists_[root];
-  const ClassList gone = lists_[loser];
-  const bool gone_first = gone.size > winner.size;
-  const ClassList first = gone_first ? gone : winner;
-  const ClassList second = gone_first ? winner : gone;
-  const std::uint32_t total = first.size + second.size;
-  ClassList result{0, total};
-  if (first.size >= 2 && std::bit_ceil(first.size) >= total) {
-    result.start = first.start;  // room left in the longer list's block
-  } else {
-    result.start = allocate_block(std::bit_ceil(total));
-    if (first.size == 1) {
-      pool_[result.start] = first.start;
-    } else {
-      std::copy_n(pool_.begin() + first.start, first.size, pool_.begin() + result.start);
-      free_block(first.start, std::bit_ceil(first.size));
-    }
-  }
-  ClassId* tail = pool_.data() + result.start + first.size;
-  if (second.size == 1) {
-    *tail = second.start;
-  } else if (second.size > 1) {
-    std::copy_n(pool_.begin() + second.start, second.size, tail);
-    free_block(second.start, std::bit_ceil(second.size));
-  }
-  lists_[root] = result;
-  lists_[loser] = ClassList{0, 0};
-}
-
 bool EGraph::merge(ClassId a, ClassId b) {
   clean_ = false;
   ClassId root = find_mut(a);
@@ -312,7 +257,8 @@ bool EGraph::merge(ClassId a, ClassId b) {
     flags_[parent] |= kRepairDue;
   }
 
-  concatenate_lists(root, loser);
+  lists_[root] = class_lists_.concatenate(lists_[root], lists_[loser]);
+  lists_[loser] = ClassList{};
 
   // The winner never has fewer parents, so its list comes first and the loser's is appended;
   // stored newest first, that puts the loser's links in front.
@@ -444,7 +390,7 @@ std::size_t EGraph::normalise_touched_classes() {
   }
   touched_.clear();
 
-  // Ascending order makes every kind's registrations arrive sorted. When most classes are
+  // Ascending order makes every signature's registrations arrive sorted. When most classes are
   // queued, a pass over the flags is cheaper than sorting.
   if (queue_.size() > flags_.size() / 32) {
     queue_.clear();
@@ -465,13 +411,13 @@ std::size_t EGraph::normalise_touched_classes() {
     trimmed += normalise(root);
     flags_[root] &= static_cast<std::uint8_t>(~kQueued);
   }
-  merge_kind_sets();
+  signatures_.merge_registrations([&](ClassId id) { return union_find_.is_root(id); });
   return trimmed;
 }
 
 std::size_t EGraph::normalise(ClassId root) {
   ClassList& list = lists_[root];
-  const std::span<ClassId> ids = list_ids(list);
+  const std::span<ClassId> ids = class_lists_.ids(list);
   // Every child is a root already: a node whose child class lost a merge is on that class's
   // parent list, which the merge queued for repair, and repair canonicalised it after the last
   // merge that moved any of its children.
@@ -494,152 +440,69 @@ std::size_t EGraph::normalise(ClassId root) {
     const ClassId k = ids[i];
     if (kept != 0 && nodes_[k] == nodes_[ids[kept - 1]]) {
       flags_[k] |= kTrimmed;
-      if (!kind_sets_.empty()) {
-        const std::uint32_t slot = kind_slot(nodes_[k].op(), nodes_[k].arity());
-        if (slot != kNoClass) --kind_sets_[slot].nodes;
+      if (!signatures_.empty()) {
+        const std::uint32_t slot = signatures_.slot_of(nodes_[k].op(), nodes_[k].arity());
+        if (slot != SignatureIndex::kUntracked) signatures_.uncount_node(slot);
       }
       continue;
     }
     ids[kept++] = k;
   }
   const std::size_t removed = ids.size() - kept;
-  if (removed != 0) {
-    if (kept == 1) {
-      const ClassId only = ids[0];
-      free_block(list.start, std::bit_ceil(list.size));
-      list = ClassList{only, 1};
-    } else {
-      list.size = static_cast<std::uint32_t>(kept);
-    }
-  }
+  class_lists_.truncate(list, static_cast<std::uint32_t>(kept));
 
-  if (!kind_sets_.empty()) {
+  if (!signatures_.empty()) {
     const SymbolLang* registered = nullptr;
-    for (ClassId k : list_ids(list)) {
+    for (ClassId k : class_lists_.ids(list)) {
       const SymbolLang& node = nodes_[k];
       if (registered != nullptr && node.matches(*registered)) continue;
       registered = &node;
-      const std::uint32_t slot = kind_slot(node.op(), node.arity());
-      if (slot != kNoClass) register_kind(slot, root);
+      const std::uint32_t slot = signatures_.slot_of(node.op(), node.arity());
+      if (slot != SignatureIndex::kUntracked) signatures_.register_class(slot, root);
     }
   }
   return removed;
 }
 
-std::uint32_t EGraph::kind_slot(Symbol op, std::size_t arity) const {
-  const unsigned bit = filter_bit(op);
-  if (((kind_filter_[bit >> 6] >> (bit & 63)) & 1) == 0) return kNoClass;
-  // Every add of a node whose operator passes the filter asks this; the last answer per filter
-  // bit is kept, so the few kinds a run tracks are found without probing the map.
-  const std::uint64_t key = kind_key(op, arity);
-  KindCacheEntry& cached = kind_cache_[bit];
-  if (cached.key != key) {
-    const std::uint32_t* slot = kind_slots_.find(key);
-    cached = KindCacheEntry{key, slot ? *slot : kNoClass};
-  }
-  return cached.slot;
+void EGraph::track_signatures(std::span<const Signature> signatures) { start_tracking(signatures); }
+
+void EGraph::start_tracking(std::span<const Signature> signatures) const {
+  index_signatures(signatures_.track(signatures));
 }
 
-void EGraph::register_kind(std::uint32_t slot, ClassId root) const {
-  KindSet& set = kind_sets_[slot];
-  if (set.added.empty()) dirty_kinds_.push_back(slot);
-  set.added.push_back(root);
-}
-
-void EGraph::merge_kind_sets() {
-  for (std::uint32_t slot : dirty_kinds_) {
-    KindSet& set = kind_sets_[slot];
-    // Registrations come as ascending runs (new classes as they are added, then the touched
-    // classes in ascending order); two runs merge in linear time.
-    const auto split = std::is_sorted_until(set.added.begin(), set.added.end());
-    if (split != set.added.end()) {
-      if (std::is_sorted(split, set.added.end())) {
-        std::inplace_merge(set.added.begin(), split, set.added.end());
-      } else {
-        std::sort(set.added.begin(), set.added.end());
-      }
-    }
-    merge_scratch_.clear();
-    merge_scratch_.reserve(set.classes.size() + set.added.size());
-    // Ascending merge of the old set and the new registrations; classes merged away since the
-    // last rebuild are dropped here (their survivor was touched, so it is among the additions).
-    const auto keep = [&](ClassId id) {
-      if (union_find_.is_root(id) && (merge_scratch_.empty() || merge_scratch_.back() != id)) {
-        merge_scratch_.push_back(id);
-      }
-    };
-    std::size_t i = 0, j = 0;
-    while (i < set.classes.size() && j < set.added.size()) {
-      keep(set.classes[i] <= set.added[j] ? set.classes[i++] : set.added[j++]);
-    }
-    while (i < set.classes.size()) keep(set.classes[i++]);
-    while (j < set.added.size()) keep(set.added[j++]);
-    std::swap(set.classes, merge_scratch_);
-    set.added.clear();
-  }
-  dirty_kinds_.clear();
-}
-
-void EGraph::track_kinds(std::span<const NodeKind> kinds) { start_tracking(kinds); }
-
-void EGraph::start_tracking(std::span<const NodeKind> kinds) const {
-  std::vector<std::uint32_t> fresh;
-  for (const NodeKind& kind : kinds) {
-    const auto [slot, inserted] = kind_slots_.find_or_insert_with(kind_key(kind.op, kind.arity), [&] {
-      kind_sets_.push_back(KindSet{kind, {}, {}, 0});
-      return static_cast<std::uint32_t>(kind_sets_.size() - 1);
-    });
-    if (!inserted) continue;
-    const unsigned bit = filter_bit(kind.op);
-    kind_filter_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
-    kind_cache_[bit] = KindCacheEntry();  // it may have cached "not tracked" for this kind
-    fresh.push_back(*slot);
-  }
-  index_kinds(fresh);
-}
-
-// Fills the sets of newly tracked kinds from the ids: a class holds a node of a kind exactly
-// when one of its ids (trimmed duplicates aside) was added with such a node.
-void EGraph::index_kinds(std::span<const std::uint32_t> slots) const {
-  if (slots.empty() || union_find_.size() == 0) return;
-  std::vector<std::uint8_t> indexing(kind_sets_.size(), 0);
-  for (std::uint32_t slot : slots) indexing[slot] = 1;
-  for (std::size_t id = 0; id < nodes_.size(); ++id) {
-    if (flags_[id] & kTrimmed) continue;
-    const std::uint32_t slot = kind_slot(nodes_[id].op(), nodes_[id].arity());
-    if (slot == kNoClass || !indexing[slot]) continue;
-    KindSet& set = kind_sets_[slot];
-    ++set.nodes;
-    set.added.push_back(find(static_cast<ClassId>(id)));
-  }
-  for (std::uint32_t slot : slots) {
-    KindSet& set = kind_sets_[slot];
-    std::sort(set.added.begin(), set.added.end());
-    set.added.erase(std::unique(set.added.begin(), set.added.end()), set.added.end());
-    if (clean_) {
-      std::swap(set.classes, set.added);  // every id found is a root of a normalised class
-    } else if (!set.added.empty()) {
-      dirty_kinds_.push_back(slot);  // the next rebuild merges them in
+// A class holds a node of a signature exactly when one of its ids (trimmed duplicates aside)
+// was added with such a node.
+void EGraph::index_signatures(std::span<const std::uint32_t> slots) const {
+  if (slots.empty()) return;
+  if (union_find_.size() != 0) {
+    std::vector<std::uint8_t> indexing(*std::max_element(slots.begin(), slots.end()) + 1, 0);
+    for (std::uint32_t slot : slots) indexing[slot] = 1;
+    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+      if (flags_[id] & kTrimmed) continue;
+      const std::uint32_t slot = signatures_.slot_of(nodes_[id].op(), nodes_[id].arity());
+      if (slot >= indexing.size() || !indexing[slot]) continue;
+      signatures_.index_node(slot, find(static_cast<ClassId>(id)));
     }
   }
+  for (std::uint32_t slot : slots) signatures_.finish_indexing(slot, clean_);
 }
 
-ClassNodes EGraph::class_nodes(ClassId id) const { return ClassNodes(nodes_.data(), list_ids(lists_[find(id)])); }
+ClassNodes EGraph::class_nodes(ClassId id) const { return ClassNodes(nodes_.data(), class_lists_.ids(lists_[find(id)])); }
 
 std::span<const ClassId> EGraph::classes_with(Symbol op, std::size_t arity) const {
-  std::uint32_t slot = kind_slot(op, arity);
-  if (slot == kNoClass) {
-    const NodeKind kind{op, static_cast<std::uint32_t>(arity)};
-    start_tracking(std::span<const NodeKind>(&kind, 1));
-    slot = kind_slot(op, arity);
+  std::uint32_t slot = signatures_.slot_of(op, arity);
+  if (slot == SignatureIndex::kUntracked) {
+    const Signature signature{op, static_cast<std::uint32_t>(arity)};
+    start_tracking(std::span<const Signature>(&signature, 1));
+    slot = signatures_.slot_of(op, arity);
   }
-  return kind_sets_[slot].classes;
+  return signatures_.classes(slot);
 }
 
 std::optional<std::size_t> EGraph::tracked_node_count(Symbol op, std::size_t arity) const {
-  const std::uint32_t slot = kind_slot(op, arity);
-  if (slot == kNoClass) return std::nullopt;
-  return kind_sets_[slot].nodes;
+  const std::uint32_t slot = signatures_.slot_of(op, arity);
+  if (slot == SignatureIndex::kUntracked) return std::nullopt;
+  return signatures_.node_count(slot);
 }
 
 }  // namespace veltrix::egraph

@@ -3,7 +3,7 @@
 //
 // add() and merge() only record work (the `pending` stack); rebuild() repairs congruence in one
 // batch and normalises the classes: afterwards every class lists its nodes sorted, without
-// duplicates and with root children, and the node-kind index lists, for each (operator, arity)
+// duplicates and with root children, and the signature index lists, for each (operator, arity)
 // it tracks, the classes holding such a node in ascending id order. Matching requires that clean
 // state.
 //
@@ -18,10 +18,10 @@
 // Work that provably changes nothing is skipped: only classes touched since the last rebuild
 // (merged, or holding a node whose child class moved) are re-normalised, and without
 // re-canonicalising children, which repair already did; a new node's class needs no normalising,
-// only its kind registered; a queued node whose children did not move and whose memo entry still
-// names it is not probed again; a rebuild after adds alone (no merge since the last rebuild) has
-// nothing to repair; and only the kinds that patterns ask for are indexed, with node counts that
-// let a scheduler know a search's size without running it.
+// only its signature registered; a queued node whose children did not move and whose memo entry
+// still names it is not probed again; a rebuild after adds alone (no merge since the last
+// rebuild) has nothing to repair; and only the signatures that patterns ask for are indexed, with
+// node counts that let a scheduler know a search's size without running it.
 //
 // Large e-graphs do not fit in the cache, and their accesses are mostly random (a node's children
 // and memo position are anywhere). Bulk adds, searches, applies and repair therefore start
@@ -36,7 +36,9 @@
 #include <utility>
 #include <vector>
 
+#include "egraph/class_list_pool.h"
 #include "egraph/flat_term.h"
+#include "egraph/signature_index.h"
 #include "egraph/symbol_lang.h"
 #include "egraph/union_find.h"
 #include "support/hash_table.h"
@@ -83,13 +85,6 @@ class ClassNodes {
  private:
   const SymbolLang* nodes_;
   std::span<const ClassId> ids_;
-};
-
-// An operator and an arity: what a pattern's root asks of a class.
-struct NodeKind {
-  Symbol op;
-  std::uint32_t arity = 0;
-  friend bool operator==(const NodeKind&, const NodeKind&) = default;
 };
 
 // Many terms at once, as flat arrays: entry i has operator ops[i] and the children
@@ -172,15 +167,15 @@ class EGraph {
   // class lists are scanned; nullopt means "not known", not "absent".
   std::optional<ClassId> held_by_class(ClassId eclass, Symbol op, std::span<const ClassId> children) const;
 
-  // Classes holding a node of this kind, ascending; read only when clean. A kind asked for the
-  // first time is indexed then (one pass over the ids) and kept up to date from then on.
+  // Classes holding a node of this signature, ascending; read only when clean. A signature asked
+  // for the first time is indexed then (one pass over the ids) and kept up to date from then on.
   std::span<const ClassId> classes_with(Symbol op, std::size_t arity) const;
-  // Indexes these kinds now, in one pass: cheaper than being asked for them one by one, and free
-  // before any node is added.
-  void track_kinds(std::span<const NodeKind> kinds);
-  // The number of nodes of a tracked kind over all class lists (duplicates that the next rebuild
-  // trims included); nullopt for a kind not tracked. When clean, it is exactly the number of
-  // (class, node) pairs a one-node pattern of that kind matches.
+  // Indexes these signatures now, in one pass: cheaper than being asked for them one by one,
+  // and free before any node is added.
+  void track_signatures(std::span<const Signature> signatures);
+  // The number of nodes of a tracked signature over all class lists (duplicates that the next
+  // rebuild trims included); nullopt for one not tracked. When clean, it is exactly the number
+  // of (class, node) pairs a one-node pattern of that signature matches.
   std::optional<std::size_t> tracked_node_count(Symbol op, std::size_t arity) const;
 
   // Visits every class root in ascending id order.
@@ -192,13 +187,6 @@ class EGraph {
   }
 
  private:
-  // A class's node ids: one id inline (`start` is the id), or `size` ids at pool_[start], in a
-  // block whose capacity is at least std::bit_ceil(size).
-  struct ClassList {
-    ClassId start = 0;
-    std::uint32_t size = 0;
-  };
-
   struct ParentList {
     std::uint32_t head = kNoClass;  // newest link
     std::uint32_t tail = kNoClass;  // oldest link
@@ -215,13 +203,6 @@ class EGraph {
   struct MemoSlot {
     ClassId id;
     std::uint32_t hash;
-  };
-
-  struct KindSet {
-    NodeKind kind;
-    std::vector<ClassId> classes;  // ascending, roots only (as of the last rebuild)
-    std::vector<ClassId> added;    // registered since the last rebuild
-    std::size_t nodes = 0;         // see tracked_node_count()
   };
 
   // Per-id flags.
@@ -245,27 +226,14 @@ class EGraph {
   ClassId add_new(SymbolLang node, std::uint32_t hash);
   void link_parent(ClassId child_root, ClassId parent);
 
-  std::span<ClassId> list_ids(ClassList& list) {
-    return list.size == 1 ? std::span<ClassId>(&list.start, 1) : std::span<ClassId>(pool_.data() + list.start, list.size);
-  }
-  std::span<const ClassId> list_ids(const ClassList& list) const {
-    return list.size == 1 ? std::span<const ClassId>(&list.start, 1)
-                          : std::span<const ClassId>(pool_.data() + list.start, list.size);
-  }
-  std::uint32_t allocate_block(std::uint32_t capacity);
-  void free_block(std::uint32_t start, std::uint32_t capacity);
-  void concatenate_lists(ClassId root, ClassId loser);
 
   std::size_t repair_congruence();
   std::size_t normalise_touched_classes();
   std::size_t normalise(ClassId root);
 
-  // The slot of a tracked kind, or kNoClass.
-  std::uint32_t kind_slot(Symbol op, std::size_t arity) const;
-  void register_kind(std::uint32_t slot, ClassId root) const;
-  void merge_kind_sets();
-  void index_kinds(std::span<const std::uint32_t> slots) const;
-  void start_tracking(std::span<const NodeKind> kinds) const;
+  // Registers every class holding a node of a newly tracked signature.
+  void index_signatures(std::span<const std::uint32_t> slots) const;
+  void start_tracking(std::span<const Signature> signatures) const;
 
   // The per-id arrays and the pools are page-backed (pod_array.h): when rules add nodes past the
   // reserved room they grow in place, without copying a large array and faulting in new pages
@@ -275,8 +243,7 @@ class EGraph {
   PodArray<ClassList> lists_;              // per root
   PodArray<ParentList> parent_lists_;      // per root
   PodArray<std::uint8_t> flags_;           // per id
-  PodArray<ClassId> pool_;                 // blocks of class lists longer than one
-  std::vector<std::uint32_t> free_blocks_[32];  // freed pool blocks, by log2 of their capacity
+  ClassListPool class_lists_;              // the ids that lists_ records do not hold inline
   PodArray<ParentLink> parent_links_;
   BlockVector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
   RawHashTable<MemoSlot> memo_;
@@ -289,18 +256,9 @@ class EGraph {
   std::vector<ClassId> touched_;  // ids whose class must be re-normalised
   std::vector<ClassId> queue_;    // scratch: the distinct roots of touched_, ascending
 
-  // The node-kind index. Reading it (classes_with) may start tracking a kind, so it is mutable;
-  // an e-graph is used by one thread at a time.
-  mutable std::vector<KindSet> kind_sets_;
-  mutable HashMap<std::uint64_t, std::uint32_t> kind_slots_;
-  mutable std::uint64_t kind_filter_[4] = {0, 0, 0, 0};  // bit per operator hash: may be tracked
-  struct KindCacheEntry {
-    std::uint64_t key = ~std::uint64_t{0};  // no kind has this key: arities are 32-bit
-    std::uint32_t slot = kNoClass;
-  };
-  mutable std::array<KindCacheEntry, 256> kind_cache_{};  // by filter bit: the last kind asked
-  mutable std::vector<std::uint32_t> dirty_kinds_;
-  std::vector<ClassId> merge_scratch_;
+  // Reading the index (classes_with) may start tracking a signature, so it is mutable; an
+  // e-graph is used by one thread at a time.
+  mutable SignatureIndex signatures_;
 };
 
 // Inline: apply asks it for every binding, and an out-of-line optional came back through memory.
@@ -309,7 +267,7 @@ inline std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op,
   // Longer lists would cost more to scan than the memo probe this saves.
   constexpr std::size_t kScanLimit = 8;
   const ClassId root = find(eclass);
-  const std::span<const ClassId> ids = list_ids(lists_[root]);
+  const std::span<const ClassId> ids = class_lists_.ids(lists_[root]);
   if (ids.size() > kScanLimit) return std::nullopt;
   for (ClassId k : ids) {
     if ((flags_[k] & kMemoCurrent) && nodes_[k].equals(op, children)) return root;

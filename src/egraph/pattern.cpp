@@ -42,10 +42,10 @@ TermPattern::TermPattern(const PatternBody& body) : body_(compact(body)), progra
   }
 }
 
-std::optional<NodeKind> TermPattern::root_kind() const {
+std::optional<Signature> TermPattern::root_signature() const {
   const PatternNode& root = body_.root();
   if (root.is_var()) return std::nullopt;
-  return NodeKind{root.enode().op(), static_cast<std::uint32_t>(root.enode().arity())};
+  return Signature{root.enode().op(), static_cast<std::uint32_t>(root.enode().arity())};
 }
 
 std::optional<std::size_t> TermPattern::known_match_count(const EGraph& egraph) const {

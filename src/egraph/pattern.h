@@ -83,10 +83,10 @@ class TermPattern {
   SearchMatches search(const EGraph& egraph, std::size_t limit) const;
   // The number of bindings an unlimited search would find, when that is known without searching:
   // for a pattern that is one operator over distinct variables (each node of its kind is one
-  // binding) whose kind the e-graph tracks, on a clean e-graph. Otherwise nullopt.
+  // binding) whose signature the e-graph tracks, on a clean e-graph. Otherwise nullopt.
   std::optional<std::size_t> known_match_count(const EGraph& egraph) const;
   // The operator and arity of the root, unless the root is a variable.
-  std::optional<NodeKind> root_kind() const;
+  std::optional<Signature> root_signature() const;
   // Matches in one class (which must be a root), at most `limit`.
   SearchMatches search_class(const EGraph& egraph, ClassId eclass, std::size_t limit) const;
 

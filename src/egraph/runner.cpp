@@ -64,13 +64,13 @@ void SaturationRunner::check_rule_names(std::span<const Rewrite> rules) {
 
 SaturationRunner& SaturationRunner::run(std::span<const Rewrite> rules) {
   check_rule_names(rules);
-  // Every search asks the node-kind index for its pattern's root kind; indexing them all in one
-  // pass is cheaper than one pass each at the first search.
-  std::vector<NodeKind> kinds;
+  // Every search asks the signature index for its pattern's root signature; indexing them all
+  // in one pass is cheaper than one pass each at the first search.
+  std::vector<Signature> signatures;
   for (const Rewrite& rule : rules) {
-    if (const std::optional<NodeKind> kind = rule.searcher().root_kind()) kinds.push_back(*kind);
+    if (const std::optional<Signature> signature = rule.searcher().root_signature()) signatures.push_back(*signature);
   }
-  egraph_.track_kinds(kinds);
+  egraph_.track_signatures(signatures);
   egraph_.rebuild();
   for (;;) {
     IterationReport report = run_iteration(rules);

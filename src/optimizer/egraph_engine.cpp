@@ -67,14 +67,16 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
     if (op.value == 0) op = egraph::intern_symbol(texts.text(terms.symbol(i)));
     ops[i] = op;
   }
-  // The kinds the rules search for are indexed as the terms go in, which costs less than a pass
-  // over the e-graph when the run starts.
-  std::vector<egraph::NodeKind> kinds;
+  // The signatures the rules search for are indexed as the terms go in, which costs less than a
+  // pass over the e-graph when the run starts.
+  std::vector<egraph::Signature> signatures;
   for (const egraph::Rewrite& rule : rules_) {
-    if (const std::optional<egraph::NodeKind> kind = rule.searcher().root_kind()) kinds.push_back(*kind);
+    if (const std::optional<egraph::Signature> signature = rule.searcher().root_signature()) {
+      signatures.push_back(*signature);
+    }
   }
   egraph::EGraph graph;
-  graph.track_kinds(kinds);
+  graph.track_signatures(signatures);
   // The recorded class of term i is the root of the class its add returned (a child index not
   // below i is an internal failure there).
   const std::vector<egraph::ClassId> recorded =

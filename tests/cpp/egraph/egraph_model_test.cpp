@@ -4,7 +4,7 @@
 // copies, pooled lists, a memo that drops stale keys and counts them, bans decided from node
 // counts), so random sequences of adds, merges and rebuilds check that every observable result
 // agrees exactly: roots, class counts, sizes, each class's node list before and after a rebuild,
-// lookups, the node-kind index and the node counts of tracked kinds.
+// lookups, the signature index and the node counts of tracked signatures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -176,8 +176,8 @@ void run_random_history(unsigned seed, bool with_kinds) {
   EGraph egraph;
   ModelEGraph model;
   const Symbol ops[] = {sym("f"), sym("g"), sym("h")};
-  const std::vector<NodeKind> kinds = {{sym("f"), 2}, {sym("g"), 1}, {sym("h"), 3}};
-  if (with_kinds) egraph.track_kinds(kinds);
+  const std::vector<Signature> kinds = {{sym("f"), 2}, {sym("g"), 1}, {sym("h"), 3}};
+  if (with_kinds) egraph.track_signatures(kinds);
   std::vector<ClassId> ids;
   for (int round = 0; round < 12; ++round) {
     const std::string where = "seed " + std::to_string(seed) + " round " + std::to_string(round);
@@ -223,7 +223,7 @@ void run_random_history(unsigned seed, bool with_kinds) {
     expect_same(egraph, model, true, where + " after rebuild");
 
     if (!with_kinds) continue;
-    for (const NodeKind& kind : kinds) {
+    for (const Signature& kind : kinds) {
       std::vector<ClassId> classes;
       std::size_t nodes = 0;
       for (ClassId root : model.roots()) {
@@ -396,7 +396,7 @@ TEST(EGraphModel, ShortcutSearchEqualsTheMachineClassByClass) {
       std::vector<ClassId> expected_classes;
       std::vector<ClassId> expected_values;
       std::size_t remaining = limit;
-      for (ClassId eclass : egraph.classes_with(p.root_kind()->op, p.root_kind()->arity)) {
+      for (ClassId eclass : egraph.classes_with(p.root_signature()->op, p.root_signature()->arity)) {
         if (remaining == 0) break;
         const SearchMatches one = p.search_class(egraph, eclass, remaining);
         if (one.empty()) continue;
