@@ -202,7 +202,14 @@ def test_info_of_a_stage_whose_member_text_does_not_parse(tmp_path):
 
 
 @pytest.mark.parametrize("case", UNWRITABLE)
-@pytest.mark.parametrize("command, suffix", [("reduce", ".vir"), ("dot", ".dot"), ("dot", ".svg")])
+@pytest.mark.parametrize(
+    "command, suffix",
+    [
+        ("reduce", ".vir"),
+        ("dot", ".dot"),
+        pytest.param("dot", ".svg", marks=pytest.mark.skipif(DOT is None, reason="Graphviz is not installed")),
+    ],
+)
 def test_unwritable_output_is_one_line_and_status_2(blob_file, tmp_path, case, command, suffix):
     (tmp_path / "a-file").write_text("")
     (tmp_path / "a-dir" / f"out{suffix}").mkdir(parents=True)
