@@ -378,3 +378,21 @@ def test_the_lazy_front_end_pipeline_keeps_its_values_with_far_fewer_tasks(maxim
     assert soundness.match_outputs(outputs, want, reduced.outputs(), got) == []
     # Its redundancy (identity ops, commuted products, dead code) and chains all go.
     assert report["reduced_nodes"] * 3 < report["reachable_nodes"]
+
+
+def test_params_equal_under_python_equality_are_still_different_nodes():
+    """0.0 and -0.0, 1 and 1.0 and True are different params to the store; each node must keep
+    its own, alone and fused into stages."""
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    scalars = [0.0, -0.0, 1, 1.0, True, 2.5]
+    outputs = [store.add_op("mul", [x], {"scalar": s, "side": "r"}) for s in scalars]
+    outputs += [store.add_op("full_like", [x], {"value": v}) for v in (0.0, -0.0)]
+    outputs += [store.add_op("neg", [o]) for o in outputs]
+    reduced, _ = store.reduce(outputs=outputs)
+    x_value = np.array([3.0, 4.0])
+    for graph, ids in [(store, outputs), (reduced, reduced.outputs())]:
+        values = evaluate(graph, ids, sources={"x": x_value})
+        by_scalar = [np.signbit(v).tolist() for v in values[:2]]
+        assert by_scalar == [[False, False], [True, True]]
+        assert np.signbit(values[6]).tolist() == [False, False] and np.signbit(values[7]).tolist() == [True, True]

@@ -1,4 +1,4 @@
-"""The local evaluator: runs a plan's tasks in id order (ids are topological) in this process.
+"""The local evaluator: runs a plan's nodes in id order (ids are topological) in this process.
 
 A value is dropped as soon as the last node that reads it has run, unless it is an output, so
 what is held at any moment is the values still waiting for a consumer: the cut of the graph at

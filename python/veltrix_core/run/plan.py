@@ -149,6 +149,14 @@ class _Refused(Exception):
     """Why a node cannot run; read_plan turns it into MissingImplementation naming the node."""
 
 
+def _params_key(params: dict) -> tuple:
+    """Params as a key that tells apart what == does not: 0.0 and -0.0, 1 and 1.0 and True."""
+    if not params:
+        return ()
+    return tuple((key, value.__class__, value.hex() if value.__class__ is float else value)
+                 for key, value in params.items())
+
+
 class _Implementations:
     """Registry lookups and checks, and the implementations they give, once per distinct
     (kind, name, number of inputs, params)."""
@@ -162,7 +170,7 @@ class _Implementations:
 
     def apply(self, kind: str, name: str, arity: int, params: dict) -> Apply:
         try:
-            key = (kind, name, arity, *params.items())
+            key = (kind, name, arity, _params_key(params))
             found = self.seen.get(key)
         except TypeError:  # an unhashable param value from a custom view: look up every time
             key, found = None, None
@@ -186,7 +194,7 @@ class _Implementations:
 
     def stage(self, members: list[Mapping[str, Any]]) -> StageRun:
         try:
-            key = tuple((m["kind"], m["name"], tuple(m["inputs"]), *m["params"].items()) for m in members)
+            key = tuple([(m["kind"], m["name"], tuple(m["inputs"]), _params_key(m["params"])) for m in members])
             found = self.stages.get(key)
         except TypeError:
             key, found = None, None

@@ -30,8 +30,7 @@ Registry = dict[tuple[str, str], Callable[[list[Any], dict[str, Any]], Any]]
 
 
 def _as_float(x):
-    """Integers and booleans as float64: the transcendental functions would otherwise pick
-    float16 for booleans and refuse nothing, but float64 is what a user expects."""
+    """Integers and booleans as float64, where numpy would pick float16 for booleans."""
     x = np.asarray(x) if not hasattr(x, "dtype") else x
     return x if x.dtype.kind in "fc" else x.astype(np.float64)
 
@@ -144,6 +143,7 @@ MEANINGS: tuple[tuple[str, str, Callable, int | None, tuple[str, ...], str], ...
     ("op", "where", np.where, 3, (), AS_IS),
     ("op", "clip", _clip, 3, (), AS_IS),
     ("op", "fma", _fma, 3, (), AS_IS),  # a * b + c
+    # any number of inputs
     ("op", "stack", _stack, None, ("axis",), AS_IS),
     # reductions: `axis` absent means over everything; `keepdims` false when absent
     ("reduction", "sum", np.sum, 1, ("axis", "keepdims"), AS_IS),
