@@ -121,6 +121,12 @@ void EGraph::prefetch_class_members(ClassId eclass) const {
   }
 }
 
+void EGraph::prefetch_ahead(std::span<const ClassId> classes, std::size_t i) const {
+  if (i + 3 * kLookahead < classes.size()) prefetch_class(classes[i + 3 * kLookahead]);
+  if (i + 2 * kLookahead < classes.size()) prefetch_class_list(classes[i + 2 * kLookahead]);
+  if (i + kLookahead < classes.size()) prefetch_class_members(classes[i + kLookahead]);
+}
+
 // `node` has root children and is not in the memo.
 ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   const ClassId id = union_find_.make_set();

@@ -118,6 +118,10 @@ class EGraph {
   // A walk over many classes issues them at decreasing distances ahead.
   void prefetch_class_list(ClassId eclass) const;
   void prefetch_class_members(ClassId eclass) const;
+  // For a walk over `classes` now at position i: the three steps above for the classes a
+  // fixed distance ahead, each step nearer than the one whose loads it reads (the class's records,
+  // then its list block, then the nodes listed there), so that a walk's misses overlap.
+  void prefetch_ahead(std::span<const ClassId> classes, std::size_t i) const;
 
   // Adds every entry of a term (children index earlier entries) and returns the root of the class
   // of each entry: the same as adding the entries one by one, only faster.

@@ -74,14 +74,9 @@ SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t 
   // in fresh pages at every step.
   matches.reserve_classes(std::min(candidates.size(), limit));
   std::size_t remaining = limit;
-  constexpr std::size_t kLookahead = 8;
   for (std::size_t at = 0; at < candidates.size(); ++at) {
     const ClassId eclass = candidates[at];
-    // Three steps ahead, each reading what the one before loaded: the class's records, its list
-    // block, the nodes listed there.
-    if (at + 3 * kLookahead < candidates.size()) egraph.prefetch_class(candidates[at + 3 * kLookahead]);
-    if (at + 2 * kLookahead < candidates.size()) egraph.prefetch_class_list(candidates[at + 2 * kLookahead]);
-    if (at + kLookahead < candidates.size()) egraph.prefetch_class_members(candidates[at + kLookahead]);
+    egraph.prefetch_ahead(candidates, at);
     std::size_t found = 0;
     // A clean class lists its nodes sorted by operator first, so the walk can stop early.
     for (const SymbolLang& node : egraph.class_nodes(eclass)) {
@@ -152,15 +147,55 @@ SearchMatches TermPattern::search_class(const EGraph& egraph, ClassId eclass, st
   return matches;
 }
 
-std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& matches) const {
-  std::vector<ClassId> changed;
-  if (matches.total_bindings() == 0) return changed;
+// When the root's children are all variables, the instance a binding adds is known from the
+// binding alone, so applying can start loading what adding it touches a few bindings ahead: the
+// memo chunk, and, when instances tend to exist already, the node found there and its class.
+// That pays only while instances are not the ones their class holds already, which are
+// recognised from the class's own list; the last instance tells which case the next is likely in.
+class InstanceLookahead {
+ public:
+  static constexpr std::size_t kDistance = 8;
 
-  // Where each variable entry of this body finds its class within a binding row.
-  const std::size_t n = body_.size();
-  std::vector<std::size_t> column(n, 0);
+  InstanceLookahead(const EGraph& egraph, const SearchMatches& matches, Symbol op,
+                    std::optional<SmallVector<std::size_t, 4>> root_columns)
+      : egraph_(egraph), matches_(matches), op_(op), root_columns_(std::move(root_columns)) {}
+
+  // Before binding r is applied.
+  void load_ahead(std::size_t r) {
+    if (!root_columns_ || !expect_new_) return;
+    const std::size_t total = matches_.total_bindings();
+    if (r + 2 * kDistance < total) egraph_.prefetch_add(op_, root_children(r + 2 * kDistance));
+    if (expect_existing_ && r + kDistance < total) egraph_.prefetch_existing(op_, root_children(r + kDistance));
+  }
+  // After: whether the instance was found in its class's list, and, if not, whether adding it
+  // found it in the e-graph.
+  void held() { expect_new_ = false; }
+  void added(bool existed) {
+    expect_new_ = true;
+    expect_existing_ = existed;
+  }
+
+ private:
+  std::span<const ClassId> root_children(std::size_t r) {
+    const std::span<const ClassId> row = matches_.row(r);
+    children_.clear();
+    for (std::size_t col : *root_columns_) children_.push_back(row[col]);
+    return children_.span();
+  }
+
+  const EGraph& egraph_;
+  const SearchMatches& matches_;
+  Symbol op_;
+  std::optional<SmallVector<std::size_t, 4>> root_columns_;
+  SmallVector<ClassId, 4> children_;
+  bool expect_new_ = true;
+  bool expect_existing_ = false;  // the last instance added was in the e-graph already
+};
+
+std::vector<std::size_t> TermPattern::binding_columns(const SearchMatches& matches) const {
+  std::vector<std::size_t> column(body_.size(), 0);
   const std::span<const Symbol> bound = matches.variables();
-  for (std::size_t e = 0; e < n; ++e) {
+  for (std::size_t e = 0; e < body_.size(); ++e) {
     if (!body_[e].is_var()) continue;
     const auto at = std::find(bound.begin(), bound.end(), body_[e].var());
     if (at == bound.end()) {
@@ -168,102 +203,93 @@ std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& mat
     }
     column[e] = static_cast<std::size_t>(at - bound.begin());
   }
+  return column;
+}
 
-  // When the root's children are all variables, the instance a binding adds is known from the
-  // binding alone, so the loop can start loading what adding it touches a few bindings ahead:
-  // the memo chunk, and, when instances tend to exist already, the node found there and its
-  // class. That pays only while instances are not the ones their class holds already, which are
-  // recognised from the class's own list.
-  constexpr std::size_t kLookahead = 8;
+std::optional<SmallVector<std::size_t, 4>> TermPattern::flat_root_columns(std::span<const std::size_t> column) const {
   const PatternNode& root = body_.root();
-  SmallVector<std::size_t, 4> root_columns;
-  bool flat_root = !root.is_var();
-  if (flat_root) {
-    for (ClassId child : root.children()) {
-      if (!body_[child].is_var()) flat_root = false;
-      root_columns.push_back(column[child]);
-    }
+  if (root.is_var()) return std::nullopt;
+  SmallVector<std::size_t, 4> columns;
+  for (ClassId child : root.children()) {
+    if (!body_[child].is_var()) return std::nullopt;
+    columns.push_back(column[child]);
   }
-  bool expect_new = true;
-  bool expect_existing = false;  // the last instance added was in the e-graph already
-  const std::size_t total = matches.total_bindings();
+  return columns;
+}
 
-  const bool tracing = log_enabled(LogLevel::Trace);
-  // With every other entry a variable, the root's children come straight from the binding row;
-  // the general walk over the body (kept for tracing, which logs each entry) is then skipped.
-  bool root_only = flat_root && !tracing;
-  for (std::size_t e = 0; e + 1 < n; ++e) root_only = root_only && body_[e].is_var();
-  std::vector<ClassId> ids(n);
+// A rule often re-derives a node its class already holds (commutativity does, for every node it
+// added before); recognising that from the class's own short list saves a memo probe and gives
+// the id add() would return.
+ClassId TermPattern::instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
+                                      std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const {
+  const Symbol op = body_.root().enode().op();
   SmallVector<ClassId, 4> children;
-  SmallVector<ClassId, 4> ahead;
+  for (std::size_t col : root_columns) children.push_back(egraph.find(row[col]));
+  if (const std::optional<ClassId> held = egraph.held_by_class(eclass, op, children.span())) {
+    ahead.held();
+    return *held;
+  }
+  const std::size_t before = egraph.id_count();
+  const ClassId instance = egraph.add(op, children.span());
+  ahead.added(egraph.id_count() == before);
+  return instance;
+}
+
+// The general walk: every entry of the body in order, variables from the binding row, nodes added
+// over their children's classes (logging each when tracing).
+ClassId TermPattern::instantiate(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
+                                 std::span<const std::size_t> column, std::vector<ClassId>& ids,
+                                 InstanceLookahead& ahead) const {
+  const std::size_t n = body_.size();
+  const bool tracing = log_enabled(LogLevel::Trace);
+  SmallVector<ClassId, 4> children;
+  for (std::size_t e = 0; e < n; ++e) {
+    const PatternNode& entry = body_[e];
+    if (entry.is_var()) {
+      ids[e] = row[column[e]];
+      continue;
+    }
+    children.clear();
+    for (ClassId child : entry.children()) children.push_back(egraph.find(ids[child]));
+    const bool root = e == n - 1;
+    if (root) {
+      if (const std::optional<ClassId> held = egraph.held_by_class(eclass, entry.enode().op(), children.span())) {
+        ids[e] = *held;
+        ahead.held();
+        continue;
+      }
+    }
+    if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
+    const std::size_t before = egraph.id_count();
+    ids[e] = egraph.add(entry.enode().op(), children.span());
+    if (root) ahead.added(egraph.id_count() == before);
+  }
+  if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(ids[n - 1]));
+  return ids[n - 1];
+}
+
+std::vector<ClassId> TermPattern::apply(EGraph& egraph, const SearchMatches& matches) const {
+  std::vector<ClassId> changed;
+  if (matches.total_bindings() == 0) return changed;
+  const std::vector<std::size_t> column = binding_columns(matches);
+  std::optional<SmallVector<std::size_t, 4>> root_columns = flat_root_columns(column);
+  // With every entry but the root a variable, the root's children come straight from the binding
+  // row and the general walk (kept for tracing, which logs each entry) is skipped.
+  bool root_only = root_columns && !log_enabled(LogLevel::Trace);
+  for (std::size_t e = 0; e + 1 < body_.size(); ++e) root_only = root_only && body_[e].is_var();
+  const Symbol root_op = body_.root().is_var() ? Symbol() : body_.root().enode().op();
+  InstanceLookahead ahead(egraph, matches, root_op, root_columns);
+  std::vector<ClassId> ids(body_.size());
+
   std::size_t r = 0;
   for (std::size_t c = 0; c < matches.class_count(); ++c) {
     const ClassId eclass = matches.eclass(c);
+    egraph.prefetch_ahead(matches.classes(), c);
     for (std::size_t b = 0; b < matches.binding_count(c); ++b, ++r) {
-      if (b == 0) {
-        // As in search: the class's records, its list block, then the nodes listed there.
-        const std::size_t classes = matches.class_count();
-        if (c + 3 * kLookahead < classes) egraph.prefetch_class(matches.eclass(c + 3 * kLookahead));
-        if (c + 2 * kLookahead < classes) egraph.prefetch_class_list(matches.eclass(c + 2 * kLookahead));
-        if (c + kLookahead < classes) egraph.prefetch_class_members(matches.eclass(c + kLookahead));
-      }
-      if (flat_root && expect_new) {
-        if (r + 2 * kLookahead < total) {
-          const std::span<const ClassId> later = matches.row(r + 2 * kLookahead);
-          ahead.clear();
-          for (std::size_t col : root_columns) ahead.push_back(later[col]);
-          egraph.prefetch_add(root.enode().op(), ahead.span());
-        }
-        if (expect_existing && r + kLookahead < total) {
-          const std::span<const ClassId> later = matches.row(r + kLookahead);
-          ahead.clear();
-          for (std::size_t col : root_columns) ahead.push_back(later[col]);
-          egraph.prefetch_existing(root.enode().op(), ahead.span());
-        }
-      }
+      ahead.load_ahead(r);
       const std::span<const ClassId> row = matches.row(r);
-      if (root_only) {
-        children.clear();
-        for (std::size_t col : root_columns) children.push_back(egraph.find(row[col]));
-        ClassId instance;
-        if (const std::optional<ClassId> held = egraph.held_by_class(eclass, root.enode().op(), children.span())) {
-          instance = *held;
-          expect_new = false;
-        } else {
-          expect_new = true;
-          const std::size_t before = egraph.id_count();
-          instance = egraph.add(root.enode().op(), children.span());
-          expect_existing = egraph.id_count() == before;
-        }
-        if (egraph.merge(instance, eclass)) changed.push_back(instance);
-        continue;
-      }
-      for (std::size_t e = 0; e < n; ++e) {
-        const PatternNode& entry = body_[e];
-        if (entry.is_var()) {
-          ids[e] = row[column[e]];
-          continue;
-        }
-        children.clear();
-        for (ClassId child : entry.children()) children.push_back(egraph.find(ids[child]));
-        // A rule often re-derives a node its class already holds (commutativity does, for every
-        // node it added before); recognising that from the class's own short list saves a memo
-        // probe and gives the id add() would return.
-        if (e == n - 1) {
-          if (const std::optional<ClassId> held = egraph.held_by_class(eclass, entry.enode().op(), children.span())) {
-            ids[e] = *held;
-            expect_new = false;
-            continue;
-          }
-          expect_new = true;
-        }
-        if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
-        const std::size_t before = egraph.id_count();
-        ids[e] = egraph.add(entry.enode().op(), children.span());
-        if (e == n - 1) expect_existing = egraph.id_count() == before;
-      }
-      const ClassId instance = ids[n - 1];
-      if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(instance));
+      const ClassId instance = root_only ? instantiate_root(egraph, eclass, row, *root_columns, ahead)
+                                         : instantiate(egraph, eclass, row, column, ids, ahead);
       if (egraph.merge(instance, eclass)) changed.push_back(instance);
     }
   }

@@ -30,6 +30,7 @@ class SearchMatches {
 
   std::size_t class_count() const { return eclasses_.size(); }
   ClassId eclass(std::size_t c) const { return eclasses_[c]; }
+  std::span<const ClassId> classes() const { return eclasses_; }
   std::size_t binding_count(std::size_t c) const { return ends_[c] - (c == 0 ? 0 : ends_[c - 1]); }
   // The class bound to each variable by the `b`-th binding found in the `c`-th class.
   std::span<const ClassId> binding(std::size_t c, std::size_t b) const {
@@ -101,6 +102,16 @@ class TermPattern {
   // Matching a single Bind needs no machine: the bindings are the children of the class's
   // nodes of one kind.
   SearchMatches search_single_bind(const EGraph& egraph, std::size_t limit) const;
+
+  // Per body entry, the column of a binding row that holds a variable entry's class.
+  std::vector<std::size_t> binding_columns(const SearchMatches& matches) const;
+  // The root's children when they are all variables (columns of a binding row), else nothing.
+  std::optional<SmallVector<std::size_t, 4>> flat_root_columns(std::span<const std::size_t> column) const;
+  // The class of this pattern's instance for one binding, added where it is not in the e-graph.
+  ClassId instantiate(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
+                      std::span<const std::size_t> column, std::vector<ClassId>& ids, class InstanceLookahead& ahead) const;
+  ClassId instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
+                           std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const;
 
   PatternBody body_;
   Program program_;
