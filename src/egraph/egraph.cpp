@@ -314,74 +314,84 @@ std::size_t EGraph::rebuild() {
   return unions;
 }
 
+// In a large e-graph, queued nodes and their memo probes are loaded ahead in two steps: a node
+// kLookahead entries below the top of the stack, then, half as far, the memo chunk of that
+// node's key as it will be re-inserted (and of its stored key, which a move erases). Merges push
+// new entries on top, so the entries looked at are popped later than planned, not skipped.
+void EGraph::prefetch_repair(SmallVector<ClassId, 4>& roots) const {
+  if (pending_.size() <= 2 * kLookahead) return;
+  const ClassId far = pending_[pending_.size() - 1 - 2 * kLookahead];
+  __builtin_prefetch(nodes_.data() + far);
+  __builtin_prefetch(flags_.data() + far);
+  const ClassId near = pending_[pending_.size() - 1 - kLookahead];
+  const bool due = flags_[near] & kRepairDue;
+  const bool current = flags_[near] & kMemoCurrent;
+  if (!due && current) return;  // it will be skipped without a probe
+  const SymbolLang& node = nodes_[near];
+  roots.clear();
+  bool moves = false;
+  for (ClassId child : node.children()) {
+    roots.push_back(find(child));
+    moves |= roots.back() != child;
+  }
+  if (moves || !current) memo_.prefetch(memo_position(memo_hash(node.op(), roots.span())));
+  if (moves && current) memo_.prefetch(memo_position(memo_hash(node.op(), node.children())));
+}
+
+// The roots of a popped node's children, into `roots`; true when one of them moved. Only the
+// newest push of a node can find a moved child: every merge that moves one pushes the node again,
+// on top of its older entries, and reading its children here clears the flag.
+bool EGraph::read_child_roots(ClassId id, SmallVector<ClassId, 4>& roots) {
+  if (!(flags_[id] & kRepairDue)) return false;
+  flags_[id] &= static_cast<std::uint8_t>(~kRepairDue);
+  ++repair_canonicalisations_;
+  roots.clear();
+  bool moved = false;
+  for (ClassId child : nodes_[id].children()) {
+    const ClassId root = find_mut(child);
+    moved |= root != child;
+    roots.push_back(root);
+  }
+  return moved;
+}
+
+// Enters a node's current key in the memo for its id; a key another id holds already means the
+// two are congruent, and they are merged. Returns the number of merges (0 or 1).
+std::size_t EGraph::reinsert_key(ClassId id) {
+  const SymbolLang& node = nodes_[id];
+  const std::uint32_t hash = memo_hash(node.op(), node.children());
+  flags_[id] |= kMemoCurrent;
+  if (MemoSlot* found = find_memo(hash, node.op(), node.children())) {
+    const ClassId previous = found->id;
+    found->id = id;
+    if (previous != id) flags_[previous] &= static_cast<std::uint8_t>(~kMemoCurrent);
+    return merge(previous, id) ? 1 : 0;
+  }
+  memo_.insert_absent(memo_position(hash), MemoSlot{id, hash}, [](const MemoSlot& s) { return memo_position(s.hash); });
+  return 0;
+}
+
+// Pops queued nodes until none is left. The node under an id is canonicalised in place: every
+// reader canonicalises before use, so a node that is already more canonical than when it was
+// queued gives the same key.
 std::size_t EGraph::repair_congruence() {
   std::size_t unions = 0;
-  SmallVector<ClassId, 4> roots;
-  // In a large e-graph, queued nodes and their memo probes are loaded ahead in two steps: a node
-  // kLookahead entries below the top of the stack, then, half as far, the memo chunk of that
-  // node's key as it will be re-inserted (and of its stored key, which a move erases). Merges
-  // push new entries on top, so the entries looked at are popped later than planned, not
-  // skipped.
   const bool prefetching = memo_.capacity() * sizeof(MemoSlot) >= kPrefetchMemoBytes;
+  SmallVector<ClassId, 4> roots;
   SmallVector<ClassId, 4> ahead;
   while (!pending_.empty()) {
-    if (prefetching && pending_.size() > 2 * kLookahead) {
-      const ClassId far = pending_[pending_.size() - 1 - 2 * kLookahead];
-      __builtin_prefetch(nodes_.data() + far);
-      __builtin_prefetch(flags_.data() + far);
-      const ClassId near = pending_[pending_.size() - 1 - kLookahead];
-      const bool due = flags_[near] & kRepairDue;
-      const bool current = flags_[near] & kMemoCurrent;
-      if (due || !current) {
-        const SymbolLang& node = nodes_[near];
-        ahead.clear();
-        bool moves = false;
-        for (ClassId child : node.children()) {
-          ahead.push_back(find(child));
-          moves |= ahead.back() != child;
-        }
-        // An entry that neither moves nor lost its memo key is skipped without a probe.
-        if (moves || !current) memo_.prefetch(memo_position(memo_hash(node.op(), ahead.span())));
-        if (moves && current) memo_.prefetch(memo_position(memo_hash(node.op(), node.children())));
-      }
-    }
+    if (prefetching) prefetch_repair(ahead);
     const ClassId id = pending_.back();
     pending_.pop_back();
-    // The node under an id is canonicalised in place: every reader canonicalises before use, so
-    // a node that is already more canonical than when it was queued gives the same key.
-    SymbolLang& node = nodes_[id];
-    bool moved = false;
-    // Only the newest push of a node can find a moved child: every merge that moves one pushes
-    // the node again, on top of its older entries, and canonicalising it clears the flag.
-    if (flags_[id] & kRepairDue) {
-      flags_[id] &= static_cast<std::uint8_t>(~kRepairDue);
-      ++repair_canonicalisations_;
-      roots.clear();
-      for (ClassId child : node.children()) {
-        const ClassId root = find_mut(child);
-        moved |= root != child;
-        roots.push_back(root);
-      }
-    }
-    if (moved) {
+    if (read_child_roots(id, roots)) {
       if (flags_[id] & kMemoCurrent) erase_memo_key(id);
       flags_[id] &= static_cast<std::uint8_t>(~kMemoCurrent);
-      std::copy(roots.begin(), roots.end(), node.children().begin());
+      std::copy(roots.begin(), roots.end(), nodes_[id].children().begin());
       touched_.push_back(id);
     } else if (flags_[id] & kMemoCurrent) {
       continue;  // the memo already maps this very node to this id: re-inserting changes nothing
     }
-    const std::uint32_t hash = memo_hash(node.op(), node.children());
-    flags_[id] |= kMemoCurrent;
-    if (MemoSlot* found = find_memo(hash, node.op(), node.children())) {
-      const ClassId previous = found->id;
-      found->id = id;
-      if (previous != id) flags_[previous] &= static_cast<std::uint8_t>(~kMemoCurrent);
-      if (merge(previous, id)) ++unions;
-    } else {
-      memo_.insert_absent(memo_position(hash), MemoSlot{id, hash},
-                          [](const MemoSlot& s) { return memo_position(s.hash); });
-    }
+    unions += reinsert_key(id);
   }
   return unions;
 }

@@ -232,6 +232,9 @@ class EGraph {
 
 
   std::size_t repair_congruence();
+  void prefetch_repair(SmallVector<ClassId, 4>& scratch) const;
+  bool read_child_roots(ClassId id, SmallVector<ClassId, 4>& roots);
+  std::size_t reinsert_key(ClassId id);
   std::size_t normalise_touched_classes();
   std::size_t normalise(ClassId root);
 

@@ -102,11 +102,54 @@ std::optional<StopReason> SaturationRunner::check_limits() const {
   return std::nullopt;
 }
 
+// Searches every rule in order, stopping early when a limit is reached between two rules.
+std::vector<SearchMatches> SaturationRunner::search_rules(std::size_t i, std::span<const Rewrite> rules,
+                                                          std::optional<StopReason>& result) {
+  std::vector<SearchMatches> matches;
+  if (result) return matches;
+  matches.reserve(rules.size());
+  for (const Rewrite& rule : rules) {
+    matches.push_back(scheduler_.search_rule(i, egraph_, rule));
+    result = check_limits();
+    if (result) break;
+  }
+  return matches;
+}
+
+// Applies the matches rule by rule, adding each rule's applications to the report under its
+// name (repeated names add up in one entry), and stops early when a limit is reached.
+void SaturationRunner::apply_rules(std::size_t i, std::span<const Rewrite> rules, std::span<const SearchMatches> matches,
+                                   IterationReport& report, std::optional<StopReason>& result) {
+  if (result) return;
+  const bool debug = log_enabled(LogLevel::Debug);
+  std::vector<std::size_t> applied_at(distinct_names_, std::numeric_limits<std::size_t>::max());
+  for (std::size_t r = 0; r < matches.size(); ++r) {
+    const Rewrite& rule = rules[r];
+    if (debug) {
+      write_log(LogLevel::Debug, "Applying " + name_of(rule.name()) + " " + std::to_string(matches[r].total_bindings()) +
+                                     " times");
+    }
+    const std::size_t n = scheduler_.apply_rule(i, egraph_, rule, matches[r]);
+    if (n > 0) {
+      std::size_t& at = applied_at[name_slot_[r]];
+      if (at == std::numeric_limits<std::size_t>::max()) {
+        at = report.applied.size();
+        report.applied.emplace_back(rule.name(), 0);
+      }
+      report.applied[at].second += n;
+      if (debug) write_log(LogLevel::Debug, "Applied " + name_of(rule.name()) + " " + std::to_string(n) + " times");
+    }
+    result = check_limits();
+    if (result) break;
+  }
+}
+
+// One iteration: check the limits, search every rule, apply every rule, rebuild. It saturated
+// when nothing applied, the scheduler lets it stop, and the e-graph kept its size.
 IterationReport SaturationRunner::run_iteration(std::span<const Rewrite> rules) {
   if (stop_reason_) internal_failure("assertion failed: self.stop_reason.is_none()");
   const std::size_t i = iterations_.size();
   const bool info = log_enabled(LogLevel::Info);
-  const bool debug = log_enabled(LogLevel::Debug);
   if (info) write_log(LogLevel::Info, "\nIteration " + std::to_string(i));
 
   if (!start_) start_ = Clock::now();
@@ -116,42 +159,12 @@ IterationReport SaturationRunner::run_iteration(std::span<const Rewrite> rules) 
   report.egraph_classes = egraph_.class_count();
 
   const auto search_start = Clock::now();
-  std::vector<SearchMatches> matches;
-  if (!result) {
-    matches.reserve(rules.size());
-    for (const Rewrite& rule : rules) {
-      matches.push_back(scheduler_.search_rule(i, egraph_, rule));
-      result = check_limits();
-      if (result) break;
-    }
-  }
+  std::vector<SearchMatches> matches = search_rules(i, rules, result);
   report.search_time = seconds_between(search_start, Clock::now());
   if (info) write_log(LogLevel::Info, "Search time: " + std::to_string(report.search_time));
 
   const auto apply_start = Clock::now();
-  if (!result) {
-    // Position of each rule name within report.applied, so repeated names add up in one entry.
-    std::vector<std::size_t> applied_at(distinct_names_, std::numeric_limits<std::size_t>::max());
-    for (std::size_t r = 0; r < matches.size(); ++r) {
-      const Rewrite& rule = rules[r];
-      if (debug) {
-        write_log(LogLevel::Debug, "Applying " + name_of(rule.name()) + " " +
-                                       std::to_string(matches[r].total_bindings()) + " times");
-      }
-      const std::size_t n = scheduler_.apply_rule(i, egraph_, rule, matches[r]);
-      if (n > 0) {
-        std::size_t& at = applied_at[name_slot_[r]];
-        if (at == std::numeric_limits<std::size_t>::max()) {
-          at = report.applied.size();
-          report.applied.emplace_back(rule.name(), 0);
-        }
-        report.applied[at].second += n;
-        if (debug) write_log(LogLevel::Debug, "Applied " + name_of(rule.name()) + " " + std::to_string(n) + " times");
-      }
-      result = check_limits();
-      if (result) break;
-    }
-  }
+  apply_rules(i, rules, matches, report, result);
   matches.clear();
   report.apply_time = seconds_between(apply_start, Clock::now());
   if (info) write_log(LogLevel::Info, "Apply time: " + std::to_string(report.apply_time));

@@ -100,6 +100,10 @@ class SaturationRunner {
  private:
   void check_rule_names(std::span<const Rewrite> rules);
   IterationReport run_iteration(std::span<const Rewrite> rules);
+  std::vector<SearchMatches> search_rules(std::size_t i, std::span<const Rewrite> rules,
+                                          std::optional<StopReason>& result);
+  void apply_rules(std::size_t i, std::span<const Rewrite> rules, std::span<const SearchMatches> matches,
+                   IterationReport& report, std::optional<StopReason>& result);
   std::optional<StopReason> check_limits() const;
   double seconds_since_start() const;
 
