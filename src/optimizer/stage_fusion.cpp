@@ -70,18 +70,38 @@ BlockVector<TermIndex> group_maximal(const TermList& terms, std::span<const std:
   return group;
 }
 
-}  // namespace
+// Emits the groups in order of their highest member. Per term, read when the term is the child
+// of a member being emitted: its group, and, as the value of a group (its highest member) or a
+// member of the stage being emitted, its bookkeeping. All of it sits in one record so that one
+// cache line serves; children are mostly recent terms, but some are anywhere earlier in a large
+// graph.
+class StageEmitter {
+ public:
+  StageEmitter(const TermList& terms, BlockVector<TermIndex> group, const SymbolTemplates& templates,
+               ReducedNodeSink& sink)
+      : terms_(terms), templates_(templates), sink_(sink) {
+    slots_.reserve(terms.size());
+    for (std::size_t t = 0; t < terms.size(); ++t) slots_.push_back(TermSlot{group[t]});
+  }
 
-FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
-                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
-                           ReducedNodeSink& sink) {
-  const std::size_t n = terms.size();
-  BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
+  FusionResult run(std::span<const TermIndex> outputs) {
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+      load_ahead(t);
+      if (slots_[t].group != t) continue;
+      if (terms_.is_boundary(t)) {
+        emit_boundary(static_cast<TermIndex>(t));
+      } else {
+        emit_stage(static_cast<TermIndex>(t));
+      }
+      slots_[t].position = emitted_++;
+    }
+    result_.outputs.reserve(outputs.size());
+    // An output is never joined to another group, so it is its group's value.
+    for (TermIndex output : outputs) result_.outputs.push_back(reduced_position(checked_at(slots_, output).group));
+    return std::move(result_);
+  }
 
-  // Per term, read when the term is the child of a member being emitted: its group, and, as the
-  // value of a group (its highest member) or a member of the stage being emitted, its
-  // bookkeeping. All of it sits in one record so that one cache line serves; children are mostly
-  // recent terms, but some are anywhere earlier in a large graph.
+ private:
   struct TermSlot {
     TermIndex group = 0;
     std::uint32_t position = kNoTerm;      // reduced position, once its group is emitted
@@ -90,92 +110,99 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
     std::uint32_t member_stamp = kNoTerm;  // the stage this term is a member of...
     std::uint32_t member_slot = 0;         // ...at this position
   };
-  BlockVector<TermSlot> slots;
-  slots.reserve(n);
-  for (std::size_t t = 0; t < n; ++t) slots.push_back(TermSlot{group[t]});
-  BlockVector<TermIndex>().swap(group);
-  // Emitting the group at term t reads the records of the children of terms up to t; the loop
-  // starts loading those of a term this far ahead.
-  constexpr std::size_t kLookahead = 16;
-  const std::span<const std::uint64_t> child_ends = terms.child_ends();
-  const std::span<const TermIndex> all_children = terms.all_children();
-  const auto reduced_position = [&](TermIndex producer) -> std::uint64_t {
-    const std::uint32_t at = slots[producer].position;
+  // Emitting the group at term t reads the records of the children of terms up to t.
+  static constexpr std::size_t kLookahead = 16;
+
+  void load_ahead(std::size_t t) const {
+    if (t + kLookahead >= terms_.size()) return;
+    for (TermIndex child : terms_.children(t + kLookahead)) __builtin_prefetch(slots_.data() + child);
+  }
+
+  std::uint64_t reduced_position(TermIndex producer) const {
+    const std::uint32_t at = slots_[producer].position;
     if (at == kNoTerm) missing_entry();
     return at;
-  };
-
-  FusionResult result;
-  std::uint32_t emitted = 0;
-  InputList inputs;
-  StageDraft stage;
-  std::vector<TermIndex> members;
-  std::vector<TermIndex> walk;
-  // Visiting each group at its highest member emits the groups ordered by highest member.
-  for (std::size_t t = 0; t < n; ++t) {
-    if (t + kLookahead < n) {
-      for (std::uint64_t k = child_ends[t + kLookahead]; k < child_ends[t + kLookahead + 1]; ++k) {
-        __builtin_prefetch(slots.data() + all_children[k]);
-      }
-    }
-    if (slots[t].group != t) continue;
-    if (terms.is_boundary(t)) {
-      inputs.clear();
-      // A term used from outside its group is that group's highest member.
-      for (TermIndex child : terms.children(t)) inputs.push_back(reduced_position(child));
-      const NodeId source = checked_at(templates.node_of_symbol, terms.symbol(t));
-      sink.append_boundary(templates.table[source], inputs.span());
-      ++result.boundary_nodes;
-    } else {
-      const auto value = static_cast<TermIndex>(t);
-      const auto in_group = [&](TermIndex child) {
-        const TermIndex g = slots[child].group;
-        return g == value || g == kJoined;
-      };
-      // The members: the value and, transitively, the children that joined its group.
-      members.clear();
-      walk.assign(1, value);
-      slots[value].member_stamp = emitted;
-      while (!walk.empty()) {
-        const TermIndex m = walk.back();
-        walk.pop_back();
-        members.push_back(m);
-        for (TermIndex child : terms.children(m)) {
-          if (!in_group(child) || slots[child].member_stamp == emitted) continue;
-          slots[child].member_stamp = emitted;
-          walk.push_back(child);
-        }
-      }
-      if (members.size() > 1) std::sort(members.begin(), members.end());
-      for (std::size_t k = 0; k < members.size(); ++k) slots[members[k]].member_slot = static_cast<std::uint32_t>(k);
-
-      stage.clear();
-      std::uint32_t input_count = 0;
-      for (TermIndex member : members) {
-        stage.add_member(terms.symbol(member), terms.symbol_text(member));
-        for (TermIndex child : terms.children(member)) {
-          if (in_group(child)) {
-            stage.add_ref(MemberRef{MemberRefKind::Member, slots[child].member_slot});
-            continue;
-          }
-          TermSlot& producer = slots[child];
-          if (producer.input_stamp != emitted) {
-            producer.input_stamp = emitted;
-            producer.input_slot = input_count++;
-            stage.add_input(reduced_position(child));
-          }
-          stage.add_ref(MemberRef{MemberRefKind::Input, producer.input_slot});
-        }
-      }
-      sink.append_stage(stage);
-      ++result.stages;
-    }
-    slots[t].position = emitted++;
   }
-  result.outputs.reserve(outputs.size());
-  // An output is never joined to another group, so it is its group's value.
-  for (TermIndex output : outputs) result.outputs.push_back(reduced_position(checked_at(slots, output).group));
-  return result;
+
+  bool in_group(TermIndex child, TermIndex value) const {
+    const TermIndex g = slots_[child].group;
+    return g == value || g == kJoined;
+  }
+
+  // A term used from outside its group is that group's highest member.
+  void emit_boundary(TermIndex t) {
+    inputs_.clear();
+    for (TermIndex child : terms_.children(t)) inputs_.push_back(reduced_position(child));
+    const NodeId source = checked_at(templates_.node_of_symbol, terms_.symbol(t));
+    sink_.append_boundary(templates_.table[source], inputs_.span());
+    ++result_.boundary_nodes;
+  }
+
+  // The members of the group whose value is `value`: the value and, transitively, the children
+  // that joined its group, in ascending term order, each told its place.
+  void collect_members(TermIndex value) {
+    members_.clear();
+    walk_.assign(1, value);
+    slots_[value].member_stamp = emitted_;
+    while (!walk_.empty()) {
+      const TermIndex m = walk_.back();
+      walk_.pop_back();
+      members_.push_back(m);
+      for (TermIndex child : terms_.children(m)) {
+        if (!in_group(child, value) || slots_[child].member_stamp == emitted_) continue;
+        slots_[child].member_stamp = emitted_;
+        walk_.push_back(child);
+      }
+    }
+    if (members_.size() > 1) std::sort(members_.begin(), members_.end());
+    for (std::size_t k = 0; k < members_.size(); ++k) slots_[members_[k]].member_slot = static_cast<std::uint32_t>(k);
+  }
+
+  // A member's operand: an earlier member, or a producer outside the group, which becomes one of
+  // the stage's inputs at its first use.
+  MemberRef operand(TermIndex child, TermIndex value, std::uint32_t& input_count) {
+    if (in_group(child, value)) return MemberRef{MemberRefKind::Member, slots_[child].member_slot};
+    TermSlot& producer = slots_[child];
+    if (producer.input_stamp != emitted_) {
+      producer.input_stamp = emitted_;
+      producer.input_slot = input_count++;
+      stage_.add_input(reduced_position(child));
+    }
+    return MemberRef{MemberRefKind::Input, producer.input_slot};
+  }
+
+  void emit_stage(TermIndex value) {
+    collect_members(value);
+    stage_.clear();
+    std::uint32_t input_count = 0;
+    for (TermIndex member : members_) {
+      stage_.add_member(terms_.symbol(member), terms_.symbol_text(member));
+      for (TermIndex child : terms_.children(member)) stage_.add_ref(operand(child, value, input_count));
+    }
+    sink_.append_stage(stage_);
+    ++result_.stages;
+  }
+
+  const TermList& terms_;
+  const SymbolTemplates& templates_;
+  ReducedNodeSink& sink_;
+  BlockVector<TermSlot> slots_;
+  FusionResult result_;
+  std::uint32_t emitted_ = 0;
+  InputList inputs_;
+  StageDraft stage_;
+  std::vector<TermIndex> members_;
+  std::vector<TermIndex> walk_;
+};
+
+}  // namespace
+
+FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
+                           std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
+                           ReducedNodeSink& sink) {
+  BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
+  StageEmitter emitter(terms, std::move(group), templates, sink);
+  return emitter.run(outputs);
 }
 
 }  // namespace veltrix
