@@ -117,7 +117,9 @@ esac
 work=$cache/src
 mkdir -p "$work"
 full=
+tried=()
 while read -r candidate sha256 pool; do
+  tried+=("$candidate")
   tarball=$work/python${version}_${candidate}.orig.tar.xz
   if [ -f "$tarball" ] && echo "$sha256  $tarball" | sha256sum -c --status; then
     full=$candidate
@@ -138,7 +140,7 @@ while read -r candidate sha256 pool; do
   rm -f "$tarball.part"
 done <<<"$candidates"
 if [ -z "$full" ]; then
-  echo "free-threaded-python: no CPython $version tarball could be had" >&2
+  echo "free-threaded-python: no CPython $version source tarball could be had (tried ${tried[*]} from $mirror)" >&2
   exit 3
 fi
 
