@@ -293,8 +293,6 @@ class StoreSink final : public ReducedNodeSink {
   bool collapsed_ = false;   // some node was equal to an earlier one and got its id
 };
 
-// The pipeline up to and including fusion; the reduced nodes go to `sink`, the reduced outputs
-// and the counters into `reduced`.
 // Marks the end of one phase: adds the time since the last mark to `slot`, if timing at all.
 class PhaseClock {
  public:
@@ -312,58 +310,52 @@ class PhaseClock {
   Clock::time_point last_;
 };
 
-void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine, bool maximal_fusion,
-                  ReducedNodeSink& sink, std::vector<std::uint64_t>& reduced_outputs, ReductionReport& report,
-                  PhaseClock& clock) {
-  const std::size_t n = nodes.size();
-  report.input_nodes = n;
+// The reachable nodes as terms at compact positions, the template node of each symbol (the
+// first node with it), and the outputs as terms.
+struct GraphTerms {
+  TermList terms;
+  std::vector<NodeId> templates;
+  std::vector<TermIndex> outputs;
+};
 
+// Compaction and terms in one walk in id order: a reached node's inputs are reached and come
+// earlier, so they already have their compact positions.
+GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, SymbolTexts& texts) {
+  const std::size_t n = nodes.size();
   BlockVector<std::uint8_t> reached(n, 0);
   const std::size_t reachable = mark_reachable(nodes, outputs, reached);
-
-  // Compaction and terms in one walk in id order: a reached node's inputs are reached and come
-  // earlier, so they already have their compact positions.
-  SymbolTexts texts;
   NodeSymbols symbols(nodes, texts);
-  std::vector<NodeId> templates;  // symbol id -> first node with that symbol
   BlockVector<TermIndex> compact(n, kAbsent);
-  TermList terms(texts);
-  terms.reserve(reachable, reachable * 2);
+  GraphTerms out{TermList(texts), {}, {}};
+  out.terms.reserve(reachable, reachable * 2);
   for (std::size_t id = 0; id < n; ++id) {
     if (!reached[id]) continue;
     const NodeView node = nodes[id];
     const SymbolId symbol = symbols.symbol_of(id);
-    if (symbol == templates.size()) templates.push_back(id);  // ids are handed out densely
-    compact[id] = terms.begin_term(symbol, node.kind() != NodeKind::Op);
+    if (symbol == out.templates.size()) out.templates.push_back(id);  // ids are handed out densely
+    compact[id] = out.terms.begin_term(symbol, node.kind() != NodeKind::Op);
     for (std::size_t i = 0; i < node.input_count(); ++i) {
       const TermIndex child = checked_at(compact, node.input(i));
       if (child == kAbsent || child >= compact[id]) missing_entry();
-      terms.push_child(child);
+      out.terms.push_child(child);
     }
   }
-  std::vector<TermIndex> term_outputs;
-  term_outputs.reserve(outputs.size());
-  for (NodeId output : outputs) term_outputs.push_back(compact[output]);
-  report.reachable_nodes = terms.size();
-  clock.lap(&ReductionPhases::terms);
+  out.outputs.reserve(outputs.size());
+  for (NodeId output : outputs) out.outputs.push_back(compact[output]);
+  return out;
+}
 
-  RewriteResult rewritten = engine.rewrite(terms, term_outputs);
-  clock.lap(&ReductionPhases::engine);
-  if (rewritten.roots.size() != term_outputs.size()) {
-    internal_failure("the rewrite engine returns one root per output");
-  }
+// The engine's result as canonical terms (hash-consed unless the engine guarantees it need not
+// be), with `roots` translated to canonical positions.
+TermList canonical_terms(RewriteResult& rewritten, std::size_t output_count) {
+  if (rewritten.roots.size() != output_count) internal_failure("the rewrite engine returns one root per output");
+  return rewritten.distinct_terms ? checked_terms(std::move(rewritten.terms), rewritten.roots)
+                                  : hash_cons(rewritten.terms, rewritten.roots);
+}
 
-  std::vector<TermIndex> roots = std::move(rewritten.roots);
-  const TermList canonical =
-      rewritten.distinct_terms ? checked_terms(std::move(rewritten.terms), roots) : hash_cons(rewritten.terms, roots);
-  report.canonical_nodes = canonical.size();
-  clock.lap(&ReductionPhases::canonical);
-
-  BlockVector<std::uint8_t> is_output(canonical.size(), 0);
-  for (TermIndex root : roots) is_output[root] = 1;
-
-  // Every op term is one stage member at most (and one stage at most), its children its member
-  // references; every term is one reduced node at most.
+// Every op term is one stage member at most (and one stage at most), its children its member
+// references; every term is one reduced node at most.
+void reserve_reduced(const TermList& canonical, ReducedNodeSink& sink) {
   std::size_t ops = 0;
   std::size_t op_children = 0;
   for (std::size_t j = 0; j < canonical.size(); ++j) {
@@ -373,13 +365,43 @@ void run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, Rewri
   }
   sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count(), ops, ops,
                op_children);
+}
+
+struct PipelineResult {
+  std::vector<std::uint64_t> outputs;  // the reduced position of each output, in order
+  ReductionReport report;
+};
+
+// The pipeline up to and including fusion: the reduced nodes go to `sink`.
+PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                            bool maximal_fusion, ReducedNodeSink& sink, PhaseClock& clock) {
+  PipelineResult result;
+  result.report.input_nodes = nodes.size();
+
+  SymbolTexts texts;
+  GraphTerms graph = build_terms(nodes, outputs, texts);
+  result.report.reachable_nodes = graph.terms.size();
+  clock.lap(&ReductionPhases::terms);
+
+  RewriteResult rewritten = engine.rewrite(graph.terms, graph.outputs);
+  clock.lap(&ReductionPhases::engine);
+
+  const TermList canonical = canonical_terms(rewritten, graph.outputs.size());
+  const std::span<const TermIndex> roots = rewritten.roots;
+  result.report.canonical_nodes = canonical.size();
+  clock.lap(&ReductionPhases::canonical);
+
+  BlockVector<std::uint8_t> is_output(canonical.size(), 0);
+  for (TermIndex root : roots) is_output[root] = 1;
+  reserve_reduced(canonical, sink);
   FusionResult fused =
-      fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, templates}, maximal_fusion, sink);
+      fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates}, maximal_fusion, sink);
   clock.lap(&ReductionPhases::emit);
-  reduced_outputs = std::move(fused.outputs);
-  report.stages = fused.stages;
-  report.boundary_nodes = fused.boundary_nodes;
-  report.reduced_nodes = fused.stages + fused.boundary_nodes;
+  result.outputs = std::move(fused.outputs);
+  result.report.stages = fused.stages;
+  result.report.boundary_nodes = fused.boundary_nodes;
+  result.report.reduced_nodes = fused.stages + fused.boundary_nodes;
+  return result;
 }
 
 }  // namespace
@@ -389,7 +411,9 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
   ReducedGraph reduced;
   NodeListSink sink(reduced.nodes);
   PhaseClock clock(nullptr);
-  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced.outputs, reduced.report, clock);
+  PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock);
+  reduced.outputs = std::move(result.outputs);
+  reduced.report = result.report;
   return reduced;
 }
 
@@ -399,13 +423,11 @@ std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& no
   // The phases free large arrays as later ones build theirs (see memory_blocks.h).
   BlockReuseScope reuse;
   StoreSink sink(nodes);
-  std::vector<std::uint64_t> reduced_outputs;
-  ReductionReport report;
   PhaseClock clock(phases);
-  run_pipeline(nodes, outputs, engine, maximal_fusion, sink, reduced_outputs, report, clock);
-  GraphStore store = sink.finish(reduced_outputs);
+  const PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock);
+  GraphStore store = sink.finish(result.outputs);
   clock.lap(&ReductionPhases::finish);
-  return {std::move(store), report};
+  return {std::move(store), result.report};
 }
 
 }  // namespace veltrix
