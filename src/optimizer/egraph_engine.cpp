@@ -54,63 +54,45 @@ EGraphEngine EGraphEngine::with_node_limit(std::size_t limit) {
   return engine;
 }
 
-RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermIndex> outputs) {
-  const std::size_t n = terms.size();
-  const SymbolTexts& texts = terms.symbols();
-  const auto load_start = Clock::now();
+namespace {
 
-  // One process-wide symbol per distinct text, interned when a term first uses it.
+// One process-wide symbol per distinct text, interned when a term first uses it.
+BlockVector<egraph::Symbol> term_operators(const TermList& terms) {
+  const SymbolTexts& texts = terms.symbols();
   std::vector<egraph::Symbol> operators(texts.size());
-  BlockVector<egraph::Symbol> ops(n);
-  for (std::size_t i = 0; i < n; ++i) {
+  BlockVector<egraph::Symbol> ops(terms.size());
+  for (std::size_t i = 0; i < terms.size(); ++i) {
     egraph::Symbol& op = checked_at(operators, terms.symbol(i));
     if (op.value == 0) op = egraph::intern_symbol(texts.text(terms.symbol(i)));
     ops[i] = op;
   }
-  // The signatures the rules search for are indexed as the terms go in, which costs less than a
-  // pass over the e-graph when the run starts.
-  std::vector<egraph::Signature> signatures;
-  for (const egraph::Rewrite& rule : rules_) {
-    if (const std::optional<egraph::Signature> signature = rule.searcher().root_signature()) {
-      signatures.push_back(*signature);
-    }
-  }
-  egraph::EGraph graph;
-  graph.track_signatures(signatures);
-  // The recorded class of term i is the root of the class its add returned (a child index not
-  // below i is an internal failure there).
-  const std::vector<egraph::ClassId> recorded =
-      graph.add_terms(egraph::TermArrays{ops, terms.child_ends(), terms.all_children()});
+  return ops;
+}
 
-  const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * n + 1024;
-  const auto run_start = Clock::now();
-  egraph::SaturationRunner runner;
-  runner.with_egraph(std::move(graph)).with_iteration_limit(iteration_limit_).with_node_limit(node_limit);
-  runner.run(rules_);
-  egraph::EGraph& result = runner.egraph();
-
-  // Scanning the terms in order, the first term met in a class is the class's representative;
-  // its children come earlier, so theirs are already known.
-  const auto extract_start = Clock::now();
-  BlockVector<TermIndex> representative(result.id_count(), kNoTerm);  // class root -> result position
+// Scanning the terms in order, the first term met in a class is the class's representative; its
+// children come earlier, so theirs are already known. Two result terms with one symbol and the
+// same children would have congruent nodes, which the final rebuild merges into one class, and a
+// class gives one term: the result needs no hash-consing.
+RewriteResult extract(egraph::EGraph& graph, const TermList& terms, std::span<const egraph::ClassId> recorded,
+                      std::span<const TermIndex> outputs) {
+  const std::size_t n = terms.size();
+  const SymbolTexts& texts = terms.symbols();
+  BlockVector<TermIndex> representative(graph.id_count(), kNoTerm);  // class root -> result position
   // Per term, the result position of its class, known once the term is scanned: a child's is
   // then one lookup by the child's own index, near the term in the common case.
   BlockVector<TermIndex> result_of(n);
   // Whether a symbol is a boundary, decided once per distinct symbol.
   std::vector<std::int8_t> boundary(texts.size(), -1);
-  // Two result terms with one symbol and the same children would have congruent nodes, which
-  // the final rebuild merges into one class, and a class gives one term: the result needs no
-  // hash-consing.
   RewriteResult out{TermList(texts), {}, true};
   out.terms.reserve(n, terms.child_count());
   for (std::size_t i = 0; i < n; ++i) {
-    TermIndex& slot = representative[result.find_mut(recorded[i])];
+    TermIndex& slot = representative[graph.find_mut(recorded[i])];
     if (slot == kNoTerm) {
       const GraphTerm term = terms[i];
       std::int8_t& is_boundary = checked_at(boundary, term.symbol);
       if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.text(term.symbol)) ? 1 : 0;
       const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
-      // Every child precedes its parent (the add above checked), so its class is known.
+      // Every child precedes its parent (the load checked), so its class is known.
       for (TermIndex child : term.children) out.terms.push_child(result_of[child]);
       slot = emitted;
     }
@@ -118,16 +100,48 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   }
   out.roots.reserve(outputs.size());
   for (TermIndex output : outputs) out.roots.push_back(checked_at(result_of, output));
+  return out;
+}
 
-  const auto end = Clock::now();
+}  // namespace
+
+// The signatures the rules search for are indexed as the terms go in, which costs less than a
+// pass over the e-graph when the run starts. The recorded class of term i is the root of the
+// class its add returned (a child index not below i is an internal failure there).
+std::vector<egraph::ClassId> EGraphEngine::load(egraph::EGraph& graph, const TermList& terms) const {
+  std::vector<egraph::Signature> signatures;
+  for (const egraph::Rewrite& rule : rules_) {
+    if (const std::optional<egraph::Signature> signature = rule.searcher().root_signature()) {
+      signatures.push_back(*signature);
+    }
+  }
+  graph.track_signatures(signatures);
+  const BlockVector<egraph::Symbol> ops = term_operators(terms);
+  return graph.add_terms(egraph::TermArrays{ops, terms.child_ends(), terms.all_children()});
+}
+
+RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermIndex> outputs) {
+  const auto load_start = Clock::now();
+  egraph::EGraph graph;
+  const std::vector<egraph::ClassId> recorded = load(graph, terms);
+
+  const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * terms.size() + 1024;
+  const auto run_start = Clock::now();
+  egraph::SaturationRunner runner;
+  runner.with_egraph(std::move(graph)).with_iteration_limit(iteration_limit_).with_node_limit(node_limit);
+  runner.run(rules_);
+
+  const auto extract_start = Clock::now();
+  RewriteResult out = extract(runner.egraph(), terms, recorded, outputs);
+
   EngineRunSummary summary;
   summary.stop = runner.stop_reason().value_or(egraph::StopReason::saturated());
   summary.iterations = runner.iterations().size();
-  summary.egraph_nodes = result.size();
+  summary.egraph_nodes = runner.egraph().size();
   summary.node_limit = node_limit;
   summary.load_seconds = seconds_between(load_start, run_start);
   summary.run_seconds = seconds_between(run_start, extract_start);
-  summary.extract_seconds = seconds_between(extract_start, end);
+  summary.extract_seconds = seconds_between(extract_start, Clock::now());
   for (const egraph::IterationReport& iteration : runner.iterations()) {
     summary.search_seconds += iteration.search_time;
     summary.apply_seconds += iteration.apply_time;

@@ -59,6 +59,9 @@ class EGraphEngine final : public RewriteEngine {
   const std::optional<EngineRunSummary>& last_run() const { return last_run_; }
 
  private:
+  // Adds the terms to an empty e-graph; the class each term's add returned, per term.
+  std::vector<egraph::ClassId> load(egraph::EGraph& graph, const TermList& terms) const;
+
   std::vector<egraph::Rewrite> rules_;
   std::optional<std::size_t> fixed_node_limit_;
   std::size_t iteration_limit_ = kIterationLimit;
