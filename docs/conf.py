@@ -46,7 +46,7 @@ html_title = f"veltrix_core {release}"
 def _constructor(self):
     """The extension's classes are built by __new__ (they have no __init__ of their own), so the
     stubs declare __new__; show its parameters as the class signature, without `cls`."""
-    methods = {child.short_name: child for child in self.children if child.type == "method"}
+    methods = {child.short_name: child for child in self.children if child.type == "method" and not child.inherited}
     constructor = methods.get("__init__") or methods.get("__new__")
     if constructor is not None and constructor.obj["args"][:1] and constructor.obj["args"][0][1] == "cls":
         constructor.obj["args"] = [(None, "self", None, None), *constructor.obj["args"][1:]]
