@@ -183,7 +183,7 @@ def main():
 
     rows = []
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=40) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0", silence_logs=40) as cluster, Client(cluster) as client:
         client.get({"warm": (sum, [1, 2])}, ["warm"])
         for n in [int(s) for s in args.sizes.split(",") if s]:
             store, outputs, kwargs = generator_workload(n)

@@ -169,7 +169,8 @@ def main() -> None:
 
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster, \
+    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                      dashboard_address="127.0.0.1:0") as cluster, \
             Client(cluster) as client:
         for name, store, ids in [("recorded", graph.store, outputs), ("reduced", reduced, reduced.outputs())]:
             dsk, keys = run.to_dask(store, ids, sources=graph.data)

@@ -38,7 +38,7 @@ pytestmark = pytest.mark.timeout(180)
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address=None, silence_logs=40)
+                                       dashboard_address="127.0.0.1:0", silence_logs=40)
     client = distributed.Client(cluster, timeout=WAIT)
     try:
         client.wait_for_workers(2, timeout=WAIT)
