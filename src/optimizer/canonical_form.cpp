@@ -12,44 +12,41 @@ namespace {
 
 using Table = NodeTable;
 
-NodeKind kind_of(const std::uint32_t* entry) { return static_cast<NodeKind>(entry[Table::kKindWord] & 0xFF); }
-std::uint32_t param_count_of(const std::uint32_t* entry) { return entry[Table::kKindWord] >> 8; }
-
 }  // namespace
 
 bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, ResolvedNode& out,
                                   NodeId& bad_input) const {
-  const std::uint32_t* entry = delta.entry(index);
-  const NodeKind kind = kind_of(entry);
-  const std::uint32_t params = param_count_of(entry);
-  const std::uint32_t inputs = entry[Table::kInputCountWord];
+  const std::uint32_t* stored = delta.entry(index);
+  const NodeKind kind = entry::kind(stored);
+  const std::uint32_t params = entry::param_count(stored);
+  const std::uint32_t inputs = entry::input_count(stored);
   out.kind = kind;
   out.param_count = params;
   out.input_count = inputs;
   out.members.clear();
   out.words.clear();
-  out.words.append(std::span<const std::uint32_t>(entry, Table::kHeaderWords + params * Table::kWordsPerParam));
-  std::uint32_t* words = out.words.data();
-  if (has_name(kind)) words[Table::kLabelWord] = text_map_[words[Table::kLabelWord]];
+  // The same entry with this form's text and node ids: the delta's ids are the store's.
+  entry::Builder build(out.words);
+  build.header(kind, params, inputs, has_name(kind) ? text_map_[entry::label(stored)] : entry::label(stored));
   for (std::uint32_t p = 0; p < params; ++p) {
-    std::uint32_t* param = words + Table::kHeaderWords + p * Table::kWordsPerParam;
-    param[0] = text_map_[param[0]];
-    if (static_cast<ParamTag>(param[1]) == ParamTag::Str) param[2] = text_map_[param[2]];
+    const std::uint32_t* param = entry::param(stored, p);
+    const ParamTag tag = entry::param_tag(param);
+    const std::uint64_t bits = entry::param_bits(param);
+    build.param(text_map_[entry::param_key(param)], tag, tag == ParamTag::Str ? text_map_[static_cast<StrId>(bits)] : bits);
   }
-  const std::uint32_t* input = entry + Table::kHeaderWords + params * Table::kWordsPerParam;
-  for (std::uint32_t i = 0; i < inputs; ++i) {
-    if (input[i] >= id_map_.size()) {
-      bad_input = input[i];
+  for (std::uint32_t input : entry::inputs(stored)) {
+    if (input >= id_map_.size()) {
+      bad_input = input;
       return false;
     }
-    out.words.push_back(id_map_[input[i]]);
+    build.input(id_map_[input]);
   }
   if (kind == NodeKind::External) {
-    const Table::DescriptorRecord& d = delta.descriptors[entry[Table::kLabelWord]];
+    const Table::DescriptorRecord& d = delta.descriptors[entry::label(stored)];
     for (int f = 0; f < 5; ++f) out.descriptor.fields[f] = text_map_[d.fields[f]];
     out.descriptor.preprocessing_ref = d.preprocessing_ref == kNoString ? kNoString : text_map_[d.preprocessing_ref];
   } else if (kind == NodeKind::Stage) {
-    const Table::StageRecord& stage = delta.stages[entry[Table::kLabelWord]];
+    const Table::StageRecord& stage = delta.stages[entry::label(stored)];
     for (std::uint32_t m = 0; m < stage.member_count; ++m) {
       const Table::MemberRecord& member = delta.members[stage.first_member + m];
       out.members.push_back({text_map_[member.token], {delta.refs.data() + member.first_ref, member.ref_count}});
@@ -62,7 +59,7 @@ bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, Re
 // identity symbols, so the symbol is built only for those.
 bool CanonicalForm::is_identity(const ResolvedNode& node) const {
   if (node.kind != NodeKind::Op || node.input_count != 1 || node.param_count != 2) return false;
-  const std::string_view name = canonical_.table().strings().view(node.words[Table::kLabelWord]);
+  const std::string_view name = canonical_.table().strings().view(entry::label(node.words.data()));
   if (name != "add" && name != "mul") return false;
   const NodeView view(canonical_.table(), node.words.data());
   const std::string symbol = encode_symbol(view);
@@ -74,7 +71,7 @@ bool CanonicalForm::is_identity(const ResolvedNode& node) const {
 
 bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
   if (node.kind != NodeKind::Op || node.input_count != 2 || node.param_count != 0) return false;
-  const std::string_view name = canonical_.table().strings().view(node.words[Table::kLabelWord]);
+  const std::string_view name = canonical_.table().strings().view(entry::label(node.words.data()));
   for (std::string_view op : EGraphEngine::kCommutativeOps) {
     if (name == op) return true;
   }
@@ -82,15 +79,15 @@ bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
 }
 
 std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {
-  const std::size_t first_input = Table::kHeaderWords + node.param_count * Table::kWordsPerParam;
-  if (is_identity(node)) return node.words[first_input];
+  const std::span<std::uint32_t> inputs = entry::inputs(node.words.data());
+  if (is_identity(node)) return inputs[0];
   const std::uint32_t hash = canonical_.hash_of(node);
   if (auto found = canonical_.find(node, hash)) return *found;
   if (is_commutative(node)) {
     // The first operand order seen is the one kept.
-    std::swap(node.words[first_input], node.words[first_input + 1]);
+    std::swap(inputs[0], inputs[1]);
     if (auto found = canonical_.find(node)) return *found;
-    std::swap(node.words[first_input], node.words[first_input + 1]);
+    std::swap(inputs[0], inputs[1]);
   }
   return canonical_.insert_absent(node, hash);
 }

@@ -150,9 +150,10 @@ class StoreSink final : public ReducedNodeSink {
     const NodeKind kind = node.kind();
     const std::uint32_t params = has_params(kind) ? static_cast<std::uint32_t>(node.param_count()) : 0;
     const std::size_t input_count = has_inputs(kind) ? inputs.size() : 0;
-    Pending& pending = begin(kind, params, input_count);
+    const StrId label = has_name(kind) ? source_text(node.name_text_id()) : 0;
+    Pending& pending = begin(kind, params, input_count, label);
     ResolvedNode& resolved = pending.node;
-    if (has_name(kind)) resolved.words[NodeTable::kLabelWord] = source_text(node.name_text_id());
+    entry::Builder build(resolved.words);
     if (kind == NodeKind::External) {
       const DescriptorRef d = node.descriptor_ref();
       const std::string_view fields[5] = {d.kind, d.content_hash, d.framework, d.version, d.io_schema};
@@ -163,12 +164,9 @@ class StoreSink final : public ReducedNodeSink {
       const StrId key = source_text(node.param_key_text_id(p));
       const ParamValueRef value = node.param_value(p);
       const std::uint64_t bits = value.tag == ParamTag::Str ? source_text(node.param_str_text_id(p)) : value.bits;
-      resolved.words.push_back(key);
-      resolved.words.push_back(static_cast<std::uint32_t>(value.tag));
-      resolved.words.push_back(static_cast<std::uint32_t>(bits));
-      resolved.words.push_back(static_cast<std::uint32_t>(bits >> 32));
+      build.param(key, value.tag, bits);
     }
-    for (std::size_t i = 0; i < input_count; ++i) resolved.words.push_back(position_of(inputs[i]));
+    for (std::size_t i = 0; i < input_count; ++i) build.input(position_of(inputs[i]));
     if (kind == NodeKind::Stage) {
       // A template's member references live in the input table, which outlives the sink.
       for (std::size_t m = 0; m < node.member_count(); ++m) {
@@ -181,7 +179,8 @@ class StoreSink final : public ReducedNodeSink {
   void append_stage(const StageDraft& stage) override {
     Pending& pending = begin(NodeKind::Stage, 0, stage.input_count());
     ResolvedNode& resolved = pending.node;
-    for (std::size_t i = 0; i < stage.input_count(); ++i) resolved.words.push_back(position_of(stage.input(i)));
+    entry::Builder build(resolved.words);
+    for (std::size_t i = 0; i < stage.input_count(); ++i) build.input(position_of(stage.input(i)));
     // The draft is reused for the next stage, so its references are copied first, all of them,
     // before any span into the copy is taken.
     for (std::size_t m = 0; m < stage.member_count(); ++m) {
@@ -216,7 +215,9 @@ class StoreSink final : public ReducedNodeSink {
   };
   static constexpr std::size_t kAhead = 16;
 
-  Pending& begin(NodeKind kind, std::uint32_t params, std::size_t inputs) {
+  // A node with its header written (External and Stage labels are set on append); its params
+  // and inputs follow.
+  Pending& begin(NodeKind kind, std::uint32_t params, std::size_t inputs, StrId label = 0) {
     if (inputs > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
     if (waiting_ == kAhead) intern_oldest();
     Pending& pending = ring_[(oldest_ + waiting_) % kAhead];
@@ -226,10 +227,7 @@ class StoreSink final : public ReducedNodeSink {
     resolved.input_count = static_cast<std::uint32_t>(inputs);
     resolved.members.clear();
     resolved.words.clear();
-    resolved.words.push_back(0);  // id, set on append
-    resolved.words.push_back(static_cast<std::uint32_t>(kind) | (params << 8));
-    resolved.words.push_back(0);  // name id for named kinds; External and Stage labels are set on append
-    resolved.words.push_back(static_cast<std::uint32_t>(inputs));
+    entry::Builder(resolved.words).header(kind, params, static_cast<std::uint32_t>(inputs), label);
     pending.refs.clear();
     return pending;
   }
@@ -248,12 +246,10 @@ class StoreSink final : public ReducedNodeSink {
     // Until a node collapses into an earlier one, every id is its position and there is nothing
     // to translate (nor a lookup per input, which in a large graph may miss the cache).
     if (collapsed_) {
-      std::uint32_t* input =
-          resolved.words.data() + NodeTable::kHeaderWords + resolved.param_count * NodeTable::kWordsPerParam;
-      for (std::uint32_t i = 0; i < resolved.input_count; ++i) {
-        const std::uint32_t id = ids_[input[i]];  // an earlier node, interned already
-        renumbered |= id != input[i];
-        input[i] = id;
+      for (std::uint32_t& input : entry::inputs(resolved.words.data())) {
+        const std::uint32_t id = ids_[input];  // an earlier node, interned already
+        renumbered |= id != input;
+        input = id;
       }
     }
     const std::uint32_t id = interner_.intern(resolved, renumbered ? interner_.hash_of(resolved) : pending.hash);
@@ -363,7 +359,7 @@ void reserve_reduced(const TermList& canonical, ReducedNodeSink& sink) {
     ++ops;
     op_children += canonical.children(j).size();
   }
-  sink.reserve(canonical.size(), canonical.size() * NodeTable::kHeaderWords + canonical.child_count(), ops, ops,
+  sink.reserve(canonical.size(), canonical.size() * entry::kHeaderWords + canonical.child_count(), ops, ops,
                op_children);
 }
 

@@ -85,24 +85,25 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
   // nodes of different shapes never feed the same words. The label of an External or a Stage
   // only indexes a side array of whichever table the words were copied from, so it is no part
   // of identity: its descriptor or members are hashed below instead.
-  const std::uint64_t label = has_name(node.kind) ? w[NodeTable::kLabelWord] : 0;
-  hasher.write_u64(std::uint64_t{w[NodeTable::kKindWord]} | (label << 32));
-  hasher.write_u64(w[NodeTable::kInputCountWord]);
+  const std::uint64_t label = has_name(node.kind) ? entry::label(w) : 0;
+  hasher.write_u64(std::uint64_t{w[entry::kKindWord]} | (label << 32));
+  hasher.write_u64(entry::input_count(w));
   if (node.kind == NodeKind::External) {
     const NodeTable::DescriptorRecord& d = node.descriptor;
     hasher.write_u64(std::uint64_t{d.fields[0]} | (std::uint64_t{d.fields[1]} << 32));
     hasher.write_u64(std::uint64_t{d.fields[2]} | (std::uint64_t{d.fields[3]} << 32));
     hasher.write_u64(std::uint64_t{d.fields[4]} | (std::uint64_t{d.preprocessing_ref} << 32));
   }
-  w += NodeTable::kHeaderWords;
-  for (std::uint32_t i = 0; i < node.param_count; ++i, w += NodeTable::kWordsPerParam) {
-    const auto tag = static_cast<ParamTag>(w[1]);
-    std::uint64_t bits = w[2] | (std::uint64_t{w[3]} << 32);
+  for (std::uint32_t p = 0; p < node.param_count; ++p) {
+    const std::uint32_t* param = entry::param(w, p);
+    const ParamTag tag = entry::param_tag(param);
+    std::uint64_t bits = entry::param_bits(param);
     if (tag == ParamTag::Float) bits = canonical_float_bits(bits);
-    hasher.write_u64(std::uint64_t{w[0]} | (std::uint64_t{w[1]} << 32));
+    hasher.write_u64(std::uint64_t{entry::param_key(param)} | (std::uint64_t{static_cast<std::uint32_t>(tag)} << 32));
     hasher.write_u64(bits);
   }
   // Inputs two to a word; the count is hashed already, so a zero pad cannot be confused.
+  w += entry::inputs_offset(node.param_count);
   std::uint32_t i = 0;
   for (; i + 1 < node.input_count; i += 2) hasher.write_u64(w[i] | (std::uint64_t{w[i + 1]} << 32));
   if (i < node.input_count) hasher.write_u64(w[i]);
@@ -118,16 +119,15 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
 
 bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node) const {
   const std::uint32_t* fresh = node.words.data();
-  if (stored[NodeTable::kKindWord] != fresh[NodeTable::kKindWord] ||
-      stored[NodeTable::kInputCountWord] != fresh[NodeTable::kInputCountWord]) {
+  if (stored[entry::kKindWord] != fresh[entry::kKindWord] || entry::input_count(stored) != entry::input_count(fresh)) {
     return false;
   }
-  const StrId label = stored[NodeTable::kLabelWord];
+  const StrId label = entry::label(stored);
   switch (node.kind) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      if (label != fresh[NodeTable::kLabelWord]) return false;
+      if (label != entry::label(fresh)) return false;
       break;
     case NodeKind::External:
       if (std::memcmp(&table_.descriptors_[label], &node.descriptor, sizeof node.descriptor) != 0) return false;
@@ -147,19 +147,20 @@ bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node)
     case NodeKind::Exchange:
       break;
   }
-  const std::uint32_t* a = stored + NodeTable::kHeaderWords;
-  const std::uint32_t* b = fresh + NodeTable::kHeaderWords;
-  for (std::uint32_t i = 0; i < node.param_count; ++i, a += NodeTable::kWordsPerParam, b += NodeTable::kWordsPerParam) {
-    if (a[0] != b[0] || a[1] != b[1]) return false;
-    std::uint64_t x = a[2] | (std::uint64_t{a[3]} << 32);
-    std::uint64_t y = b[2] | (std::uint64_t{b[3]} << 32);
-    if (static_cast<ParamTag>(a[1]) == ParamTag::Float) {
+  for (std::uint32_t i = 0; i < node.param_count; ++i) {
+    const std::uint32_t* a = entry::param(stored, i);
+    const std::uint32_t* b = entry::param(fresh, i);
+    if (entry::param_key(a) != entry::param_key(b) || entry::param_tag(a) != entry::param_tag(b)) return false;
+    std::uint64_t x = entry::param_bits(a);
+    std::uint64_t y = entry::param_bits(b);
+    if (entry::param_tag(a) == ParamTag::Float) {
       x = canonical_float_bits(x);
       y = canonical_float_bits(y);
     }
     if (x != y) return false;
   }
-  return std::memcmp(a, b, std::size_t{node.input_count} * sizeof(std::uint32_t)) == 0;
+  const std::span<const std::uint32_t> ours = entry::inputs(stored);
+  return std::memcmp(ours.data(), entry::inputs(fresh).data(), ours.size() * sizeof(std::uint32_t)) == 0;
 }
 
 std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& node, std::uint32_t hash) const {
@@ -167,7 +168,7 @@ std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& nod
     return s.hash == hash && equals(table_.entry_at(s.offset), node);
   });
   if (!slot) return std::nullopt;
-  return table_.entry_at(slot->offset)[NodeTable::kIdWord];
+  return table_.entry_at(slot->offset)[entry::kIdWord];
 }
 
 std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint32_t hash) {
@@ -177,13 +178,13 @@ std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint32_t hash)
   }
   const auto id = static_cast<std::uint32_t>(table_.offsets_.size());
   table_.words_.append(node.words.span());
-  std::uint32_t* entry = table_.words_.data() + offset;
-  entry[NodeTable::kIdWord] = id;
+  std::uint32_t* stored = table_.words_.data() + offset;
+  stored[entry::kIdWord] = id;
   if (node.kind == NodeKind::External) {
-    entry[NodeTable::kLabelWord] = static_cast<std::uint32_t>(table_.descriptors_.size());
+    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table_.descriptors_.size());
     table_.descriptors_.push_back(node.descriptor);
   } else if (node.kind == NodeKind::Stage) {
-    entry[NodeTable::kLabelWord] = static_cast<std::uint32_t>(table_.stages_.size());
+    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table_.stages_.size());
     table_.stages_.push_back({table_.members_.size(), static_cast<std::uint32_t>(node.members.size())});
     for (const ResolvedNode::Member& m : node.members) {
       table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});

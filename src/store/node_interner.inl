@@ -42,11 +42,9 @@ bool NodeInterner::resolve(const N& node, ResolvedNode& out, bool add_texts) {
   }
   out.param_count = static_cast<std::uint32_t>(params);
   out.input_count = static_cast<std::uint32_t>(inputs);
-  out.words.reserve(NodeTable::kHeaderWords + params * NodeTable::kWordsPerParam + inputs);
-  out.words.push_back(0);  // id, set on append
-  out.words.push_back(static_cast<std::uint32_t>(out.kind) | (out.param_count << 8));
-  out.words.push_back(label);  // External and Stage labels are set on append
-  out.words.push_back(out.input_count);
+  out.words.reserve(entry::size(out.param_count, out.input_count));
+  entry::Builder build(out.words);
+  build.header(out.kind, out.param_count, out.input_count, label);  // External and Stage labels are set on append
   for (std::size_t i = 0; i < params; ++i) {
     auto key = text_id(node.param_key(i));
     if (!key) return false;
@@ -57,12 +55,9 @@ bool NodeInterner::resolve(const N& node, ResolvedNode& out, bool add_texts) {
       if (!id) return false;
       bits = *id;
     }
-    out.words.push_back(*key);
-    out.words.push_back(static_cast<std::uint32_t>(value.tag));
-    out.words.push_back(static_cast<std::uint32_t>(bits));
-    out.words.push_back(static_cast<std::uint32_t>(bits >> 32));
+    build.param(*key, value.tag, bits);
   }
-  for (std::size_t i = 0; i < inputs; ++i) out.words.push_back(static_cast<std::uint32_t>(node.input(i)));
+  for (std::size_t i = 0; i < inputs; ++i) build.input(static_cast<std::uint32_t>(node.input(i)));
   if (out.kind == NodeKind::Stage) {
     out.members.reserve(node.member_count());
     for (std::size_t i = 0; i < node.member_count(); ++i) {

@@ -3,7 +3,7 @@
 namespace veltrix {
 
 DescriptorRef NodeView::descriptor_ref() const {
-  const NodeTable::DescriptorRecord& d = table_->descriptors_[entry_[NodeTable::kLabelWord]];
+  const NodeTable::DescriptorRecord& d = table_->descriptors_[entry::label(entry_)];
   DescriptorRef ref{text(d.fields[0]), text(d.fields[1]), text(d.fields[2]),
                     text(d.fields[3]), text(d.fields[4]), std::nullopt};
   if (d.preprocessing_ref != kNoString) ref.preprocessing_ref = text(d.preprocessing_ref);
@@ -11,7 +11,7 @@ DescriptorRef NodeView::descriptor_ref() const {
 }
 
 std::size_t NodeView::member_count() const {
-  return kind() == NodeKind::Stage ? table_->stages_[entry_[NodeTable::kLabelWord]].member_count : 0;
+  return kind() == NodeKind::Stage ? table_->stages_[entry::label(entry_)].member_count : 0;
 }
 
 TableDelta NodeTable::copy_since(NodeId first, StrId first_text) const {
@@ -25,13 +25,13 @@ TableDelta NodeTable::copy_since(NodeId first, StrId first_text) const {
   for (NodeId id = first; id < size(); ++id) {
     const std::uint32_t offset = offsets_[id] - base;
     delta.offsets.push_back(offset);
-    std::uint32_t* entry = delta.words.data() + offset;
-    const auto kind = static_cast<NodeKind>(entry[kKindWord] & 0xFF);
+    std::uint32_t* copied = delta.words.data() + offset;
+    const NodeKind kind = entry::kind(copied);
     if (kind == NodeKind::External) {
-      delta.descriptors.push_back(descriptors_[entry[kLabelWord]]);
-      entry[kLabelWord] = static_cast<std::uint32_t>(delta.descriptors.size() - 1);
+      delta.descriptors.push_back(descriptors_[entry::label(copied)]);
+      copied[entry::kLabelWord] = static_cast<std::uint32_t>(delta.descriptors.size() - 1);
     } else if (kind == NodeKind::Stage) {
-      const StageRecord& stage = stages_[entry[kLabelWord]];
+      const StageRecord& stage = stages_[entry::label(copied)];
       delta.stages.push_back({delta.members.size(), stage.member_count});
       for (std::uint32_t m = 0; m < stage.member_count; ++m) {
         MemberRecord member = members_[stage.first_member + m];
@@ -40,7 +40,7 @@ TableDelta NodeTable::copy_since(NodeId first, StrId first_text) const {
         delta.refs.insert(delta.refs.end(), refs, refs + member.ref_count);
         delta.members.push_back(member);
       }
-      entry[kLabelWord] = static_cast<std::uint32_t>(delta.stages.size() - 1);
+      copied[entry::kLabelWord] = static_cast<std::uint32_t>(delta.stages.size() - 1);
     }
   }
   return delta;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "store/node.h"
+#include "store/node_entry.h"
 #include "store/string_arena.h"
 #include "support/pod_array.h"
 
@@ -54,15 +55,6 @@ class NodeTable {
   // The nodes from `first` on and the texts from `first_text` on, copied as they are stored.
   TableDelta copy_since(NodeId first, StrId first_text) const;
 
-  // Entry layout, in words from the entry's start.
-
-  // Entry layout, in words from the entry's start.
-  static constexpr std::uint32_t kIdWord = 0;
-  static constexpr std::uint32_t kKindWord = 1;  // kind in the low byte, parameter count above
-  static constexpr std::uint32_t kLabelWord = 2;  // name id; descriptor index; stage index
-  static constexpr std::uint32_t kInputCountWord = 3;
-  static constexpr std::uint32_t kHeaderWords = 4;
-  static constexpr std::uint32_t kWordsPerParam = 4;
   // The most parameters and inputs one node can have (the parameter count shares a word with
   // the kind). Beyond them a node is refused before it reaches a table, with this message.
   static constexpr std::uint32_t kMaxParams = (1u << 24) - 1;
@@ -90,23 +82,22 @@ class NodeView {
  public:
   NodeView(const NodeTable& table, const std::uint32_t* entry) : table_(&table), entry_(entry) {}
 
-  NodeId id() const { return entry_[NodeTable::kIdWord]; }
-  NodeKind kind() const { return static_cast<NodeKind>(entry_[NodeTable::kKindWord] & 0xFF); }
-  std::string_view name() const { return has_name(kind()) ? text(entry_[NodeTable::kLabelWord]) : std::string_view(); }
-  std::size_t param_count() const { return entry_[NodeTable::kKindWord] >> 8; }
-  std::string_view param_key(std::size_t i) const { return text(param_word(i, 0)); }
+  NodeId id() const { return entry_[entry::kIdWord]; }
+  NodeKind kind() const { return entry::kind(entry_); }
+  std::string_view name() const { return has_name(kind()) ? text(entry::label(entry_)) : std::string_view(); }
+  std::size_t param_count() const { return entry::param_count(entry_); }
+  std::string_view param_key(std::size_t i) const { return text(entry::param_key(entry::param(entry_, i))); }
   ParamValueRef param_value(std::size_t i) const {
+    const std::uint32_t* p = entry::param(entry_, i);
     ParamValueRef value;
-    value.tag = static_cast<ParamTag>(param_word(i, 1));
-    value.bits = param_word(i, 2) | (std::uint64_t{param_word(i, 3)} << 32);
+    value.tag = entry::param_tag(p);
+    value.bits = entry::param_bits(p);
     if (value.tag == ParamTag::Str) value.text = text(static_cast<StrId>(value.bits));
     return value;
   }
-  std::size_t input_count() const { return entry_[NodeTable::kInputCountWord]; }
+  std::size_t input_count() const { return entry::input_count(entry_); }
   NodeId input(std::size_t i) const { return inputs()[i]; }
-  std::span<const std::uint32_t> inputs() const {
-    return {entry_ + NodeTable::kHeaderWords + param_count() * NodeTable::kWordsPerParam, input_count()};
-  }
+  std::span<const std::uint32_t> inputs() const { return entry::inputs(entry_); }
   DescriptorRef descriptor_ref() const;
   std::size_t member_count() const;
   std::string_view member_token(std::size_t i) const { return text(member(i).token); }
@@ -118,17 +109,16 @@ class NodeView {
   Node to_node() const { return Node::copy_of(*this); }
 
   // Text ids, for readers that cache one object per distinct text of the table.
-  StrId name_text_id() const { return entry_[NodeTable::kLabelWord]; }  // Source, Op, Reduction
-  StrId param_key_text_id(std::size_t i) const { return param_word(i, 0); }
-  StrId param_str_text_id(std::size_t i) const { return param_word(i, 2); }  // Str values
+  StrId name_text_id() const { return entry::label(entry_); }  // Source, Op, Reduction
+  StrId param_key_text_id(std::size_t i) const { return entry::param_key(entry::param(entry_, i)); }
+  StrId param_str_text_id(std::size_t i) const {  // Str values
+    return static_cast<StrId>(entry::param_bits(entry::param(entry_, i)));
+  }
 
  private:
   std::string_view text(StrId id) const { return table_->strings_.view(id); }
-  std::uint32_t param_word(std::size_t i, std::size_t w) const {
-    return entry_[NodeTable::kHeaderWords + i * NodeTable::kWordsPerParam + w];
-  }
   const NodeTable::MemberRecord& member(std::size_t i) const {
-    return table_->members_[table_->stages_[entry_[NodeTable::kLabelWord]].first_member + i];
+    return table_->members_[table_->stages_[entry::label(entry_)].first_member + i];
   }
 
   const NodeTable* table_;
