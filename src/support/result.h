@@ -5,6 +5,7 @@
 // Broken invariants are not errors; they go through internal_failure (internal_failure.h).
 #pragma once
 
+#include <source_location>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -26,6 +27,14 @@ Err<std::decay_t<E>> make_err(E&& error) {
   return Err<std::decay_t<E>>{std::forward<E>(error)};
 }
 
+// Reading the side a result does not hold breaks the caller's own invariant: an internal failure
+// reported where the read happened, not an exception that nothing at the boundary expects.
+[[noreturn]] inline void missing_side_of_result(bool value_wanted, std::source_location where) {
+  internal_failure(value_wanted ? "Result::value() called on a Result that holds an error"
+                                : "Result::error() called on a Result that holds a value",
+                   where);
+}
+
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
@@ -36,15 +45,37 @@ class [[nodiscard]] Result {
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
+  T& value(std::source_location where = std::source_location::current()) & {
+    require_side(true, where);
+    return *std::get_if<0>(&state_);
+  }
+  const T& value(std::source_location where = std::source_location::current()) const& {
+    require_side(true, where);
+    return *std::get_if<0>(&state_);
+  }
+  T&& value(std::source_location where = std::source_location::current()) && {
+    require_side(true, where);
+    return std::move(*std::get_if<0>(&state_));
+  }
 
-  E& error() & { return std::get<1>(state_); }
-  const E& error() const& { return std::get<1>(state_); }
-  E&& error() && { return std::get<1>(std::move(state_)); }
+  E& error(std::source_location where = std::source_location::current()) & {
+    require_side(false, where);
+    return *std::get_if<1>(&state_);
+  }
+  const E& error(std::source_location where = std::source_location::current()) const& {
+    require_side(false, where);
+    return *std::get_if<1>(&state_);
+  }
+  E&& error(std::source_location where = std::source_location::current()) && {
+    require_side(false, where);
+    return std::move(*std::get_if<1>(&state_));
+  }
 
  private:
+  void require_side(bool value_wanted, std::source_location where) const {
+    if (ok() != value_wanted) missing_side_of_result(value_wanted, where);
+  }
+
   std::variant<T, E> state_;
 };
 
@@ -58,8 +89,14 @@ class [[nodiscard]] Result<void, E> {
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
-  E& error() & { return error_; }
-  const E& error() const& { return error_; }
+  E& error(std::source_location where = std::source_location::current()) & {
+    if (!failed_) missing_side_of_result(false, where);
+    return error_;
+  }
+  const E& error(std::source_location where = std::source_location::current()) const& {
+    if (!failed_) missing_side_of_result(false, where);
+    return error_;
+  }
 
  private:
   E error_{};
