@@ -69,7 +69,7 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
 
 }  // namespace
 
-bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive& keep) {
+bool convert_params(PyObject* object, SmallVector<BorrowedNode::Param, 8>& out, KeepAlive& keep) {
   out.clear();
   if (!object || object == Py_None) return true;
   if (!PyDict_Check(object)) {
@@ -110,13 +110,13 @@ bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive
       read.push_back(key);
       read.push_back(value);
     }
-    ParamDraft entry;
+    BorrowedNode::Param entry;
     if (!convert_string(key, entry.key)) return false;
     if (!convert_param_value(value, entry.value)) return false;
     if (PyDict_GET_SIZE(object) != size) internal_failure("dictionary changed size during iteration");
     out.push_back(entry);
   }
-  stable_sort_by_key(out.begin(), out.end(), [](const ParamDraft& p) { return p.key; });
+  stable_sort_by_key(out.begin(), out.end(), [](const BorrowedNode::Param& p) { return p.key; });
   return true;
 }
 

@@ -4,12 +4,12 @@
 #pragma once
 
 #include "python/converters.h"
-#include "python/node_draft.h"
+#include "store/borrowed_node.h"
 
 namespace veltrix::python {
 
 // `object` may be null (not given). Fills `out` in key order.
-bool convert_params(PyObject* object, SmallVector<ParamDraft, 8>& out, KeepAlive& keep);
+bool convert_params(PyObject* object, SmallVector<BorrowedNode::Param, 8>& out, KeepAlive& keep);
 
 // A PayloadDescriptor object, or a dict with the five required string fields and an optional
 // "preprocessing_ref".

@@ -3,13 +3,14 @@
 //
 // Every argument converts before the store is touched, so a call that fails on its arguments
 // leaves the store as it was; interning then either adds the node or returns the existing id.
+// The node a call describes is a BorrowedNode: views of its converted arguments, which the
+// call's KeepAlive holds alive until the node is interned.
 #include "python/binder.h"
 #include "python/converters.h"
 #include "python/errors.h"
 #include "python/graph_store_methods.h"
 #include "python/graph_store_object.h"
 #include "python/node_converters.h"
-#include "python/node_draft.h"
 
 namespace veltrix::python {
 namespace {
@@ -25,24 +26,24 @@ constexpr ParamTable kAddReduction{"GraphStore.add_reduction()", kNameInputsPara
 constexpr ParamTable kAddExternal{"GraphStore.add_external()", kDescriptorParams};
 constexpr ParamTable kAddExchange{"GraphStore.add_exchange()", kInputsParams};
 
-bool convert_name(PyObject* object, NodeDraft& draft) {
-  return convert_string(object, draft.name_) || wrap_argument_error("name");
+bool convert_name(PyObject* object, BorrowedNode& node) {
+  return convert_string(object, node.name_text) || wrap_argument_error("name");
 }
 
-bool convert_inputs(PyObject* object, NodeDraft& draft) {
-  return convert_id_list(object, draft.inputs_) || wrap_argument_error("inputs");
+bool convert_inputs(PyObject* object, BorrowedNode& node) {
+  return convert_id_list(object, node.inputs) || wrap_argument_error("inputs");
 }
 
 // A node no table can hold is refused before the store is touched.
-bool fits_a_table(const NodeDraft& draft) {
-  if (draft.param_count() <= NodeTable::kMaxParams && draft.input_count() <= NodeTable::kMaxInputs) return true;
+bool fits_a_table(const BorrowedNode& node) {
+  if (node.param_count() <= NodeTable::kMaxParams && node.input_count() <= NodeTable::kMaxInputs) return true;
   raise_value_error(NodeTable::kNodeTooLarge);
   return false;
 }
 
-PyObject* intern_draft(PyObject* self, const NodeDraft& draft) {
-  if (!fits_a_table(draft)) return nullptr;
-  Result<NodeId, BadNodeId> id = store_of(self).intern(draft);
+PyObject* intern_node(PyObject* self, const BorrowedNode& node) {
+  if (!fits_a_table(node)) return nullptr;
+  Result<NodeId, BadNodeId> id = store_of(self).intern(node);
   if (!id.ok()) return raise_value_error(id.error().message());
   return PyLong_FromUnsignedLongLong(id.value());
 }
@@ -53,13 +54,13 @@ PyObject* add_named_with_inputs(const ParamTable& table, NodeKind kind, PyObject
   return guarded([&]() -> PyObject* {
     PyObject* slots[3];
     if (!bind(table, args, nargs, kwnames, slots)) return nullptr;
-    NodeDraft draft(kind);
+    BorrowedNode node(kind);
     KeepAlive keep;
-    if (!convert_name(slots[0], draft) || !convert_inputs(slots[1], draft) ||
-        !convert_params(slots[2], draft.params_, keep)) {
+    if (!convert_name(slots[0], node) || !convert_inputs(slots[1], node) ||
+        !convert_params(slots[2], node.params, keep)) {
       return nullptr;
     }
-    return intern_draft(self, draft);
+    return intern_node(self, node);
   });
 }
 
@@ -69,11 +70,11 @@ PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return guarded([&]() -> PyObject* {
     PyObject* slots[2];
     if (!bind(kAddSource, args, nargs, kwnames, slots)) return nullptr;
-    NodeDraft draft(NodeKind::Source);
+    BorrowedNode node(NodeKind::Source);
     KeepAlive keep;
-    if (!convert_name(slots[0], draft) || !convert_params(slots[1], draft.params_, keep)) return nullptr;
-    if (!fits_a_table(draft)) return nullptr;
-    const NodeId id = expect_ok(store_of(self).intern(draft), "source has no inputs");
+    if (!convert_name(slots[0], node) || !convert_params(slots[1], node.params, keep)) return nullptr;
+    if (!fits_a_table(node)) return nullptr;
+    const NodeId id = expect_ok(store_of(self).intern(node), "source has no inputs");
     return PyLong_FromUnsignedLongLong(id);
   });
 }
@@ -90,14 +91,14 @@ PyObject* store_add_external(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guarded([&]() -> PyObject* {
     PyObject* slots[3];
     if (!bind(kAddExternal, args, nargs, kwnames, slots)) return nullptr;
-    NodeDraft draft(NodeKind::External);
+    BorrowedNode node(NodeKind::External);
     KeepAlive keep;
     // Inputs convert before the descriptor: with both bad, the inputs error is the one raised.
-    if (!convert_inputs(slots[1], draft) || !convert_descriptor(slots[0], draft.descriptor_, keep) ||
-        !convert_params(slots[2], draft.params_, keep)) {
+    if (!convert_inputs(slots[1], node) || !convert_descriptor(slots[0], node.descriptor, keep) ||
+        !convert_params(slots[2], node.params, keep)) {
       return nullptr;
     }
-    return intern_draft(self, draft);
+    return intern_node(self, node);
   });
 }
 
@@ -105,10 +106,10 @@ PyObject* store_add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t n
   return guarded([&]() -> PyObject* {
     PyObject* slots[2];
     if (!bind(kAddExchange, args, nargs, kwnames, slots)) return nullptr;
-    NodeDraft draft(NodeKind::Exchange);
+    BorrowedNode node(NodeKind::Exchange);
     KeepAlive keep;
-    if (!convert_inputs(slots[0], draft) || !convert_params(slots[1], draft.params_, keep)) return nullptr;
-    return intern_draft(self, draft);
+    if (!convert_inputs(slots[0], node) || !convert_params(slots[1], node.params, keep)) return nullptr;
+    return intern_node(self, node);
   });
 }
 

@@ -23,7 +23,7 @@ class BorrowedNode {
   };
   struct Member {
     std::string_view token;
-    std::size_t first_ref;  // into refs_, where each member owns a contiguous run
+    std::size_t first_ref;  // into `refs`, where each member owns a contiguous run
     std::size_t ref_count;
   };
 
@@ -31,37 +31,41 @@ class BorrowedNode {
 
   void reset(NodeKind kind) {
     kind_ = kind;
-    name_ = {};
-    params_.clear();
-    inputs_.clear();
-    descriptor_ = {};
-    members_.clear();
-    refs_.clear();
+    name_text = {};
+    params.clear();
+    inputs.clear();
+    descriptor = {};
+    members.clear();
+    refs.clear();
   }
 
   // NodeLike.
   NodeKind kind() const { return kind_; }
-  std::string_view name() const { return name_; }
-  std::size_t param_count() const { return params_.size(); }
-  std::string_view param_key(std::size_t i) const { return params_[i].key; }
-  ParamValueRef param_value(std::size_t i) const { return params_[i].value; }
-  std::size_t input_count() const { return inputs_.size(); }
-  NodeId input(std::size_t i) const { return inputs_[i]; }
-  DescriptorRef descriptor_ref() const { return descriptor_; }
-  std::size_t member_count() const { return members_.size(); }
-  std::string_view member_token(std::size_t i) const { return members_[i].token; }
+  std::string_view name() const { return name_text; }
+  std::size_t param_count() const { return params.size(); }
+  std::string_view param_key(std::size_t i) const { return params[i].key; }
+  ParamValueRef param_value(std::size_t i) const { return params[i].value; }
+  std::size_t input_count() const { return inputs.size(); }
+  NodeId input(std::size_t i) const { return inputs[i]; }
+  DescriptorRef descriptor_ref() const { return descriptor; }
+  std::size_t member_count() const { return members.size(); }
+  std::string_view member_token(std::size_t i) const { return members[i].token; }
   std::span<const MemberRef> member_refs(std::size_t i) const {
-    return {refs_.data() + members_[i].first_ref, members_[i].ref_count};
+    return {refs.data() + members[i].first_ref, members[i].ref_count};
   }
 
-  NodeKind kind_;
-  std::string_view name_;
-  SmallVector<Param, 8> params_;
-  InputList inputs_;
-  DescriptorRef descriptor_;
-  std::vector<Member> members_;
+  // The parts, filled in place by whoever reads the node; the kind is set by the constructor
+  // or reset().
+  std::string_view name_text;
+  SmallVector<Param, 8> params;
+  InputList inputs;
+  DescriptorRef descriptor;
+  std::vector<Member> members;
   // Grown by push_back alone: reserving exactly for each member would reallocate once per member.
-  std::vector<MemberRef> refs_;
+  std::vector<MemberRef> refs;
+
+ private:
+  NodeKind kind_;
 };
 
 }  // namespace veltrix

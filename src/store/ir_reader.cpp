@@ -29,11 +29,6 @@ constexpr std::size_t kRefBytes = 5;
 constexpr std::uint32_t kMaxParamsPerNode = NodeTable::kMaxParams;
 constexpr std::uint32_t kMaxInputsPerNode = NodeTable::kMaxInputs;
 
-// One node record as read from the blob, with every string borrowed from the blob's bytes. A
-// single instance is reused for all records, so after its buffers have grown to the largest
-// record, reading a node allocates nothing until it is interned.
-using BlobNode = BorrowedNode;
-
 // Texts repeat from record to record (names, keys, descriptor fields, small string values). A
 // repeat is pointed at the text's first occurrence in the blob: the store remembers recently
 // resolved texts by address, so it recognises the text without hashing it again, and the reader
@@ -180,11 +175,11 @@ class BlobReader {
   bool params() {
     std::uint32_t count = 0;
     if (!u32(count)) return false;
-    auto& params = node_.params_;
+    auto& params = node_.params;
     params.reserve(capped(count, kMinParamBytes));
     for (std::uint32_t i = 0; i < count; ++i) {
       params.push_back({});
-      BlobNode::Param& entry = params.back();
+      BorrowedNode::Param& entry = params.back();
       std::uint8_t tag = 0;
       if (!string(entry.key) || !u8(tag)) return false;
       switch (tag) {
@@ -209,7 +204,7 @@ class BlobReader {
       }
       if (i >= kMaxParamsPerNode) return fail(BlobError::node_too_large());
     }
-    stable_sort_by_key(params.begin(), params.end(), [](const BlobNode::Param& p) { return p.key; });
+    stable_sort_by_key(params.begin(), params.end(), [](const BorrowedNode::Param& p) { return p.key; });
     return true;
   }
 
@@ -217,7 +212,7 @@ class BlobReader {
   bool inputs(std::uint32_t position) {
     std::uint32_t count = 0;
     if (!u32(count)) return false;
-    auto& inputs = node_.inputs_;
+    auto& inputs = node_.inputs;
     inputs.reserve(capped(count, kMinIdBytes));
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint64_t id = 0;
@@ -232,12 +227,12 @@ class BlobReader {
   bool members() {
     std::uint32_t count = 0;
     if (!u32(count)) return false;
-    node_.members_.reserve(capped(count, kMinMemberBytes));
+    node_.members.reserve(capped(count, kMinMemberBytes));
     for (std::uint32_t m = 0; m < count; ++m) {
-      BlobNode::Member& member = node_.members_.emplace_back();
+      BorrowedNode::Member& member = node_.members.emplace_back();
       std::uint32_t ref_count = 0;
       if (!string(member.token) || !u32(ref_count)) return false;
-      member.first_ref = node_.refs_.size();
+      member.first_ref = node_.refs.size();
       member.ref_count = ref_count;
       for (std::uint32_t r = 0; r < ref_count; ++r) {
         if (remaining() < kRefBytes) return fail(BlobError::truncated());
@@ -247,14 +242,14 @@ class BlobReader {
         (void)u32(index);
         if (kind == 1 && index >= m) return fail(BlobError::node_ref_out_of_range(index));
         if (kind > 1) return fail(BlobError::invalid_tag("stage-ref", kind));
-        node_.refs_.push_back(MemberRef{static_cast<MemberRefKind>(kind), index});
+        node_.refs.push_back(MemberRef{static_cast<MemberRefKind>(kind), index});
       }
     }
     return true;
   }
 
   bool descriptor() {
-    DescriptorRef& d = node_.descriptor_;
+    DescriptorRef& d = node_.descriptor;
     if (!string(d.kind) || !string(d.content_hash) || !string(d.framework) || !string(d.version) ||
         !string(d.io_schema)) {
       return false;
@@ -276,9 +271,9 @@ class BlobReader {
     const auto kind = static_cast<NodeKind>(tag);
     node_.reset(kind);
     switch (kind) {
-      case NodeKind::Source: return string(node_.name_) && params();
+      case NodeKind::Source: return string(node_.name_text) && params();
       case NodeKind::Op:
-      case NodeKind::Reduction: return string(node_.name_) && params() && inputs(position);
+      case NodeKind::Reduction: return string(node_.name_text) && params() && inputs(position);
       case NodeKind::External: return descriptor() && params() && inputs(position);
       case NodeKind::Stage: return inputs(position) && members();
       case NodeKind::Exchange: return params() && inputs(position);
@@ -289,7 +284,10 @@ class BlobReader {
   const char* next_;
   const char* end_;
   BlobError error_;
-  BlobNode node_;
+  // One node record as read from the blob, with every string borrowed from the blob's bytes. A
+  // single instance is reused for all records, so after its buffers have grown to the largest
+  // record, reading a node allocates nothing until it is interned.
+  BorrowedNode node_;
   RepeatedTexts texts_;
 };
 
