@@ -199,13 +199,12 @@ bool convert_id_list(PyObject* object, InputList& out) { return convert_ids(obje
 bool convert_id_list(PyObject* object, std::vector<NodeId>& out) { return convert_ids(object, out); }
 
 bool wrap_argument_error(const char* name) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (!raised) return false;
-  if (Py_TYPE(raised) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_SetRaisedException(raised);
+  OwnedRef original = OwnedRef::steal(PyErr_GetRaisedException());
+  if (!original) return false;
+  if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_SetRaisedException(original.release());
     return false;
   }
-  OwnedRef original = OwnedRef::steal(raised);
   OwnedRef message = OwnedRef::steal(PyObject_Str(original.get()));
   if (!message) return false;
   OwnedRef wrapped_message = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, message.get()));

@@ -13,27 +13,8 @@
 #include "python/py_ref.h"
 #include "store/graph_store.h"
 #include "store/node.h"
-#include "support/small_vector.h"
 
 namespace veltrix::python {
-
-// Strong references held for the duration of one call.
-class KeepAlive {
- public:
-  KeepAlive() = default;
-  KeepAlive(const KeepAlive&) = delete;
-  KeepAlive& operator=(const KeepAlive&) = delete;
-  ~KeepAlive() {
-    for (PyObject* object : objects_) Py_DECREF(object);
-  }
-  void hold(PyObject* borrowed) {
-    Py_INCREF(borrowed);
-    objects_.push_back(borrowed);
-  }
-
- private:
-  SmallVector<PyObject*, 16> objects_;
-};
 
 // "'<T>' object is not an instance of '<target>'", or "'None' is not an instance of '<target>'".
 void set_not_an_instance_error(PyObject* object, const char* target);

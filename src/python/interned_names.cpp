@@ -1,6 +1,6 @@
 #include "python/interned_names.h"
 
-#include <initializer_list>
+#include <memory>
 #include <string>
 
 #include "python/process_once.h"
@@ -10,23 +10,12 @@ namespace {
 
 ProcessOnce<InternedNames> g_names;
 
-void drop(InternedNames* names) {
-  for (PyObject* p : {names->id, names->output, names->inputs, names->kind, names->name, names->params,
-                      names->descriptor, names->n_members, names->members, names->ref_input, names->ref_member,
-                      names->empty}) {
-    Py_XDECREF(p);
-  }
-  for (PyObject* p : names->descriptor_fields) Py_XDECREF(p);
-  for (PyObject* p : names->kinds) Py_XDECREF(p);
-  delete names;
-}
-
 // A complete set, or null with an exception set.
 InternedNames* make_names() {
-  auto* names = new InternedNames{};
+  auto names = std::make_unique<InternedNames>();
   bool ok = true;
   auto intern = [&](const char* text) {
-    PyObject* s = ok ? PyUnicode_InternFromString(text) : nullptr;
+    OwnedRef s = OwnedRef::steal(ok ? PyUnicode_InternFromString(text) : nullptr);
     ok = ok && s;
     return s;
   };
@@ -45,13 +34,13 @@ InternedNames* make_names() {
   names->ref_input = intern("input");
   names->ref_member = intern("member");
   names->empty = intern("");
-  if (ok) return names;
-  drop(names);
-  return nullptr;
+  return ok ? names.release() : nullptr;
 }
+
+void discard(InternedNames* names) { delete names; }
 
 }  // namespace
 
-const InternedNames* interned_names() { return g_names.get(make_names, drop); }
+const InternedNames* interned_names() { return g_names.get(make_names, discard); }
 
 }  // namespace veltrix::python

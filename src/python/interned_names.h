@@ -9,25 +9,26 @@ namespace veltrix::python {
 
 struct InternedNames {
   // Node view keys.
-  PyObject* id;
-  PyObject* output;
-  PyObject* inputs;
-  PyObject* kind;
-  PyObject* name;
-  PyObject* params;
-  PyObject* descriptor;
-  PyObject* n_members;
-  PyObject* members;
+  OwnedRef id;
+  OwnedRef output;
+  OwnedRef inputs;
+  OwnedRef kind;
+  OwnedRef name;
+  OwnedRef params;
+  OwnedRef descriptor;
+  OwnedRef n_members;
+  OwnedRef members;
   // A descriptor dict's keys, in field order; the last is the optional preprocessing_ref.
-  PyObject* descriptor_fields[6];
+  OwnedRef descriptor_fields[6];
   // Values: the kind names, the two member reference kinds, the empty name.
-  PyObject* kinds[kNodeKindCount];
-  PyObject* ref_input;
-  PyObject* ref_member;
-  PyObject* empty;
+  OwnedRef kinds[kNodeKindCount];
+  OwnedRef ref_input;
+  OwnedRef ref_member;
+  OwnedRef empty;
 };
 
-// BORROWED, never changes once returned; null with an exception set on failure.
+// BORROWED, never changes once returned (the process keeps the one set, and with it the
+// references its members own); null with an exception set on failure.
 const InternedNames* interned_names();
 
 }  // namespace veltrix::python

@@ -132,8 +132,8 @@ bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
   }
   const InternedNames* names = interned_names();
   if (!names) return false;
-  PyObject* const* keys = names->descriptor_fields;
-  PyObject* const preprocessing_key = keys[5];
+  const OwnedRef* keys = names->descriptor_fields;
+  PyObject* const preprocessing_key = keys[5].get();
   // Plain dict lookups: a subclass's __missing__ is never consulted.
   PyObject* found = nullptr;
   if (PyDict_GetItemRef(object, preprocessing_key, &found) < 0) return false;
@@ -148,9 +148,9 @@ bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
   std::string_view* fields[] = {&out.kind, &out.content_hash, &out.framework, &out.version, &out.io_schema};
   for (int i = 0; i < 5; ++i) {
     found = nullptr;
-    if (PyDict_GetItemRef(object, keys[i], &found) < 0) return false;
+    if (PyDict_GetItemRef(object, keys[i].get(), &found) < 0) return false;
     if (!found) {
-      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", keys[i]);
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", keys[i].get());
       return false;
     }
     OwnedRef field = OwnedRef::steal(found);

@@ -4,6 +4,8 @@
 //   - An `OwnedRef` OWNS one strong reference and drops it when it goes out of scope; it is
 //     moved, never copied, and `release()` hands the reference to the caller (typically the
 //     interpreter, as a function's return value).
+//   - A `KeepAlive` OWNS one strong reference to each object it holds, until the call that
+//     made it returns: what a borrowed view of an argument needs while user code may run.
 //   - Functions that return a new reference say so in their name or comment, and return
 //     OwnedRef where the caller is C++ code.
 #pragma once
@@ -12,6 +14,8 @@
 #include <Python.h>
 
 #include <utility>
+
+#include "support/small_vector.h"
 
 namespace veltrix::python {
 
@@ -46,6 +50,26 @@ class OwnedRef {
  private:
   explicit OwnedRef(PyObject* object) : object_(object) {}
   PyObject* object_ = nullptr;
+};
+
+// Strong references held for the duration of one call.
+class KeepAlive {
+ public:
+  KeepAlive() = default;
+  KeepAlive(const KeepAlive&) = delete;
+  KeepAlive& operator=(const KeepAlive&) = delete;
+  ~KeepAlive() {
+    for (PyObject* object : objects_) Py_DECREF(object);
+  }
+  void hold(PyObject* borrowed) {
+    Py_INCREF(borrowed);
+    objects_.push_back(borrowed);
+  }
+
+ private:
+  // Raw pointers, each one owned, because the inline storage takes trivially copyable values
+  // only: a call usually holds a few objects and then allocates nothing.
+  SmallVector<PyObject*, 16> objects_;
 };
 
 // Holds an object's own lock for a scope on interpreters built without the GIL, where another
