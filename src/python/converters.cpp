@@ -1,115 +1,11 @@
 #include "python/converters.h"
 
-#include <algorithm>
 #include <string>
 
 #include "python/errors.h"
 #include "python/graph_store_object.h"
-#include "python/process_once.h"
 
 namespace veltrix::python {
-namespace {
-
-ProcessObject g_sequence_abc;
-
-// collections.abc.Sequence, looked up once per process. The import runs import hooks, which may
-// record into a store themselves: see process_once.h for why that cannot deadlock.
-PyObject* sequence_abc() {
-  return g_sequence_abc.get([]() -> PyObject* {
-    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
-    return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
-  });
-}
-
-// The interpreter's own sequence check: list and tuple directly, then isinstance.
-int is_sequence(PyObject* object) {
-  if (PyList_Check(object) || PyTuple_Check(object)) return 1;
-  PyObject* abc = sequence_abc();
-  if (!abc) return -1;
-  return PyObject_IsInstance(object, abc);
-}
-
-// A reservation never larger than this from a length the object merely claims: a lying
-// __len__ must not be able to request gigabytes before a single item is read.
-constexpr Py_ssize_t kMaxClaimedCapacity = 1 << 16;
-
-template <class Container>
-bool convert_ids(PyObject* object, Container& out) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  const int sequence = is_sequence(object);
-  if (sequence < 0) return false;
-  if (sequence == 0) {
-    set_not_an_instance_error(object, "Sequence");
-    return false;
-  }
-  out.clear();
-  // Exact lists and tuples are read in place, which is what iterating them does; a subclass may
-  // define its own __iter__, so it takes the general path below.
-  if (PyTuple_CheckExact(object)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(object);
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      NodeId id;
-      if (!convert_node_id(PyTuple_GET_ITEM(object, i), id)) return false;
-      out.push_back(id);
-    }
-    return true;
-  }
-  if (PyList_CheckExact(object)) {
-    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
-#ifndef Py_GIL_DISABLED
-    // The common case, a list of plain ints, converts without running any user code, so the
-    // items can be read borrowed. Stop at the first item that could run code. The int objects
-    // usually sit far apart in memory: asking for all of them first overlaps their cache misses.
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(object) && k < 8; ++k) __builtin_prefetch(PyList_GET_ITEM(object, k));
-    Py_ssize_t i = 0;
-    for (; i < PyList_GET_SIZE(object); ++i) {
-      PyObject* item = PyList_GET_ITEM(object, i);
-      if (!PyLong_CheckExact(item)) break;
-      NodeId id;
-      if (!convert_node_id(item, id)) return false;
-      out.push_back(id);
-    }
-#else
-    Py_ssize_t i = 0;
-#endif
-    // Index by index against the live size, as the list iterator does: an item's __index__ may
-    // change the list, so each item is held while it converts. Without the GIL another thread
-    // may shrink the list between the size check and the read; the read then finds no item and
-    // the walk ends there, at the live end, as an iterator's would.
-    for (; i < PyList_GET_SIZE(object); ++i) {
-      OwnedRef item = OwnedRef::steal(PyList_GetItemRef(object, i));
-      if (!item) {
-        if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
-        PyErr_Clear();
-        break;
-      }
-      NodeId id;
-      if (!convert_node_id(item.get(), id)) return false;
-      out.push_back(id);
-    }
-    return true;
-  }
-  const Py_ssize_t claimed = PyObject_Size(object);
-  if (claimed < 0) {
-    PyErr_Clear();  // the length is only a capacity hint
-  } else {
-    out.reserve(static_cast<std::size_t>(std::min(claimed, kMaxClaimedCapacity)));
-  }
-  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
-  if (!iterator) return false;
-  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    NodeId id;
-    if (!convert_node_id(item.get(), id)) return false;
-    out.push_back(id);
-  }
-  return !PyErr_Occurred();
-}
-
-}  // namespace
 
 void set_not_an_instance_error(PyObject* object, const char* target) {
   if (object == Py_None) {
@@ -194,9 +90,6 @@ bool convert_bytes(PyObject* object, std::string_view& out) {
   out = std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
   return true;
 }
-
-bool convert_id_list(PyObject* object, InputList& out) { return convert_ids(object, out); }
-bool convert_id_list(PyObject* object, std::vector<NodeId>& out) { return convert_ids(object, out); }
 
 bool wrap_argument_error(const char* name) {
   OwnedRef original = OwnedRef::steal(PyErr_GetRaisedException());

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -32,9 +33,20 @@ bool convert_store(PyObject* object, GraphStore*& out);
 bool convert_id_list(PyObject* object, InputList& out);
 bool convert_id_list(PyObject* object, std::vector<NodeId>& out);
 
-// After a converter of parameter `name` failed: an exception of exactly TypeError is replaced by
-// TypeError("argument '<name>': <message>") whose __cause__ is the original's __cause__; any
-// other exception is left as it is. Always returns false.
+// The refusal half of convert_argument, which is the one to call. Always returns false.
 bool wrap_argument_error(const char* name);
+
+// Converts the argument of parameter `name` with `convert`. When the converter refuses it with
+// an exception of exactly TypeError, that is replaced by TypeError("argument '<name>':
+// <message>") whose __cause__ is the original's __cause__; any other exception is left as it is.
+template <class Native>
+bool convert_argument(bool (*convert)(PyObject*, Native&), PyObject* object, const char* name, Native& out) {
+  return convert(object, out) || wrap_argument_error(name);
+}
+
+// The `outputs` argument: nothing when it is missing (null) or None, otherwise an id list whose
+// every id names a node of `store`. The ids are checked against the count at this moment: a
+// store only grows, so they stay valid in any later snapshot or copy of it.
+bool convert_outputs(PyObject* object, const GraphStore& store, std::optional<std::vector<NodeId>>& out);
 
 }  // namespace veltrix::python

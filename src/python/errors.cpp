@@ -17,6 +17,13 @@ constexpr const char kPanicDoc[] =
 
 ProcessObject g_panic_type;
 
+PyObject* raise_with_message(PyObject* type, const std::string& message) {
+  // A message is raised whatever bytes it holds: invalid UTF-8 is replaced, never a second failure.
+  OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -32,27 +39,13 @@ PyObject* raise_internal_failure(const InternalFailure& failure) {
   std::fflush(stderr);
   PyObject* type = panic_exception_type();
   if (!type) return nullptr;
-  OwnedRef message = OwnedRef::steal(
-      PyUnicode_DecodeUTF8(failure.message().data(), static_cast<Py_ssize_t>(failure.message().size()), "replace"));
-  if (!message) return nullptr;
-  PyErr_SetObject(type, message.get());
-  return nullptr;
+  return raise_with_message(type, failure.message());
 }
 
 void abort_on_memory_exhaustion() {
   std::fputs("veltrix_core: memory exhausted\n", stderr);
   std::abort();
 }
-
-namespace {
-
-PyObject* raise_with_message(PyObject* type, const std::string& message) {
-  OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
-  return nullptr;
-}
-
-}  // namespace
 
 PyObject* raise_value_error(const std::string& message) { return raise_with_message(PyExc_ValueError, message); }
 

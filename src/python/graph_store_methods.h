@@ -9,9 +9,7 @@
 
 namespace veltrix::python {
 
-// Methods with parameters use the fast-call-with-keywords convention.
-using FastMethod = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
+// Methods with parameters use the fast-call-with-keywords convention (method_def.h).
 PyObject* store_add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

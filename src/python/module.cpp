@@ -4,6 +4,7 @@
 #include "python/errors.h"
 #include "python/graph_store_object.h"
 #include "python/incremental_reducer_object.h"
+#include "python/method_def.h"
 #include "python/payload_descriptor_object.h"
 
 namespace veltrix::python {
@@ -11,7 +12,7 @@ namespace {
 
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.1"); }
 
-PyMethodDef kVersionDef = {"version", version, METH_NOARGS, "version()\n--\n\n"};
+PyMethodDef kVersionDef = method_without_parameters("version", version, "version()\n--\n\n");
 
 // Appends `name` to __all__ (creating the list on first use), then sets the attribute.
 // Takes a BORROWED `value`; null means its creation failed and an exception is set.

@@ -67,6 +67,78 @@ bool convert_param_value(PyObject* value, ParamValueRef& out) {
   return convert_str_value(value, out);
 }
 
+// A value's __index__ or __float__ may run arbitrary code, including code that changes the dict
+// being read and drops keys whose text has been read already, so from the first value that could
+// run code on, every key and value read stays alive until the node is interned. Values of the
+// exact built-in types run no code, so the common dict is read without taking references.
+class DictEntriesKeeper {
+ public:
+  explicit DictEntriesKeeper(KeepAlive& keep) : keep_(keep) {}
+
+  void read(PyObject* key, PyObject* value) {
+    if (!holding_ && !runs_no_code(value)) {
+      for (PyObject* earlier : borrowed_) keep_.hold(earlier);
+      holding_ = true;
+    }
+    if (holding_) {
+      keep_.hold(key);
+      keep_.hold(value);
+    } else {
+      borrowed_.push_back(key);
+      borrowed_.push_back(value);
+    }
+  }
+
+ private:
+  KeepAlive& keep_;
+  SmallVector<PyObject*, 16> borrowed_;  // keys and values read before holding started
+#ifdef Py_GIL_DISABLED
+  bool holding_ = true;  // another thread may change the dict at any time
+#else
+  bool holding_ = false;
+#endif
+};
+
+bool convert_param(PyObject* key, PyObject* value, BorrowedNode::Param& out) {
+  return convert_string(key, out.key) && convert_param_value(value, out.value);
+}
+
+// The value of `key` in the plain dict (a subclass's __missing__ is never consulted), held in
+// `keep`; null, with no exception set, when the key is absent. False with an exception set when
+// the lookup fails.
+bool held_item(PyObject* dict, PyObject* key, KeepAlive& keep, PyObject*& value) {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(dict, key, &found) < 0) return false;
+  OwnedRef item = OwnedRef::steal(found);
+  if (item) keep.hold(item.get());
+  value = item.get();
+  return true;
+}
+
+bool convert_descriptor_dict(PyObject* dict, DescriptorRef& out, KeepAlive& keep) {
+  const InternedNames* names = interned_names();
+  if (!names) return false;
+  const OwnedRef* keys = names->descriptor_fields;
+  PyObject* value = nullptr;
+  if (!held_item(dict, keys[5].get(), keep, value)) return false;
+  out.preprocessing_ref.reset();
+  if (value && value != Py_None) {
+    std::string_view text;
+    if (!convert_string(value, text)) return false;
+    out.preprocessing_ref = text;
+  }
+  std::string_view* fields[] = {&out.kind, &out.content_hash, &out.framework, &out.version, &out.io_schema};
+  for (int i = 0; i < 5; ++i) {
+    if (!held_item(dict, keys[i].get(), keep, value)) return false;
+    if (!value) {
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", keys[i].get());
+      return false;
+    }
+    if (!convert_string(value, *fields[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool convert_params(PyObject* object, SmallVector<BorrowedNode::Param, 8>& out, KeepAlive& keep) {
@@ -81,16 +153,7 @@ bool convert_params(PyObject* object, SmallVector<BorrowedNode::Param, 8>& out, 
   CriticalSection lock(object);
   const Py_ssize_t size = PyDict_GET_SIZE(object);
   out.reserve(static_cast<std::size_t>(size));
-  // A value's __index__ or __float__ may run arbitrary code, including code that changes this
-  // dict and drops keys whose text has been read already, so from the first value that could run
-  // code on, every key and value read stays alive until the node is interned. Values of the
-  // exact built-in types run no code, so the common dict is read without taking references.
-  SmallVector<PyObject*, 16> read;  // borrowed keys and values read before holding started
-#ifdef Py_GIL_DISABLED
-  bool holding = true;  // another thread may change the dict at any time
-#else
-  bool holding = false;
-#endif
+  DictEntriesKeeper keeper(keep);
   Py_ssize_t position = 0;
   PyObject* key;
   PyObject* value;
@@ -99,20 +162,9 @@ bool convert_params(PyObject* object, SmallVector<BorrowedNode::Param, 8>& out, 
     // and new keys: the dict's code changed it while it was read. Node keys must be unique, so
     // this ends like the interpreter's own dict iteration would.
     if (static_cast<Py_ssize_t>(out.size()) >= size) internal_failure("dictionary keys changed during iteration");
-    if (!holding && !runs_no_code(value)) {
-      for (PyObject* earlier : read) keep.hold(earlier);
-      holding = true;
-    }
-    if (holding) {
-      keep.hold(key);
-      keep.hold(value);
-    } else {
-      read.push_back(key);
-      read.push_back(value);
-    }
+    keeper.read(key, value);
     BorrowedNode::Param entry;
-    if (!convert_string(key, entry.key)) return false;
-    if (!convert_param_value(value, entry.value)) return false;
+    if (!convert_param(key, value, entry)) return false;
     if (PyDict_GET_SIZE(object) != size) internal_failure("dictionary changed size during iteration");
     out.push_back(entry);
   }
@@ -130,34 +182,7 @@ bool convert_descriptor(PyObject* object, DescriptorRef& out, KeepAlive& keep) {
     PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
     return false;
   }
-  const InternedNames* names = interned_names();
-  if (!names) return false;
-  const OwnedRef* keys = names->descriptor_fields;
-  PyObject* const preprocessing_key = keys[5].get();
-  // Plain dict lookups: a subclass's __missing__ is never consulted.
-  PyObject* found = nullptr;
-  if (PyDict_GetItemRef(object, preprocessing_key, &found) < 0) return false;
-  OwnedRef preprocessing = OwnedRef::steal(found);
-  out.preprocessing_ref.reset();
-  if (preprocessing && preprocessing.get() != Py_None) {
-    keep.hold(preprocessing.get());
-    std::string_view text;
-    if (!convert_string(preprocessing.get(), text)) return false;
-    out.preprocessing_ref = text;
-  }
-  std::string_view* fields[] = {&out.kind, &out.content_hash, &out.framework, &out.version, &out.io_schema};
-  for (int i = 0; i < 5; ++i) {
-    found = nullptr;
-    if (PyDict_GetItemRef(object, keys[i].get(), &found) < 0) return false;
-    if (!found) {
-      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", keys[i].get());
-      return false;
-    }
-    OwnedRef field = OwnedRef::steal(found);
-    keep.hold(field.get());
-    if (!convert_string(field.get(), *fields[i])) return false;
-  }
-  return true;
+  return convert_descriptor_dict(object, out, keep);
 }
 
 }  // namespace veltrix::python

@@ -1,14 +1,18 @@
-// The report dict of a reduction, shared by GraphStore.reduce* and IncrementalReducer.finalize.
+// What a reduction returns to Python, shared by GraphStore.reduce* and IncrementalReducer.finalize:
+// the report dict, and the (reduced store, report) tuple.
 #pragma once
 
+#include "optimizer/store_reduce.h"
 #include "python/py_ref.h"
-#include "store/reduced_graph.h"
 
 namespace veltrix::python {
 
-// A new dict with the six counters as ints, always in this key order: input_nodes,
+// The report dict: the six counters as ints, always in this key order: input_nodes,
 // reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes. Null with an exception
-// set on failure.
-PyObject* report_dict(const ReductionReport& report);
+// set on failure, like the tuple below.
+OwnedRef report_of(const ReducedStore& reduced);
+
+// The (GraphStore, report dict) tuple; the new GraphStore takes over the reduced store.
+OwnedRef store_and_report(ReducedStore&& reduced);
 
 }  // namespace veltrix::python

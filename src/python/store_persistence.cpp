@@ -4,6 +4,7 @@
 // so the blob is never copied; a value that cannot be encoded is refused before anything is
 // allocated. deserialize builds a complete store from the bytes or raises the reader's error;
 // no partly read store is ever wrapped.
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "python/errors.h"
 #include "python/graph_store_methods.h"
 #include "python/graph_store_object.h"
+#include "python/object_builders.h"
 #include "store/dot_export.h"
 #include "store/ir_reader.h"
 #include "store/ir_writer.h"
@@ -31,7 +33,7 @@ constexpr ParamTable kDeserialize{"GraphStore.deserialize()", kDeserializeParams
 PyObject* store_to_dot(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const std::string text = to_dot(store_of(self));  // the lock is released before the str is built
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    return new_str(text).release();
   });
 }
 
@@ -40,22 +42,10 @@ PyObject* store_serialize(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* slots[1];
     if (!bind(kSerialize, args, nargs, kwnames, slots)) return nullptr;
     GraphStore& store = store_of(self);
-    const bool explicit_outputs = slots[0] != nullptr && slots[0] != Py_None;
-    std::vector<NodeId> outputs;
-    if (explicit_outputs) {
-      if (!convert_id_list(slots[0], outputs)) {
-        wrap_argument_error("outputs");
-        return nullptr;
-      }
-      // Checked against a count taken before the snapshot: the store only grows, so every id
-      // that passes is still valid in the snapshot.
-      const std::uint64_t count = store.node_count();
-      for (NodeId id : outputs) {
-        if (id >= count) return raise_value_error(BadNodeId{id}.message());
-      }
-    }
+    std::optional<std::vector<NodeId>> outputs;
+    if (!convert_outputs(slots[0], store, outputs)) return nullptr;
     const GraphSnapshot snapshot = store.snapshot();
-    const std::span<const NodeId> written = explicit_outputs ? outputs : snapshot.outputs;
+    const std::span<const NodeId> written = outputs ? *outputs : snapshot.outputs;
     const Result<std::size_t, ValueTooLong> size = ir_blob_size(snapshot.nodes, written);
     if (!size.ok()) return raise_value_error(size.error().message());
     OwnedRef bytes = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
@@ -70,15 +60,12 @@ PyObject* store_deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* slots[1];
     if (!bind(kDeserialize, args, nargs, kwnames, slots)) return nullptr;
     std::string_view data;
-    if (!convert_bytes(slots[0], data)) {
-      wrap_argument_error("data");
-      return nullptr;
-    }
+    if (!convert_argument(convert_bytes, slots[0], "data", data)) return nullptr;
     // The bytes object is immutable and held by the caller for the whole call, so the reader can
     // borrow its buffer.
     Result<GraphStore, BlobError> store = read_ir_blob(data);
     if (!store.ok()) return raise_value_error(store.error().message());
-    return wrap_store(std::move(store).value());
+    return wrap_store(std::move(store).value()).release();
   });
 }
 

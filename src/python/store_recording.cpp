@@ -11,6 +11,7 @@
 #include "python/graph_store_methods.h"
 #include "python/graph_store_object.h"
 #include "python/node_converters.h"
+#include "python/object_builders.h"
 
 namespace veltrix::python {
 namespace {
@@ -27,11 +28,11 @@ constexpr ParamTable kAddExternal{"GraphStore.add_external()", kDescriptorParams
 constexpr ParamTable kAddExchange{"GraphStore.add_exchange()", kInputsParams};
 
 bool convert_name(PyObject* object, BorrowedNode& node) {
-  return convert_string(object, node.name_text) || wrap_argument_error("name");
+  return convert_argument(convert_string, object, "name", node.name_text);
 }
 
 bool convert_inputs(PyObject* object, BorrowedNode& node) {
-  return convert_id_list(object, node.inputs) || wrap_argument_error("inputs");
+  return convert_argument(convert_id_list, object, "inputs", node.inputs);
 }
 
 // A node no table can hold is refused before the store is touched.
@@ -120,14 +121,8 @@ PyObject* store_node_count(PyObject* self, PyObject*) {
 PyObject* store_outputs(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const std::vector<NodeId> marks = store_of(self).outputs();
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(marks.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < marks.size(); ++i) {
-      PyObject* id = PyLong_FromUnsignedLongLong(marks[i]);
-      if (!id) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
-    }
-    return list.release();
+    auto id_object = [&](std::size_t i) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(marks[i])); };
+    return new_list(marks.size(), id_object).release();
   });
 }
 

@@ -1,15 +1,14 @@
 // GraphStore reduction methods: reduce, reduce_incremental and reduction_report.
 //
-// All three convert their keyword-only arguments first (maximal_fusion, then outputs), check an
-// explicit output list against the node count before any work, and then run the pipeline on a
-// copy of the store's nodes with a new rewrite engine. The store they are called on never
-// changes. reduce_incremental is reduce with the default grouping rule; reduction_report builds
-// the reduced store like the others and drops it.
+// All three convert their keyword-only arguments first (maximal_fusion, then outputs, whose ids
+// are checked against the node count before any work), and then run the pipeline on a copy of
+// the store's nodes with a new rewrite engine. The store they are called on never changes.
+// reduce_incremental is reduce with the default grouping rule; reduction_report builds the
+// reduced store like the others and drops it.
 #include <optional>
 #include <vector>
 
 #include "optimizer/egraph_engine.h"
-#include "optimizer/store_reduce.h"
 #include "python/binder.h"
 #include "python/converters.h"
 #include "python/errors.h"
@@ -32,27 +31,9 @@ struct ReduceRequest {
   std::optional<std::vector<NodeId>> outputs;  // absent: the store's marks
 };
 
-bool convert_outputs(PyObject* object, ReduceRequest& request) {
-  if (object == nullptr || object == Py_None) return true;
-  request.outputs.emplace();
-  return convert_id_list(object, *request.outputs) || wrap_argument_error("outputs");
-}
-
-// The reduced store and report; nothing, with ValueError set, for an output id that names no
-// node.
-std::optional<ReducedStore> run_reduction(PyObject* self, const ReduceRequest& request) {
-  const GraphStore& store = store_of(self);
-  if (request.outputs) {
-    // Checked against a count taken before the copy: the store only grows, so every id that
-    // passes is still valid in the copy.
-    const std::uint64_t count = store.node_count();
-    for (NodeId id : *request.outputs) {
-      if (id >= count) {
-        raise_value_error(BadNodeId{id}.message());
-        return std::nullopt;
-      }
-    }
-  }
+// The reduced store and report; nothing, with ValueError set, when the reduction refuses an
+// output.
+std::optional<ReducedStore> run_reduction(const GraphStore& store, const ReduceRequest& request) {
   EGraphEngine engine;
   if (!request.outputs) return reduce_against_marks(store, engine, request.maximal_fusion);
   Result<ReducedStore, BadNodeId> reduced = reduce_against_outputs(store, *request.outputs, engine, request.maximal_fusion);
@@ -63,44 +44,27 @@ std::optional<ReducedStore> run_reduction(PyObject* self, const ReduceRequest& r
   return std::move(reduced).value();
 }
 
-PyObject* store_and_report(ReducedStore&& reduced) {
-  OwnedRef report = OwnedRef::steal(report_dict(reduced.second));
-  if (!report) return nullptr;
-  OwnedRef store = OwnedRef::steal(wrap_store(std::move(reduced.first)));
-  if (!store) return nullptr;
-  return PyTuple_Pack(2, store.get(), report.get());
+// The reduction of `self` that a call asks for with its maximal_fusion and outputs arguments
+// (each null when not given).
+std::optional<ReducedStore> reduce_as_asked(PyObject* self, PyObject* maximal_fusion, PyObject* outputs) {
+  const GraphStore& store = store_of(self);
+  ReduceRequest request;
+  if (maximal_fusion && !convert_argument(convert_flag, maximal_fusion, "maximal_fusion", request.maximal_fusion)) {
+    return std::nullopt;
+  }
+  if (!convert_outputs(outputs, store, request.outputs)) return std::nullopt;
+  return run_reduction(store, request);
 }
 
 }  // namespace
-
-PyObject* report_dict(const ReductionReport& report) {
-  const std::pair<const char*, std::uint64_t> entries[] = {
-      {"input_nodes", report.input_nodes},     {"reachable_nodes", report.reachable_nodes},
-      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes}, {"boundary_nodes", report.boundary_nodes},
-  };
-  OwnedRef dict = OwnedRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [key, value] : entries) {
-    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(value));
-    if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
 
 PyObject* store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[2];
     if (!bind(kReduce, args, nargs, kwnames, slots)) return nullptr;
-    ReduceRequest request;
-    if (slots[0] != nullptr && !convert_flag(slots[0], request.maximal_fusion)) {
-      wrap_argument_error("maximal_fusion");
-      return nullptr;
-    }
-    if (!convert_outputs(slots[1], request)) return nullptr;
-    std::optional<ReducedStore> reduced = run_reduction(self, request);
+    std::optional<ReducedStore> reduced = reduce_as_asked(self, slots[0], slots[1]);
     if (!reduced) return nullptr;
-    return store_and_report(std::move(*reduced));
+    return store_and_report(std::move(*reduced)).release();
   });
 }
 
@@ -108,11 +72,9 @@ PyObject* store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssi
   return guarded([&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind(kReduceIncremental, args, nargs, kwnames, slots)) return nullptr;
-    ReduceRequest request;
-    if (!convert_outputs(slots[0], request)) return nullptr;
-    std::optional<ReducedStore> reduced = run_reduction(self, request);
+    std::optional<ReducedStore> reduced = reduce_as_asked(self, nullptr, slots[0]);
     if (!reduced) return nullptr;
-    return store_and_report(std::move(*reduced));
+    return store_and_report(std::move(*reduced)).release();
   });
 }
 
@@ -120,11 +82,9 @@ PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize
   return guarded([&]() -> PyObject* {
     PyObject* slots[1];
     if (!bind(kReductionReport, args, nargs, kwnames, slots)) return nullptr;
-    ReduceRequest request;
-    if (!convert_outputs(slots[0], request)) return nullptr;
-    std::optional<ReducedStore> reduced = run_reduction(self, request);
+    std::optional<ReducedStore> reduced = reduce_as_asked(self, nullptr, slots[0]);
     if (!reduced) return nullptr;
-    return report_dict(reduced->second);
+    return report_of(*reduced).release();
   });
 }
 
