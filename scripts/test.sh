@@ -128,7 +128,8 @@ fi
 echo
 echo "== summary"
 echo "typing: $(tail -1 "$logs/typing.log" 2>/dev/null || echo did not run)"
-echo "docs: $(tail -1 "$logs/docs.log" 2>/dev/null || echo did not run)"
+docs=$(tail -1 "$logs/docs.log" 2>/dev/null || echo did not run)
+echo "docs: ${docs#docs: }"
 for name in native sanitized; do
   echo "ctest ($name):"
   line=$(grep -E 'tests passed|tests failed' "$logs/$name-ctest.log" 2>/dev/null | tail -1)
