@@ -126,7 +126,7 @@ Result<std::vector<NodeId>, BadNodeId> CanonicalForm::translate(std::span<const 
   return positions;
 }
 
-Result<std::pair<GraphStore, ReductionReport>, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
+Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
                                                                    std::span<const NodeId> outputs,
                                                                    bool maximal_fusion) {
   if (auto consumed = form.step(store); !consumed.ok()) return make_err(consumed.error());

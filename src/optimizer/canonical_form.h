@@ -62,7 +62,7 @@ class CanonicalForm {
 
 // finalize: consumes the remaining delta, then reduces the canonical form against `outputs`
 // (store ids; the caller has checked them against the store) with the full pipeline.
-Result<std::pair<GraphStore, ReductionReport>, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
+Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
                                                                    std::span<const NodeId> outputs,
                                                                    bool maximal_fusion);
 

@@ -413,7 +413,7 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
   return reduced;
 }
 
-std::pair<GraphStore, ReductionReport> reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
+ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
                                                             RewriteEngine& engine, bool maximal_fusion,
                                                             ReductionPhases* phases) {
   // The phases free large arrays as later ones build theirs (see memory_blocks.h).

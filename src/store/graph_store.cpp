@@ -61,7 +61,7 @@ TableDelta GraphStore::delta_since(NodeId start, StrId first_text) const {
   return interner_.table().copy_since(start, first_text);
 }
 
-std::pair<GraphStore, ReductionReport> GraphStore::from_reduced(const ReducedGraph& reduced) {
+ReducedStore GraphStore::from_reduced(const ReducedGraph& reduced) {
   GraphStore store;
   std::vector<NodeId> ids;  // reduced position -> id in the new store
   ids.reserve(reduced.nodes.size());

@@ -33,6 +33,8 @@ struct GraphSnapshot {
   std::vector<NodeId> outputs;  // mark order
 };
 
+struct ReducedStore;
+
 class GraphStore {
  public:
   GraphStore() = default;
@@ -70,7 +72,7 @@ class GraphStore {
 
   // Builds a new store from a reduced graph: interns its nodes in order, renumbering input
   // positions to the new ids (equal nodes collapse into one id), then marks the outputs.
-  static std::pair<GraphStore, ReductionReport> from_reduced(const ReducedGraph& reduced);
+  static ReducedStore from_reduced(const ReducedGraph& reduced);
 
   // A new store holding the nodes of `interner`, marked with `outputs` in order (an id marked
   // before is not marked again), for a builder that interned its nodes itself, without the
@@ -94,6 +96,12 @@ class GraphStore {
   NodeInterner interner_;
   std::vector<NodeId> marks_;
   HashSet<NodeId> marked_;
+};
+
+// A reduction's result: the new store and its report.
+struct ReducedStore {
+  GraphStore store;
+  ReductionReport report;
 };
 
 template <NodeLike N>

@@ -141,15 +141,15 @@ TEST(Finalize, MatchesReduceWhenEveryNodeIsReachable) {
     (void)stepped.step(store);
     auto finalized = finalize(stepped, store, outputs, maximal).value();
     auto reduced = reduce_store(store, outputs, maximal);
-    expect_same_store(finalized.first, reduced.first);
-    EXPECT_EQ(finalized.second.canonical_nodes, reduced.second.canonical_nodes);
-    EXPECT_EQ(finalized.second.stages, reduced.second.stages);
-    EXPECT_EQ(finalized.second.reduced_nodes, reduced.second.reduced_nodes);
-    EXPECT_EQ(finalized.second.boundary_nodes, reduced.second.boundary_nodes);
-    EXPECT_EQ(finalized.second.input_nodes, stepped.canonical_count());
+    expect_same_store(finalized.store, reduced.store);
+    EXPECT_EQ(finalized.report.canonical_nodes, reduced.report.canonical_nodes);
+    EXPECT_EQ(finalized.report.stages, reduced.report.stages);
+    EXPECT_EQ(finalized.report.reduced_nodes, reduced.report.reduced_nodes);
+    EXPECT_EQ(finalized.report.boundary_nodes, reduced.report.boundary_nodes);
+    EXPECT_EQ(finalized.report.input_nodes, stepped.canonical_count());
     // Finalizing again consumes nothing new and gives the same store.
     auto again = finalize(stepped, store, outputs, maximal).value();
-    expect_same_store(again.first, finalized.first);
+    expect_same_store(again.store, finalized.store);
     EXPECT_EQ(stepped.watermark(), store.node_count());
   }
 }
@@ -168,8 +168,8 @@ TEST(Finalize, ADeadFirstOccurrenceDecidesTheOperandOrder) {
     return std::vector<NodeId>(nodes.back().inputs().begin(), nodes.back().inputs().end());
   };
   // Sources a, b keep ids 0 and 1 in both results; the stage reads them in the order kept.
-  EXPECT_EQ(stage_inputs(reduced.first), (std::vector<NodeId>{0, 1}));
-  EXPECT_EQ(stage_inputs(finalized.first), (std::vector<NodeId>{1, 0}));
+  EXPECT_EQ(stage_inputs(reduced.store), (std::vector<NodeId>{0, 1}));
+  EXPECT_EQ(stage_inputs(finalized.store), (std::vector<NodeId>{1, 0}));
 }
 
 TEST(Finalize, ASecondSmallerStoreConsumesNothing) {

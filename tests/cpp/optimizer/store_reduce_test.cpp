@@ -16,7 +16,7 @@ using namespace veltrix::testing;
 
 // A store of `nodes` whose output marks are `marks` (marks exist only on built stores).
 GraphStore store_with_marks(std::vector<Node> nodes, std::vector<std::uint64_t> marks) {
-  return GraphStore::from_reduced(ReducedGraph{std::move(nodes), std::move(marks), {}}).first;
+  return GraphStore::from_reduced(ReducedGraph{std::move(nodes), std::move(marks), {}}).store;
 }
 
 std::vector<std::string> symbols_of(const GraphStore& store) {
@@ -49,13 +49,13 @@ TEST(StoreReduce, ExplicitOutputsIgnoreTheMarks) {
   EGraphEngine engine;
   Result<ReducedStore, BadNodeId> reduced = reduce_against_outputs(store, std::vector<NodeId>{1, 1}, engine, false);
   ASSERT_TRUE(reduced.ok());
-  EXPECT_EQ(symbols_of(reduced.value().first), std::vector<std::string>{"src|b"});
-  EXPECT_EQ(reduced.value().first.outputs(), std::vector<NodeId>{0});  // a repeated output is marked once
+  EXPECT_EQ(symbols_of(reduced.value().store), std::vector<std::string>{"src|b"});
+  EXPECT_EQ(reduced.value().store.outputs(), std::vector<NodeId>{0});  // a repeated output is marked once
 
   Result<ReducedStore, BadNodeId> none = reduce_against_outputs(store, {}, engine, false);
   ASSERT_TRUE(none.ok());
-  EXPECT_EQ(none.value().first.node_count(), 0u);
-  EXPECT_EQ(none.value().second, (ReductionReport{3, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(none.value().store.node_count(), 0u);
+  EXPECT_EQ(none.value().report, (ReductionReport{3, 0, 0, 0, 0, 0}));
 }
 
 TEST(StoreReduce, BadOutputFailsBeforeAnyWork) {
