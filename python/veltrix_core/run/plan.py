@@ -193,8 +193,12 @@ class _Implementations:
         return refusal if refusal else Apply(kind, name, entry, params)
 
     def stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+        # Stages of one member repeat as ops do; longer ones rarely do, and are built anew.
+        if len(members) != 1:
+            return self._build_stage(members)
+        member = members[0]
         try:
-            key = tuple([(m["kind"], m["name"], tuple(m["inputs"]), _params_key(m["params"])) for m in members])
+            key = (member["kind"], member["name"], tuple(member["inputs"]), _params_key(member["params"]))
             found = self.stages.get(key)
         except TypeError:
             key, found = None, None
@@ -205,26 +209,28 @@ class _Implementations:
         return found
 
     def _build_stage(self, members: list[Mapping[str, Any]]) -> StageRun:
-        last_use = {}
-        for position, member in enumerate(members):
-            for ref, index in member["inputs"]:
-                if ref == "member":
-                    last_use[index] = position
+        refs_of = [[index if ref == "input" else -1 - index for ref, index in member["inputs"]] for member in members]
         drops = [[] for _ in members]
+        last_use = {}
+        for position, refs in enumerate(refs_of):
+            for ref in refs:
+                if ref < 0:
+                    last_use[-1 - ref] = position
         for member_index, position in last_use.items():
             drops[position].append(member_index)
         built = []
+        entry = self.entry
         for position, member in enumerate(members):
-            name = member["name"]
-            kind = MEMBER_KINDS.get(member["kind"])
+            name, member_kind, params = member["name"], member["kind"], member["params"]
+            kind = MEMBER_KINDS.get(member_kind)
             if kind is None:
-                raise _Refused(f"member {position} has kind {member['kind']!r}, which no registry knows")
-            refs = tuple(index if ref == "input" else -1 - index for ref, index in member["inputs"])
+                raise _Refused(f"member {position} has kind {member_kind!r}, which no registry knows")
+            refs = tuple(refs_of[position])
             try:
-                function = self.entry(kind, name, len(refs), member["params"])
+                function = entry(kind, name, len(refs), params)
             except _Refused as refused:
-                raise _Refused(f"member {position}, {_label(member['kind'], name)}: {refused.args[0]}") from None
-            built.append((function, member["params"], refs, tuple(drops[position]), member["kind"], name))
+                raise _Refused(f"member {position}, {_label(member_kind, name)}: {refused.args[0]}") from None
+            built.append((function, params, refs, tuple(drops[position]), member_kind, name))
         return StageRun(tuple(built))
 
 
