@@ -9,8 +9,8 @@ recorded, in one run:
     (client.get, from handing over the graph to having the values back), and the same with
     compiling included (recorded: lowering; reduced: reduce plus lowering);
   - compile time, reduce plus lowering, against dask's own optimization of the recorded
-    graph's lowering: the task-spec path dask applies to delayed graphs (converting the tuple
-    tasks, fuse_linear_task_spec, cull) and the older dask.optimization cull + fuse;
+    graph's lowering: what dask applies to delayed graphs today (converting the tuple tasks,
+    linear fusion, cull) and the older dask.optimization cull + fuse;
   - the local evaluator's peak bytes held against the sum of every value it computed;
   - soundness of every reduced form (bench/soundness.py) on larger programs than the tests run.
 Compile timings run with the garbage collector off on both sides, best of a few runs.
@@ -59,7 +59,7 @@ def dask_optimizations(graph, keys):
     from dask.highlevelgraph import HighLevelGraph  # noqa: PLC0415
     from dask.optimization import cull, fuse  # noqa: PLC0415
 
-    def task_spec():
+    def linear():
         fused = fuse_linear_task_spec(convert_legacy_graph(graph), keys)
         return HighLevelGraph.from_collections(id(fused), fused, dependencies=()).cull(set(keys))
 
@@ -67,7 +67,7 @@ def dask_optimizations(graph, keys):
         culled, dependencies = cull(graph, keys)
         return fuse(culled, keys=keys, dependencies=dependencies)[0]
 
-    return {"task-spec fuse": task_spec, "cull+fuse": legacy}
+    return {"linear fusion": linear, "cull+fuse": legacy}
 
 
 def generator_workload(n: int, seed: int = 1):
@@ -139,12 +139,12 @@ def report(rows):
 
     print("\ncompile: reduce + lowering of the reduced graph, against dask's optimization of the recorded "
           "graph's lowering (GC off, best of runs)")
-    print(f"{'workload':<22} {'reduce ms':>9} {'compile ms':>10} {'lower rec. ms':>13} {'task-spec ms':>12} "
+    print(f"{'workload':<22} {'reduce ms':>9} {'compile ms':>10} {'lower rec. ms':>13} {'linear ms':>12} "
           f"{'ratio':>6} {'cull+fuse ms':>12} {'ratio':>6}")
     for r in rows:
-        spec, legacy = r["dask"]["task-spec fuse"], r["dask"]["cull+fuse"]
+        linear, legacy = r["dask"]["linear fusion"], r["dask"]["cull+fuse"]
         print(f"{r['name']:<22} {r['reduce'] * 1e3:>9.1f} {r['compile'] * 1e3:>10.1f} {r['lower'] * 1e3:>13.1f} "
-              f"{spec * 1e3:>12.1f} {spec / r['compile']:>5.1f}x {legacy * 1e3:>12.1f} {legacy / r['compile']:>5.1f}x")
+              f"{linear * 1e3:>12.1f} {linear / r['compile']:>5.1f}x {legacy * 1e3:>12.1f} {legacy / r['compile']:>5.1f}x")
 
     print("\nlocal evaluator: peak bytes held against the sum of every value computed")
     print(f"{'workload':<22} {'graph':<9} {'values':>7} {'sum KiB':>10} {'peak KiB':>10} {'peak/sum':>9} {'peak values':>11}")
