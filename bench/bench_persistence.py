@@ -13,6 +13,7 @@ during the timed call, as timeit does. Run against the installed module:
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import os
 import pickle
@@ -22,6 +23,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import graphgen  # noqa: E402
+
 import veltrix_core  # noqa: E402
 
 
@@ -64,9 +66,9 @@ def main():
         assert veltrix_core.GraphStore.deserialize(blob).serialize() == blob
 
         serialize = best_time(store.serialize, args.repeats)
-        dumps = best_time(lambda: pickle.dumps(views, protocol=pickle.HIGHEST_PROTOCOL), args.repeats)
-        deserialize = best_time(lambda: veltrix_core.GraphStore.deserialize(blob), args.repeats)
-        loads = best_time(lambda: pickle.loads(pickled), args.repeats)
+        dumps = best_time(functools.partial(pickle.dumps, views, protocol=pickle.HIGHEST_PROTOCOL), args.repeats)
+        deserialize = best_time(functools.partial(veltrix_core.GraphStore.deserialize, blob), args.repeats)
+        loads = best_time(functools.partial(pickle.loads, pickled), args.repeats)
         dot_bytes = len(store.to_dot().encode())
         to_dot = best_time(store.to_dot, args.repeats)
 

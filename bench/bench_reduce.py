@@ -172,7 +172,7 @@ def main():
             if args.verbose and engine:
                 print(engine["detail"])
 
-    print(f"reduce (GraphStore.reduce) vs dask.optimization cull + fuse; outputs = sinks minus a tenth")
+    print("reduce (GraphStore.reduce) vs dask.optimization cull + fuse; outputs = sinks minus a tenth")
     header = (f"{'nodes':>9} {'outputs':>8} {'reachable':>9} {'reduced':>8} {'reduce ms':>10} {'ns/node':>8} "
               f"{'engine':>7} {'stop':<18} {'same':>5} {'dask ms':>10} {'dask out':>9} {'speed-up':>9}")
     print(header)

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev graphviz clang libclang-rt-14-dev)
+APT_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev graphviz clang libclang-rt-14-dev clang-format)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -45,5 +45,6 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "numpy>=2" "dask>=2024.1" \
   "distributed>=2024.1" "pytest-timeout>=2"
-# Type checking (stubtest and the typing test) and the notebook display's tests.
-.venv/bin/python -m pip install -q "mypy>=1.15" "ipython>=8"
+# Type checking (stubtest and the typing test) and the notebook display's tests; ruff at a fixed
+# release, so that its formatter's output does not change under the code.
+.venv/bin/python -m pip install -q "mypy>=1.15" "ipython>=8" "ruff==0.17.6"

@@ -14,7 +14,20 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "python"))
 
 from ir_blob import (  # noqa: E402
-    BOOL, EXCHANGE, EXTERNAL, FLOAT, INPUT_REF, INT, MEMBER_REF, OP, REDUCTION, SOURCE, STAGE, STR, Node, blob,
+    BOOL,
+    EXCHANGE,
+    EXTERNAL,
+    FLOAT,
+    INPUT_REF,
+    INT,
+    MEMBER_REF,
+    OP,
+    REDUCTION,
+    SOURCE,
+    STAGE,
+    STR,
+    Node,
+    blob,
     float_bits,
 )
 

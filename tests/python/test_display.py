@@ -2,9 +2,9 @@
 display machinery."""
 
 import pytest
+from optional import require
 
 import veltrix_core as vc
-from optional import require
 from veltrix_core import display
 
 IPython = require("IPython")

@@ -241,8 +241,7 @@ def test_stepping_anywhere_then_finalizing_equals_reduce(graph):
 
 
 def test_finalize_preserves_every_output():
-    from test_reduction_properties import (  # noqa: PLC0415 - shares the interpreter and graphs
-        check_well_formed, dataflow_graphs, evaluate, outputs_agree)
+    from test_reduction_properties import check_well_formed, dataflow_graphs, evaluate, outputs_agree  # noqa: PLC0415 - shares the interpreter and graphs
 
     @given(dataflow_graphs(), st.booleans(), st.booleans())
     def check(graph, maximal, step_first):

@@ -13,8 +13,6 @@ require("hypothesis")
 
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-
-import veltrix_core as vc
 from ir_blob import (
     BOOL,
     EXCHANGE,
@@ -40,8 +38,9 @@ from ir_blob import (
     string,
     u8,
     u32,
-    u64,
 )
+
+import veltrix_core as vc
 
 GraphStore = vc.GraphStore
 

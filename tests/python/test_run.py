@@ -13,10 +13,10 @@ from optional import require
 np = require("numpy")
 require("hypothesis")
 
+import ir_blob  # noqa: E402
 from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-import ir_blob  # noqa: E402
 import veltrix_core as vc  # noqa: E402
 from veltrix_core.run import (  # noqa: E402
     MissingImplementation,
@@ -238,13 +238,13 @@ def test_a_node_that_raises_is_named(scheduler):
 def test_a_stage_runs_its_members_as_the_unfused_nodes_would():
     """A stage read back from bytes with op and reduction members, shared operands and members
     used twice, against the same ops recorded one node each."""
-    O, R = ir_blob.INPUT_REF, ir_blob.MEMBER_REF
+    IN, R = ir_blob.INPUT_REF, ir_blob.MEMBER_REF
     members = (
-        ("op|mul", ((O, 0), (O, 1))),                    # m0 = x * y
+        ("op|mul", ((IN, 0), (IN, 1))),                    # m0 = x * y
         ("red|sum|axis=i0;keepdims=btrue", ((R, 0),)),   # m1 = sum(m0, axis 0, keepdims)
         ("op|sub", ((R, 0), (R, 1))),                    # m2 = m0 - m1
         ("op|add|scalar=f4000000000000000;side=sl", ((R, 2),)),  # m3 = 2.0 + m2
-        ("op|maximum", ((R, 3), (O, 0))),                # m4 = max(m3, x)
+        ("op|maximum", ((R, 3), (IN, 0))),                # m4 = max(m3, x)
     )
     fused = vc.GraphStore.deserialize(ir_blob.blob([
         ir_blob.Node(ir_blob.SOURCE, "x"), ir_blob.Node(ir_blob.SOURCE, "y"),

@@ -9,8 +9,6 @@ import sysconfig
 import threading
 import time
 
-import pytest
-
 import veltrix_core as vc
 
 THREADS = 8

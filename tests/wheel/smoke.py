@@ -15,7 +15,7 @@ package = pathlib.Path(vc.__file__).parent
 site = pathlib.Path(sysconfig.get_paths()["platlib"]).resolve()
 assert package.resolve().parent == site, f"imported from {package}, not from {site}"
 assert pathlib.Path(vc.__file__).name == "__init__" + sysconfig.get_config_var("EXT_SUFFIX")
-for name in ("__init__.pyi", "py.typed", "cli.py", "display.py", "typing.py", "__main__.py"):
+for name in ("__init__.pyi", "py.typed", "cli.py", "display.py", "typing.py", "__main__.py", "run/__init__.py"):
     assert (package / name).is_file(), f"{name} is missing from the installed package"
 
 distribution = importlib.metadata.distribution("veltrix_core")
