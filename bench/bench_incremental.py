@@ -73,7 +73,7 @@ def child_steps(calls, repeats):
         gc.disable()
         spent, position = 0.0, 0
         for index in points + [len(bound) - 1]:
-            for method, args in bound[position:index + 1]:
+            for method, args in bound[position : index + 1]:
                 method(*args)
             position = index + 1
             start = time.perf_counter()
@@ -82,8 +82,7 @@ def child_steps(calls, repeats):
         gc.enable()
         steps = min(steps, spent)
         assert reducer.total_work() == store.node_count()
-    return {"add_per_call": record / len(calls), "step_per_node": steps / store.node_count(),
-            "steps": len(points) + 1}
+    return {"add_per_call": record / len(calls), "step_per_node": steps / store.node_count(), "steps": len(points) + 1}
 
 
 def child_finalize(calls, outputs, repeats):
@@ -106,13 +105,23 @@ def child_finalize(calls, outputs, repeats):
         start = time.perf_counter()
         _, reduced = store.reduce(outputs=outputs)
         best_reduce = min(best_reduce, time.perf_counter() - start)
-    return {"finalize": best_finalize, "reduce": best_reduce, "canonical": reducer.canonical_count(),
-            "nodes": store.node_count(), "finalized": finalized, "reduced": reduced}
+    return {
+        "finalize": best_finalize,
+        "reduce": best_reduce,
+        "canonical": reducer.canonical_count(),
+        "nodes": store.node_count(),
+        "finalized": finalized,
+        "reduced": reduced,
+    }
 
 
 def run_child(*args):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", *map(str, args)],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", *map(str, args)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
@@ -156,8 +165,10 @@ def main():
         print(f"\nfinalize vs reduce, {fin['nodes']:,} nodes of which about half are commuted twins or identity ops")
         print(f"  canonical form    {fin['canonical']:,} nodes ({fin['canonical'] / fin['nodes']:.0%} of the store)")
         print(f"  finalize          {fin['finalize'] * 1e3:7.0f} ms")
-        print(f"  reduce            {fin['reduce'] * 1e3:7.0f} ms   speed-up {fin['reduce'] / fin['finalize']:5.2f}x"
-              "   (target >= 1.5x)")
+        print(
+            f"  reduce            {fin['reduce'] * 1e3:7.0f} ms   speed-up {fin['reduce'] / fin['finalize']:5.2f}x"
+            "   (target >= 1.5x)"
+        )
         print(f"  reports           finalize {fin['finalized']}\n                    reduce   {fin['reduced']}")
 
 

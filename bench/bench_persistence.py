@@ -73,14 +73,22 @@ def main():
         to_dot = best_time(store.to_dot, args.repeats)
 
         print(f"\nn = {store.node_count():,} nodes")
-        print(f"  serialize         {serialize * 1e3:8.1f} ms   pickle.dumps {dumps * 1e3:8.1f} ms   "
-              f"speed-up {dumps / serialize:6.1f}x   (target >= 10x)")
-        print(f"  deserialize       {deserialize * 1e3:8.1f} ms   pickle.loads {loads * 1e3:8.1f} ms   "
-              f"speed-up {loads / deserialize:6.1f}x   (target >= 3x)")
-        print(f"  size              {len(blob) / 1e6:8.2f} MB   pickle       {len(pickled) / 1e6:8.2f} MB   "
-              f"ratio    {len(blob) / len(pickled):6.3f}    (target < 1)")
-        print(f"  to_dot            {to_dot * 1e3:8.1f} ms   {dot_bytes / 1e6:.1f} MB of text   "
-              f"{dot_bytes / 1e6 / to_dot:8.1f} MB/s")
+        print(
+            f"  serialize         {serialize * 1e3:8.1f} ms   pickle.dumps {dumps * 1e3:8.1f} ms   "
+            f"speed-up {dumps / serialize:6.1f}x   (target >= 10x)"
+        )
+        print(
+            f"  deserialize       {deserialize * 1e3:8.1f} ms   pickle.loads {loads * 1e3:8.1f} ms   "
+            f"speed-up {loads / deserialize:6.1f}x   (target >= 3x)"
+        )
+        print(
+            f"  size              {len(blob) / 1e6:8.2f} MB   pickle       {len(pickled) / 1e6:8.2f} MB   "
+            f"ratio    {len(blob) / len(pickled):6.3f}    (target < 1)"
+        )
+        print(
+            f"  to_dot            {to_dot * 1e3:8.1f} ms   {dot_bytes / 1e6:.1f} MB of text   "
+            f"{dot_bytes / 1e6 / to_dot:8.1f} MB/s"
+        )
         del store, views, blob, pickled
 
 

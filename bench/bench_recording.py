@@ -94,8 +94,12 @@ def child(task, kind, path, repeats):
 
 
 def run_child(task, kind, path, repeats):
-    out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", task, kind, path, str(repeats)],
-                         check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", task, kind, path, str(repeats)],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     return json.loads(out.strip().splitlines()[-1])
 
 
@@ -126,12 +130,18 @@ def main():
             mem_ours = run_child("memory", "veltrix", path, 1)["per_node"]
             mem_peer = run_child("memory", "peer", path, 1)["per_node"]
             print(f"\nn = {n:,} nodes ({calls:,} add calls, {duplicates / calls:.0%} re-recorded)")
-            print(f"  add_* per call    {ours * 1e9:8.0f} ns   peer {peer * 1e9:8.0f} ns   "
-                  f"speed-up {peer / ours:5.2f}x   (target >= 4x)")
-            print(f"  nodes()           {views['views'] * 1e3:8.1f} ms   pickle.loads {views['loads'] * 1e3:8.1f} ms   "
-                  f"ratio {views['views'] / views['loads']:5.2f}   (target <= 1.5)")
-            print(f"  memory per node   {mem_ours:8.1f} B    peer {mem_peer:8.1f} B    "
-                  f"ratio {mem_ours / mem_peer:5.3f}   (target <= 0.25)")
+            print(
+                f"  add_* per call    {ours * 1e9:8.0f} ns   peer {peer * 1e9:8.0f} ns   "
+                f"speed-up {peer / ours:5.2f}x   (target >= 4x)"
+            )
+            print(
+                f"  nodes()           {views['views'] * 1e3:8.1f} ms   pickle.loads {views['loads'] * 1e3:8.1f} ms   "
+                f"ratio {views['views'] / views['loads']:5.2f}   (target <= 1.5)"
+            )
+            print(
+                f"  memory per node   {mem_ours:8.1f} B    peer {mem_peer:8.1f} B    "
+                f"ratio {mem_ours / mem_peer:5.3f}   (target <= 0.25)"
+            )
 
 
 if __name__ == "__main__":

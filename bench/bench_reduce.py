@@ -119,8 +119,12 @@ def child(task, path, repeats, budget):
 
 
 def run_child(task, path, repeats, budget):
-    out = subprocess.run([sys.executable, __file__, "--child", task, path, str(repeats), str(budget)],
-                         check=True, capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", task, path, str(repeats), str(budget)],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -136,8 +140,12 @@ def run_native(binary, path, repeats):
     out = subprocess.run([binary, "--repeats", str(repeats), path], check=True, capture_output=True, text=True).stdout
     summary = next(line for line in out.splitlines() if line.startswith("summary "))
     fields = dict(re.findall(r"(\w+)=(\S+)", summary))
-    return {"share": float(fields["engine_share"]), "stop": fields["stop"],
-            "time_limit_hits": int(fields["time_limit_hits"]), "detail": out}
+    return {
+        "share": float(fields["engine_share"]),
+        "stop": fields["stop"],
+        "time_limit_hits": int(fields["time_limit_hits"]),
+        "detail": out,
+    }
 
 
 def main():
@@ -173,22 +181,28 @@ def main():
                 print(engine["detail"])
 
     print("reduce (GraphStore.reduce) vs dask.optimization cull + fuse; outputs = sinks minus a tenth")
-    header = (f"{'nodes':>9} {'outputs':>8} {'reachable':>9} {'reduced':>8} {'reduce ms':>10} {'ns/node':>8} "
-              f"{'engine':>7} {'stop':<18} {'same':>5} {'dask ms':>10} {'dask out':>9} {'speed-up':>9}")
+    header = (
+        f"{'nodes':>9} {'outputs':>8} {'reachable':>9} {'reduced':>8} {'reduce ms':>10} {'ns/node':>8} "
+        f"{'engine':>7} {'stop':<18} {'same':>5} {'dask ms':>10} {'dask out':>9} {'speed-up':>9}"
+    )
     print(header)
     for n, n_out, ours, peer, engine in rows:
         report = ours["report"]
         share = f"{engine['share'] * 100:.0f}%" if engine else "n/a"
         stop = engine["stop"] if engine else "n/a"
-        print(f"{n:>9} {n_out:>8} {report['reachable_nodes']:>9} {report['reduced_nodes']:>8} "
-              f"{ours['seconds'] * 1e3:>10.1f} {ours['seconds'] * 1e9 / n:>8.0f} {share:>7} {stop:<18} "
-              f"{'yes' if ours['identical'] else 'NO':>5} {peer['seconds'] * 1e3:>10.1f} {peer['fused']:>9} "
-              f"{peer['seconds'] / ours['seconds']:>8.1f}x")
+        print(
+            f"{n:>9} {n_out:>8} {report['reachable_nodes']:>9} {report['reduced_nodes']:>8} "
+            f"{ours['seconds'] * 1e3:>10.1f} {ours['seconds'] * 1e9 / n:>8.0f} {share:>7} {stop:<18} "
+            f"{'yes' if ours['identical'] else 'NO':>5} {peer['seconds'] * 1e3:>10.1f} {peer['fused']:>9} "
+            f"{peer['seconds'] / ours['seconds']:>8.1f}x"
+        )
     first, last = rows[0], rows[-1]
     growth = (last[2]["seconds"] / last[0]) / (first[2]["seconds"] / first[0])
     print(f"cost per node, {last[0]} nodes / {first[0]} nodes: {growth:.2f}x (target: at most 1.5x)")
-    print(f"speed-up over dask cull + fuse: {min(r[3]['seconds'] / r[2]['seconds'] for r in rows):.1f}x at worst "
-          f"(target: at least 10x)")
+    print(
+        f"speed-up over dask cull + fuse: {min(r[3]['seconds'] / r[2]['seconds'] for r in rows):.1f}x at worst "
+        f"(target: at least 10x)"
+    )
     if native:
         hits = sum(r[4]["time_limit_hits"] for r in rows)
         share = ", ".join(f"{r[4]['share'] * 100:.0f}%" for r in rows)

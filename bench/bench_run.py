@@ -118,40 +118,55 @@ def measure(name, store, outputs, kwargs, client, repeats):
         runs.append(seconds)
         seconds, reduced_values = on_cluster(*run.to_dask(reduced, reduced.outputs(), **kwargs))
         reduced_runs.append(seconds)
-    row["cluster agrees"] = (not soundness.match_outputs(outputs, want, outputs, list(values))
-                             and not soundness.match_outputs(outputs, want, reduced.outputs(), list(reduced_values)))
+    row["cluster agrees"] = not soundness.match_outputs(
+        outputs, want, outputs, list(values)
+    ) and not soundness.match_outputs(outputs, want, reduced.outputs(), list(reduced_values))
     row["run"], row["reduced run"] = min(runs), min(reduced_runs)
     return row
 
 
 def report(rows):
     print("\ndask tasks and wall time on a two-worker LocalCluster, reduced / recorded")
-    print(f"{'workload':<22} {'nodes':>7} {'tasks':>7} {'reduced':>7} {'task ratio':>10} {'run s':>7} "
-          f"{'reduced s':>9} {'time ratio':>10} {'target':>7} {'e2e ratio':>9} {'speed-up':>8} {'same':>5}")
+    print(
+        f"{'workload':<22} {'nodes':>7} {'tasks':>7} {'reduced':>7} {'task ratio':>10} {'run s':>7} "
+        f"{'reduced s':>9} {'time ratio':>10} {'target':>7} {'e2e ratio':>9} {'speed-up':>8} {'same':>5}"
+    )
     for r in rows:
         task_ratio = r["reduced tasks"] / r["tasks"]
         time_ratio = r["reduced run"] / r["run"]
         e2e = (r["compile"] + r["reduced run"]) / (r["lower"] + r["run"])
         ok = "yes" if time_ratio <= task_ratio + 0.1 else "NO"
         same = "yes" if r["local agrees"] and r["cluster agrees"] else "NO"
-        print(f"{r['name']:<22} {r['nodes']:>7} {r['tasks']:>7} {r['reduced tasks']:>7} {task_ratio:>10.3f} "
-              f"{r['run']:>7.2f} {r['reduced run']:>9.2f} {time_ratio:>10.3f} {ok:>7} {e2e:>9.3f} {1 / e2e:>7.2f}x {same:>5}")
+        print(
+            f"{r['name']:<22} {r['nodes']:>7} {r['tasks']:>7} {r['reduced tasks']:>7} {task_ratio:>10.3f} "
+            f"{r['run']:>7.2f} {r['reduced run']:>9.2f} {time_ratio:>10.3f} {ok:>7} {e2e:>9.3f} {1 / e2e:>7.2f}x {same:>5}"
+        )
 
-    print("\ncompile: reduce + lowering of the reduced graph, against dask's optimization of the recorded "
-          "graph's lowering (GC off, best of runs)")
-    print(f"{'workload':<22} {'reduce ms':>9} {'compile ms':>10} {'lower rec. ms':>13} {'linear ms':>12} "
-          f"{'ratio':>6} {'cull+fuse ms':>12} {'ratio':>6}")
+    print(
+        "\ncompile: reduce + lowering of the reduced graph, against dask's optimization of the recorded "
+        "graph's lowering (GC off, best of runs)"
+    )
+    print(
+        f"{'workload':<22} {'reduce ms':>9} {'compile ms':>10} {'lower rec. ms':>13} {'linear ms':>12} "
+        f"{'ratio':>6} {'cull+fuse ms':>12} {'ratio':>6}"
+    )
     for r in rows:
         linear, legacy = r["dask"]["linear fusion"], r["dask"]["cull+fuse"]
-        print(f"{r['name']:<22} {r['reduce'] * 1e3:>9.1f} {r['compile'] * 1e3:>10.1f} {r['lower'] * 1e3:>13.1f} "
-              f"{linear * 1e3:>12.1f} {linear / r['compile']:>5.1f}x {legacy * 1e3:>12.1f} {legacy / r['compile']:>5.1f}x")
+        print(
+            f"{r['name']:<22} {r['reduce'] * 1e3:>9.1f} {r['compile'] * 1e3:>10.1f} {r['lower'] * 1e3:>13.1f} "
+            f"{linear * 1e3:>12.1f} {linear / r['compile']:>5.1f}x {legacy * 1e3:>12.1f} {legacy / r['compile']:>5.1f}x"
+        )
 
     print("\nlocal evaluator: peak bytes held against the sum of every value computed")
-    print(f"{'workload':<22} {'graph':<9} {'values':>7} {'sum KiB':>10} {'peak KiB':>10} {'peak/sum':>9} {'peak values':>11}")
+    print(
+        f"{'workload':<22} {'graph':<9} {'values':>7} {'sum KiB':>10} {'peak KiB':>10} {'peak/sum':>9} {'peak values':>11}"
+    )
     for r in rows:
         for label, m in (("recorded", r["memory"]), ("reduced", r["reduced memory"])):
-            print(f"{r['name']:<22} {label:<9} {m.nodes_run:>7} {m.total_bytes / 1024:>10.1f} "
-                  f"{m.peak_bytes / 1024:>10.1f} {m.peak_bytes / m.total_bytes:>9.4f} {m.peak_values:>11}")
+            print(
+                f"{r['name']:<22} {label:<9} {m.nodes_run:>7} {m.total_bytes / 1024:>10.1f} "
+                f"{m.peak_bytes / 1024:>10.1f} {m.peak_bytes / m.total_bytes:>9.4f} {m.peak_values:>11}"
+            )
 
 
 def memory_at_scale(chunks: int, rows: int):
@@ -160,15 +175,19 @@ def memory_at_scale(chunks: int, rows: int):
 
     store, outputs, kwargs = lazy_workload(chunks, rows)
     reduced, _ = store.reduce(outputs=outputs)
-    print(f"\nexample pipeline, {chunks} chunks of {rows} rows: peak against sum of values, and the "
-          f"process's traced peak during evaluation (sources excluded: they exist beforehand)")
+    print(
+        f"\nexample pipeline, {chunks} chunks of {rows} rows: peak against sum of values, and the "
+        f"process's traced peak during evaluation (sources excluded: they exist beforehand)"
+    )
     for label, graph, ids in (("recorded", store, outputs), ("reduced", reduced, reduced.outputs())):
         tracemalloc.start()
         _, m = run.evaluate_measured(graph, ids, **kwargs)
         traced = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
-        print(f"  {label:<9} sum {m.total_bytes / 2**20:8.1f} MiB  peak {m.peak_bytes / 2**20:7.1f} MiB "
-              f"({m.peak_bytes / m.total_bytes:.3f} of the sum)  traced peak {traced / 2**20:7.1f} MiB")
+        print(
+            f"  {label:<9} sum {m.total_bytes / 2**20:8.1f} MiB  peak {m.peak_bytes / 2**20:7.1f} MiB "
+            f"({m.peak_bytes / m.total_bytes:.3f} of the sum)  traced peak {traced / 2**20:7.1f} MiB"
+        )
 
 
 def main():
@@ -182,8 +201,17 @@ def main():
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
     rows = []
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address="127.0.0.1:0", silence_logs=40) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            silence_logs=40,
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.get({"warm": (sum, [1, 2])}, ["warm"])
         for n in [int(s) for s in args.sizes.split(",") if s]:
             store, outputs, kwargs = generator_workload(n)

@@ -51,15 +51,19 @@ class Program:
     model_hashes: list[str] = field(default_factory=list)  # of the external payloads recorded
 
     def replay(self, store) -> None:
-        methods = {name: getattr(store, name) for name in
-                   ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")}
+        methods = {
+            name: getattr(store, name)
+            for name in ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")
+        }
         for name, args in self.calls:
             methods[name](*args)
 
     def bound_calls(self, store) -> list[tuple]:
         """The calls bound to one store's methods, for timing loops without lookups."""
-        methods = {name: getattr(store, name) for name in
-                   ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")}
+        methods = {
+            name: getattr(store, name)
+            for name in ("add_source", "add_op", "add_reduction", "add_external", "add_exchange")
+        }
         return [(methods[name], args) for name, args in self.calls]
 
     def sinks(self, seed: int = 0, dead_fraction: float = 0.1) -> list[int]:
@@ -109,8 +113,9 @@ SCALAR_OPS = ["add", "sub", "mul", "div", "maximum", "minimum", "lt", "eq"]
 SCALARS = [0.5, 2.0, -1.0, 3.0, 0.0]
 
 
-def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None = None,
-                     evaluable: bool = False, array_size: int = 4) -> Program:
+def generate_program(
+    n_nodes: int, seed: int = 0, removable_share: float | None = None, evaluable: bool = False, array_size: int = 4
+) -> Program:
     """A program whose replay leaves exactly `n_nodes` distinct nodes in the store.
 
     By default about one call in eleven records a node that the optimizer's rules remove (the
@@ -125,10 +130,10 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
     rng = random.Random(seed)
     interner = _Interner()
     program = Program()
-    values: list[int] = []          # ids of value-producing nodes, most recent last
-    binary_ops: list[tuple] = []    # (name, a, b) of commutative ops without params
-    recorded: list[tuple] = []      # every distinct call, for re-recording
-    ndim: dict[int, int] = {}       # evaluable programs: dimensions of each value (0 to 2)
+    values: list[int] = []  # ids of value-producing nodes, most recent last
+    binary_ops: list[tuple] = []  # (name, a, b) of commutative ops without params
+    recorded: list[tuple] = []  # every distinct call, for re-recording
+    ndim: dict[int, int] = {}  # evaluable programs: dimensions of each value (0 to 2)
 
     def record(method: str, kind: str, name, inputs: list[int], params, args: tuple) -> int:
         node_id, new = interner.intern(_key(kind, name, inputs, params))
@@ -157,8 +162,11 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
         if evaluable:
             params = {"size": array_size, "dtype": rng.choice(DTYPES), "index": index}
         else:
-            params = {"shape": f"({rng.choice([128, 256, 1024])}, {rng.choice([64, 512])})",
-                      "dtype": rng.choice(DTYPES), "index": index}
+            params = {
+                "shape": f"({rng.choice([128, 256, 1024])}, {rng.choice([64, 512])})",
+                "dtype": rng.choice(DTYPES),
+                "index": index,
+            }
         name = rng.choice(["input", "weights", "table", "batch"])
         node = record("add_source", "source", name, [], params, (name, params))
         values.append(node)
@@ -205,8 +213,13 @@ def generate_program(n_nodes: int, seed: int = 0, removable_share: float | None 
             add_value(record("add_exchange", "exchange", None, [x], params, ([x], params)), ndim.get(x, 0))
         elif roll < 0.32 + rewrite_share:
             inputs = pick(rng.choice([1, 2]))
-            descriptor = {"kind": "udf", "content_hash": f"{rng.randrange(1 << 32):08x}",
-                          "framework": "numpy", "version": "2.1", "io_schema": "f32->f32"}
+            descriptor = {
+                "kind": "udf",
+                "content_hash": f"{rng.randrange(1 << 32):08x}",
+                "framework": "numpy",
+                "version": "2.1",
+                "io_schema": "f32->f32",
+            }
             key_name = tuple(sorted(descriptor.items()))
             node = record("add_external", "external", key_name, inputs, None, (descriptor, inputs))
             add_value(node, max(ndim.get(i, 0) for i in inputs))

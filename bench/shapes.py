@@ -56,10 +56,10 @@ IDENTITIES = [
     ("mul", {"scalar": 1.0, "side": "l"}),
 ]
 NEAR_MISSES = [
-    ("add", {"scalar": 0, "side": "r"}),             # an integer zero is another parameter
-    ("add", {"scalar": -0.0, "side": "l"}),          # -0.0 is not 0.0
+    ("add", {"scalar": 0, "side": "r"}),  # an integer zero is another parameter
+    ("add", {"scalar": -0.0, "side": "l"}),  # -0.0 is not 0.0
     ("mul", {"scalar": 1.0, "side": "r", "approx": True}),  # an extra param
-    ("mul", {"scalar": 1.0}),                        # no side
+    ("mul", {"scalar": 1.0}),  # no side
 ]
 
 

@@ -51,8 +51,9 @@ def describe_value(value) -> str:
     return f"{array.dtype}{list(array.shape)} {np.array2string(array.ravel()[:6], precision=4)}"
 
 
-def match_outputs(requested: list[int], before: list, marks: list[int], after: list,
-                  budget: int = 100_000) -> list[str]:
+def match_outputs(
+    requested: list[int], before: list, marks: list[int], after: list, budget: int = 100_000
+) -> list[str]:
     """What disagrees between `before` (values of `requested`, in order) and `after` (values of
     a reduced store's `marks`), as one line per problem; empty when all agree."""
     first_value = {}
@@ -62,10 +63,11 @@ def match_outputs(requested: list[int], before: list, marks: list[int], after: l
     if len(distinct) < len(marks):
         return [f"{len(marks)} marks for {len(distinct)} distinct requested outputs"]
     if len(distinct) == len(marks):
-        return [f"output {node_id} -> mark {mark}: {describe_value(first_value[node_id])} became "
-                f"{describe_value(value)}"
-                for node_id, mark, value in zip(distinct, marks, after)
-                if not same_value(first_value[node_id], value)]
+        return [
+            f"output {node_id} -> mark {mark}: {describe_value(first_value[node_id])} became {describe_value(value)}"
+            for node_id, mark, value in zip(distinct, marks, after)
+            if not same_value(first_value[node_id], value)
+        ]
     # Fewer marks: find a restricted-growth assignment (each request takes the next new mark or
     # an earlier one) under which every value agrees; depth-first, new marks tried first, with
     # a bounded number of steps since a fault could make the search long.
@@ -132,7 +134,7 @@ def check_program(n_nodes: int, seed: int, array_size: int = 4, steps: int = 7) 
     calls = program.bound_calls(store)
     chunk = max(1, len(calls) // steps)
     for start in range(0, len(calls), chunk):
-        for method, args in calls[start:start + chunk]:
+        for method, args in calls[start : start + chunk]:
             method(*args)
         reducer.step(store)
     outcome = Outcome(nodes=store.node_count(), outputs=len(outputs))

@@ -33,8 +33,9 @@ def record_pipeline(store: vc.GraphStore) -> list[int]:
     revenue = store.add_op("mul", [col["price"], col["qty"]])
     revenue_again = store.add_op("mul", [col["qty"], col["price"]])
     # A library normalises its input by adding 0.0 and scaling by 1.0: identity ops.
-    revenue_norm = store.add_op("mul", [store.add_op("add", [revenue_again], {"scalar": 0.0, "side": "r"})],
-                                {"scalar": 1.0, "side": "l"})
+    revenue_norm = store.add_op(
+        "mul", [store.add_op("add", [revenue_again], {"scalar": 0.0, "side": "r"})], {"scalar": 1.0, "side": "l"}
+    )
 
     # Standardise revenue: (x - mean) * (x - mean), then a clipped log.
     mean = store.add_reduction("mean", [revenue], {"axis": 0})
@@ -53,8 +54,9 @@ def record_pipeline(store: vc.GraphStore) -> list[int]:
     decay = store.add_op("exp", [store.add_op("mul", [age], {"scalar": -0.01, "side": "r"})])
 
     features = store.add_op("stack", [clipped, margin, decay], {"axis": 1})
-    model = vc.PayloadDescriptor(kind="model", content_hash="9f2c61d0", framework="pyfunc", version="2.1",
-                                 io_schema="f32[n,3]->f32[n]")
+    model = vc.PayloadDescriptor(
+        kind="model", content_hash="9f2c61d0", framework="pyfunc", version="2.1", io_schema="f32[n,3]->f32[n]"
+    )
     scores = store.add_external(model, [features], {"batch": 4096})
 
     # A debugging branch the user never looked at again: dead code.

@@ -75,7 +75,9 @@ class LazyArray:
         return self._reduce("max", axis, keepdims)
 
     def shuffle(self, partitions: int) -> LazyArray:
-        return LazyArray(self.graph, self.graph.store.add_exchange([self.id], {"scheme": "hash", "partitions": partitions}))
+        return LazyArray(
+            self.graph, self.graph.store.add_exchange([self.id], {"scheme": "hash", "partitions": partitions})
+        )
 
 
 def maximum(a, b):
@@ -126,8 +128,9 @@ def bulk_feature(qty, weight):
 
 
 def score_chunk(price, qty, weight):
-    score = 0.5 * spend_feature(price, qty) + 0.3 * shipping_feature(price, qty, weight) \
-        + 0.2 * bulk_feature(qty, weight)
+    score = (
+        0.5 * spend_feature(price, qty) + 0.3 * shipping_feature(price, qty, weight) + 0.2 * bulk_feature(qty, weight)
+    )
     _debug = abs(score - normalise(score)).max()  # looked at once, never again: dead code
     return score, normalise(price * qty) - qty * weight
 
@@ -169,9 +172,10 @@ def main() -> None:
 
     from distributed import Client, LocalCluster  # noqa: PLC0415
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
-                      dashboard_address="127.0.0.1:0") as cluster, \
-            Client(cluster) as client:
+    with (
+        LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster,
+        Client(cluster) as client,
+    ):
         for name, store, ids in [("recorded", graph.store, outputs), ("reduced", reduced, reduced.outputs())]:
             dsk, keys = run.to_dask(store, ids, sources=graph.data)
             values, seconds = timed(client.get, dsk, keys)

@@ -123,8 +123,8 @@ int main(int argc, char** argv) {
   std::vector<Symbol> op_symbols;
   for (const char* op : kOps) op_symbols.push_back(intern_symbol(std::string("op|") + op));
 
-  std::printf("%-8s %-8s %8s %8s %8s %8s %8s %8s %5s %-10s %8s %8s %8s\n", "ops", "terms", "add ms", "run ms",
-              "search", "apply", "rebuild", "find ms", "iters", "stop", "classes", "e-nodes", "ns/term");
+  std::printf("%-8s %-8s %8s %8s %8s %8s %8s %8s %5s %-10s %8s %8s %8s\n", "ops", "terms", "add ms", "run ms", "search",
+              "apply", "rebuild", "find ms", "iters", "stop", "classes", "e-nodes", "ns/term");
   std::vector<std::size_t> sizes = {10'000, 100'000, 1'000'000};
   if (argc > 2) sizes = {static_cast<std::size_t>(std::strtoull(argv[2], nullptr, 10))};
   std::vector<double> per_term;
@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
     per_term.push_back(ns);
     std::printf("%-8zu %-8zu %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %5zu %-10s %8zu %8zu %8.1f\n", ops, terms.size(),
                 best.add_seconds * 1e3, best.run_seconds * 1e3, best.search_seconds * 1e3, best.apply_seconds * 1e3,
-                best.rebuild_seconds * 1e3, best.find_seconds * 1e3, best.iterations, best.stop.c_str(),
-                best.classes, best.size, ns);
+                best.rebuild_seconds * 1e3, best.find_seconds * 1e3, best.iterations, best.stop.c_str(), best.classes,
+                best.size, ns);
   }
   std::printf("cost per term, largest size / smallest size: %.2fx\n", per_term.back() / per_term.front());
   return 0;

@@ -90,18 +90,18 @@ int main(int argc, char** argv) {
       if (r == 0 || m.total() < best.total()) best = m;
     }
     const double n = static_cast<double>(best.report.input_nodes);
-    std::printf("%-9llu %9llu %8.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %5zu %-16s %9zu %8.0f\n",
-                static_cast<unsigned long long>(best.report.input_nodes),
-                static_cast<unsigned long long>(best.report.reachable_nodes), best.total() * 1e3, best.snapshot * 1e3,
-                best.phases.terms * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
-                best.engine.search_seconds * 1e3, best.engine.apply_seconds * 1e3, best.engine.rebuild_seconds * 1e3,
-                best.engine.extract_seconds * 1e3, best.phases.canonical * 1e3, best.phases.emit * 1e3,
-                best.phases.finish * 1e3, best.engine.iterations, best.engine.stop.debug_string().c_str(),
-                best.engine.egraph_nodes, best.total() * 1e9 / n);
+    std::printf(
+        "%-9llu %9llu %8.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %5zu %-16s %9zu %8.0f\n",
+        static_cast<unsigned long long>(best.report.input_nodes),
+        static_cast<unsigned long long>(best.report.reachable_nodes), best.total() * 1e3, best.snapshot * 1e3,
+        best.phases.terms * 1e3, best.engine.load_seconds * 1e3, best.engine.run_seconds * 1e3,
+        best.engine.search_seconds * 1e3, best.engine.apply_seconds * 1e3, best.engine.rebuild_seconds * 1e3,
+        best.engine.extract_seconds * 1e3, best.phases.canonical * 1e3, best.phases.emit * 1e3,
+        best.phases.finish * 1e3, best.engine.iterations, best.engine.stop.debug_string().c_str(),
+        best.engine.egraph_nodes, best.total() * 1e9 / n);
     std::printf("summary nodes=%llu total=%.6f engine=%.6f engine_share=%.4f stop=%s time_limit_hits=%d\n",
                 static_cast<unsigned long long>(best.report.input_nodes), best.total(), best.engine_total(),
-                best.engine_total() / best.total(), best.engine.stop.debug_string().c_str(),
-                time_limit_hits);
+                best.engine_total() / best.total(), best.engine.stop.debug_string().c_str(), time_limit_hits);
   }
   return 0;
 }

@@ -26,10 +26,10 @@
 #include <string_view>
 #include <vector>
 
+#include "blob_file.h"
 #include "egraph/egraph.h"
 #include "egraph/rewrite.h"
 #include "egraph/runner.h"
-#include "blob_file.h"
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "store/graph_store.h"
@@ -132,11 +132,11 @@ std::vector<egraph::Rewrite> commutativity_rules() {
   std::vector<egraph::Rewrite> rules;
   for (const char* op : kOps) {
     const std::string name = std::string("op|") + op;
-    rules.push_back(expect_ok(
-        egraph::Rewrite::create(std::string("commute-") + op,
-                                expect_ok(egraph::TermPattern::parse("(" + name + " ?a ?b)"), "lhs parses"),
-                                expect_ok(egraph::TermPattern::parse("(" + name + " ?b ?a)"), "rhs parses")),
-        "rule builds"));
+    rules.push_back(
+        expect_ok(egraph::Rewrite::create(std::string("commute-") + op,
+                                          expect_ok(egraph::TermPattern::parse("(" + name + " ?a ?b)"), "lhs parses"),
+                                          expect_ok(egraph::TermPattern::parse("(" + name + " ?b ?a)"), "rhs parses")),
+                  "rule builds"));
   }
   return rules;
 }

@@ -78,8 +78,17 @@ class GraphExample(SphinxDirective):
         call = f"store.reduce(outputs={outputs!r}{', maximal_fusion=True' if maximal else ''})"
         result.append(nodes.paragraph(text=f"After {call}:"))
         result.append(dot_node(self, reduced, "the reduced graph"))
-        counters = ", ".join(f"{key} {report[key]}" for key in (
-            "input_nodes", "reachable_nodes", "canonical_nodes", "stages", "boundary_nodes", "reduced_nodes"))
+        counters = ", ".join(
+            f"{key} {report[key]}"
+            for key in (
+                "input_nodes",
+                "reachable_nodes",
+                "canonical_nodes",
+                "stages",
+                "boundary_nodes",
+                "reduced_nodes",
+            )
+        )
         listing = node_lines(reduced) + "\n\nreport: " + counters
         result.append(nodes.literal_block(listing, listing))
         return result
@@ -123,7 +132,10 @@ class CommandExample(SphinxDirective):
             return [self.state.document.reporter.warning("command-example must run veltrix-core", line=self.lineno)]
         done = subprocess.run(
             [sys.executable, "-c", "import sys; from veltrix_core.cli import main; sys.exit(main())", *args[1:]],
-            cwd=command_workdir(), capture_output=True, text=True, timeout=120,
+            cwd=command_workdir(),
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         expected = self.options.get("status", 0)
         if done.returncode != expected:

@@ -25,7 +25,10 @@ class GraphStore:
         """Record a Reduction node over earlier nodes and return its id."""
 
     def add_external(
-        self, descriptor: PayloadDescriptor | DescriptorDict, inputs: Sequence[SupportsIndex], params: Params | None = None
+        self,
+        descriptor: PayloadDescriptor | DescriptorDict,
+        inputs: Sequence[SupportsIndex],
+        params: Params | None = None,
     ) -> int:
         """Record a call of an external payload, described by `descriptor`, and return its
         id."""
@@ -68,7 +71,9 @@ class GraphStore:
         to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is
         pinned by the frozen M4 suite)."""
 
-    def reduce_incremental(self, *, outputs: Sequence[SupportsIndex] | None = None) -> tuple[GraphStore, ReductionReport]:
+    def reduce_incremental(
+        self, *, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[GraphStore, ReductionReport]:
         """One-shot incremental reduction of the current graph (same result as `reduce`). For genuine
         step-by-step reduction while building, use `IncrementalReducer`."""
 

@@ -26,9 +26,7 @@ def render(dot_text: str, fmt: str) -> bytes:
             "(install Graphviz, for example Debian's graphviz package)"
         )
     try:
-        done = subprocess.run(
-            [program, f"-T{fmt}"], input=dot_text.encode(), capture_output=True, check=False
-        )
+        done = subprocess.run([program, f"-T{fmt}"], input=dot_text.encode(), capture_output=True, check=False)
     except OSError as error:
         raise GraphvizError(f"cannot run {program}: {error.strerror or error}") from None
     if done.returncode != 0:

@@ -217,7 +217,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser(
-        "info", help="nodes by kind, outputs and size of a blob", description="Show a blob's nodes by kind, its outputs and its size."
+        "info",
+        help="nodes by kind, outputs and size of a blob",
+        description="Show a blob's nodes by kind, its outputs and its size.",
     )
     info.add_argument("file", metavar="FILE", help="an IR blob file")
     info.set_defaults(run=command_info)

@@ -26,6 +26,7 @@ ParamValue: TypeAlias = int | float | bool | str
 #: A parameter map as a caller gives it (the binding takes a ``dict`` or ``None``).
 Params: TypeAlias = Mapping[str, ParamValue]
 
+
 class DescriptorDict(TypedDict):
     """A payload descriptor given as a dict to `GraphStore.add_external` (other keys are
     ignored)."""

@@ -36,8 +36,8 @@ SearchMatches BanScheduler::search_rule(std::uint64_t iteration, const EGraph& e
   RuleStats& stats = stats_for(rule.name());
   if (iteration < stats.banned_until) {
     if (log_enabled(LogLevel::Debug)) {
-      write_log(LogLevel::Debug, "Skipping " + name_of(rule.name()) + " (" + std::to_string(stats.times_applied) +
-                                     "-" + std::to_string(stats.times_banned) + "), banned until " +
+      write_log(LogLevel::Debug, "Skipping " + name_of(rule.name()) + " (" + std::to_string(stats.times_applied) + "-" +
+                                     std::to_string(stats.times_banned) + "), banned until " +
                                      std::to_string(stats.banned_until) + "...");
     }
     return SearchMatches();
@@ -73,8 +73,7 @@ SearchMatches BanScheduler::search_rule(std::uint64_t iteration, const EGraph& e
   return matches;
 }
 
-std::size_t BanScheduler::apply_rule(std::uint64_t, EGraph& egraph, const Rewrite& rule,
-                                     const SearchMatches& matches) {
+std::size_t BanScheduler::apply_rule(std::uint64_t, EGraph& egraph, const Rewrite& rule, const SearchMatches& matches) {
   return rule.apply(egraph, matches).size();
 }
 

@@ -59,7 +59,7 @@ class BanScheduler {
 
   std::uint64_t default_match_limit_ = kDefaultMatchLimit;
   std::uint64_t default_ban_length_ = kDefaultBanLength;
-  HashMap<std::uint32_t, std::uint32_t> index_;       // symbol value -> position in records_
+  HashMap<std::uint32_t, std::uint32_t> index_;        // symbol value -> position in records_
   std::vector<std::pair<Symbol, RuleStats>> records_;  // in order of first search
 };
 

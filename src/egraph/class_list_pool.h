@@ -29,7 +29,8 @@ struct ClassList {
 class ClassListPool {
  public:
   std::span<ClassId> ids(ClassList& list) {
-    return list.size == 1 ? std::span<ClassId>(&list.start, 1) : std::span<ClassId>(pool_.data() + list.start, list.size);
+    return list.size == 1 ? std::span<ClassId>(&list.start, 1)
+                          : std::span<ClassId>(pool_.data() + list.start, list.size);
   }
   std::span<const ClassId> ids(const ClassList& list) const {
     return list.size == 1 ? std::span<const ClassId>(&list.start, 1)
@@ -54,7 +55,7 @@ class ClassListPool {
   std::uint32_t allocate(std::uint32_t capacity);
   void release(std::uint32_t start, std::uint32_t capacity) { free_[std::countr_zero(capacity)].push_back(start); }
 
-  PodArray<ClassId> pool_;                // blocks of lists longer than one
+  PodArray<ClassId> pool_;               // blocks of lists longer than one
   std::vector<std::uint32_t> free_[32];  // freed blocks, by log2 of their capacity
 };
 

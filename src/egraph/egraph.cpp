@@ -46,9 +46,8 @@ void EGraph::reserve(std::size_t ids, std::size_t children) {
 }
 
 EGraph::MemoSlot* EGraph::find_memo(std::uint32_t hash, Symbol op, std::span<const ClassId> children) const {
-  return memo_.find(memo_position(hash), [&](const MemoSlot& slot) {
-    return slot.hash == hash && nodes_[slot.id].equals(op, children);
-  });
+  return memo_.find(memo_position(hash),
+                    [&](const MemoSlot& slot) { return slot.hash == hash && nodes_[slot.id].equals(op, children); });
 }
 
 // Removes the live key of `id` (its stored node) before that node changes; the key stays
@@ -204,8 +203,7 @@ std::vector<ClassId> EGraph::add_term(const FlatTerm<SymbolLang>& term) {
   reserve(term.size(), children);
   const std::span<const SymbolLang> nodes = term.nodes();
   return add_many(
-      nodes.size(), [&](std::size_t i) { return nodes[i].op(); },
-      [&](std::size_t i) { return nodes[i].children(); });
+      nodes.size(), [&](std::size_t i) { return nodes[i].op(); }, [&](std::size_t i) { return nodes[i].children(); });
 }
 
 std::vector<ClassId> EGraph::add_terms(const TermArrays& terms) {
@@ -301,14 +299,15 @@ std::size_t EGraph::rebuild() {
   merges_since_rebuild_ = 0;
 
   if (log_enabled(LogLevel::Info)) {
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     char millis[8];
     std::snprintf(millis, sizeof millis, "%03d", static_cast<int>(elapsed.count() % 1000));
-    write_log(LogLevel::Info, "REBUILT! in " + std::to_string(elapsed.count() / 1000) + "." + millis + "s\n" +
-                                  "  Old: hc size " + std::to_string(old_size) + ", eclasses: " +
-                                  std::to_string(old_classes) + "\n" + "  New: hc size " + std::to_string(size()) +
-                                  ", eclasses: " + std::to_string(class_count()) + "\n" + "  unions: " +
-                                  std::to_string(unions) + ", trimmed nodes: " + std::to_string(trimmed));
+    write_log(LogLevel::Info,
+              "REBUILT! in " + std::to_string(elapsed.count() / 1000) + "." + millis + "s\n" + "  Old: hc size " +
+                  std::to_string(old_size) + ", eclasses: " + std::to_string(old_classes) + "\n" + "  New: hc size " +
+                  std::to_string(size()) + ", eclasses: " + std::to_string(class_count()) + "\n" +
+                  "  unions: " + std::to_string(unions) + ", trimmed nodes: " + std::to_string(trimmed));
   }
   clean_ = true;
   return unions;
@@ -503,7 +502,9 @@ void EGraph::index_signatures(std::span<const std::uint32_t> slots) const {
   for (std::uint32_t slot : slots) signatures_.finish_indexing(slot, clean_);
 }
 
-ClassNodes EGraph::class_nodes(ClassId id) const { return ClassNodes(nodes_.data(), class_lists_.ids(lists_[find(id)])); }
+ClassNodes EGraph::class_nodes(ClassId id) const {
+  return ClassNodes(nodes_.data(), class_lists_.ids(lists_[find(id)]));
+}
 
 std::span<const ClassId> EGraph::classes_with(Symbol op, std::size_t arity) const {
   std::uint32_t slot = signatures_.slot_of(op, arity);

@@ -230,7 +230,6 @@ class EGraph {
   ClassId add_new(SymbolLang node, std::uint32_t hash);
   void link_parent(ClassId child_root, ClassId parent);
 
-
   std::size_t repair_congruence();
   void prefetch_repair(SmallVector<ClassId, 4>& scratch) const;
   bool read_child_roots(ClassId id, SmallVector<ClassId, 4>& roots);
@@ -246,15 +245,15 @@ class EGraph {
   // reserved room they grow in place, without copying a large array and faulting in new pages
   // for all of it.
   UnionFindTable union_find_;
-  BlockVector<SymbolLang> nodes_;          // per id: the node added under it (canonicalised in place)
-  PodArray<ClassList> lists_;              // per root
-  PodArray<ParentList> parent_lists_;      // per root
-  PodArray<std::uint8_t> flags_;           // per id
-  ClassListPool class_lists_;              // the ids that lists_ records do not hold inline
+  BlockVector<SymbolLang> nodes_;      // per id: the node added under it (canonicalised in place)
+  PodArray<ClassList> lists_;          // per root
+  PodArray<ParentList> parent_lists_;  // per root
+  PodArray<std::uint8_t> flags_;       // per id
+  ClassListPool class_lists_;          // the ids that lists_ records do not hold inline
   PodArray<ParentLink> parent_links_;
   BlockVector<ClassId> pending_;  // ids whose nodes await congruence repair (a stack)
   RawHashTable<MemoSlot> memo_;
-  std::size_t stale_keys_ = 0;    // keys that left the memo when their node changed
+  std::size_t stale_keys_ = 0;  // keys that left the memo when their node changed
   std::size_t class_count_ = 0;
   std::size_t merges_since_rebuild_ = 0;
   std::size_t repair_canonicalisations_ = 0;

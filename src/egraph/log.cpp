@@ -11,18 +11,12 @@ std::atomic<int> current_level{static_cast<int>(LogLevel::Off)};
 
 const char* level_name(LogLevel level) {
   switch (level) {
-    case LogLevel::Error:
-      return "ERROR";
-    case LogLevel::Warn:
-      return "WARN";
-    case LogLevel::Info:
-      return "INFO";
-    case LogLevel::Debug:
-      return "DEBUG";
-    case LogLevel::Trace:
-      return "TRACE";
-    case LogLevel::Off:
-      break;
+    case LogLevel::Error: return "ERROR";
+    case LogLevel::Warn: return "WARN";
+    case LogLevel::Info: return "INFO";
+    case LogLevel::Debug: return "DEBUG";
+    case LogLevel::Trace: return "TRACE";
+    case LogLevel::Off: break;
   }
   return "OFF";
 }

@@ -27,7 +27,7 @@ class Compiler {
       for (ClassId child : entry.children()) {
         free_[e].insert(free_[e].end(), free_[child].begin(), free_[child].end());
         size = sizes_[child] > std::numeric_limits<std::size_t>::max() - size ? std::numeric_limits<std::size_t>::max()
-                                                                             : size + sizes_[child];
+                                                                              : size + sizes_[child];
       }
       std::sort(free_[e].begin(), free_[e].end());
       free_[e].erase(std::unique(free_[e].begin(), free_[e].end()), free_[e].end());
@@ -131,7 +131,7 @@ class Compiler {
   std::vector<std::vector<std::size_t>> free_;  // per entry: indices of its free variables
   std::vector<std::size_t> sizes_;              // per entry: operator nodes in its subtree
   std::vector<Symbol> variables_;
-  std::vector<std::optional<Reg>> registers_;   // per variable, once bound
+  std::vector<std::optional<Reg>> registers_;  // per variable, once bound
   std::vector<std::size_t> bound_order_;
   std::vector<std::pair<ClassId, Reg>> pending_;
   Reg next_register_ = 1;
@@ -198,17 +198,14 @@ bool Machine::execute(std::size_t pc) {
   if (pc == program_->instructions.size()) return record_match();
   const Instruction& ins = program_->instructions[pc];
   switch (ins.index()) {
-    case 0:
-      return execute_bind(*std::get_if<Bind>(&ins), pc);
+    case 0: return execute_bind(*std::get_if<Bind>(&ins), pc);
     case 1: {
       const Compare& compare = *std::get_if<Compare>(&ins);
       if (egraph_->find(registers_[compare.i]) != egraph_->find(registers_[compare.j])) return true;
       return execute(pc + 1);
     }
-    case 2:
-      return execute_lookup(*std::get_if<Lookup>(&ins), pc);
-    default:
-      return execute_scan(*std::get_if<Scan>(&ins), pc);
+    case 2: return execute_lookup(*std::get_if<Lookup>(&ins), pc);
+    default: return execute_scan(*std::get_if<Scan>(&ins), pc);
   }
 }
 

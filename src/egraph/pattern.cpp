@@ -259,7 +259,8 @@ ClassId TermPattern::instantiate(EGraph& egraph, ClassId eclass, std::span<const
         continue;
       }
     }
-    if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
+    if (tracing)
+      write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
     const std::size_t before = egraph.id_count();
     ids[e] = egraph.add(entry.enode().op(), children.span());
     if (root) ahead.added(egraph.id_count() == before);

@@ -63,8 +63,8 @@ class SearchMatches {
  private:
   std::vector<Symbol> variables_;
   std::vector<ClassId> eclasses_;
-  std::vector<std::size_t> ends_;   // per class: one past its last binding
-  std::vector<ClassId> values_;     // binding-major rows of variables_.size() ids
+  std::vector<std::size_t> ends_;  // per class: one past its last binding
+  std::vector<ClassId> values_;    // binding-major rows of variables_.size() ids
 };
 
 class TermPattern {
@@ -108,8 +108,8 @@ class TermPattern {
   // The root's children when they are all variables (columns of a binding row), else nothing.
   std::optional<SmallVector<std::size_t, 4>> flat_root_columns(std::span<const std::size_t> column) const;
   // The class of this pattern's instance for one binding, added where it is not in the e-graph.
-  ClassId instantiate(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
-                      std::span<const std::size_t> column, std::vector<ClassId>& ids, class InstanceLookahead& ahead) const;
+  ClassId instantiate(EGraph& egraph, ClassId eclass, std::span<const ClassId> row, std::span<const std::size_t> column,
+                      std::vector<ClassId>& ids, class InstanceLookahead& ahead) const;
   ClassId instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
                            std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const;
 

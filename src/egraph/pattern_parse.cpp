@@ -17,8 +17,7 @@ std::size_t leading_space_length(std::string_view text) {
   if ((c0 >= 0x09 && c0 <= 0x0D) || c0 == 0x20) return 1;
   if (c0 == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
   if (c0 == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
-  if (c0 == 0xE2 && b(1) == 0x80 &&
-      ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
+  if (c0 == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
     return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
   }
   if (c0 == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
@@ -59,15 +58,13 @@ Result<ClassId, TermParseError> add_sexpr(PatternBody& body, const SExpr& sexpr)
     return make_err(std::move(out));
   };
   switch (sexpr.kind) {
-    case SExpr::Kind::Empty:
-      return make_err(TermParseError{});
+    case SExpr::Kind::Empty: return make_err(TermParseError{});
     case SExpr::Kind::String: {
       Result<PatternNode, NodeError> node = make_node(sexpr.text, {});
       if (!node.ok()) return bad_op(std::move(node).error());
       return body.add(std::move(node).value());
     }
-    case SExpr::Kind::List:
-      break;
+    case SExpr::Kind::List: break;
   }
   if (sexpr.items.empty()) return make_err(TermParseError{});
   const SExpr& head = sexpr.items.front();
@@ -106,14 +103,10 @@ std::string NodeError::debug_string() const { return "UnexpectedVar(" + quoted(t
 
 std::string TermParseError::debug_string() const {
   switch (kind) {
-    case Kind::EmptySexp:
-      return "EmptySexp";
-    case Kind::HeadList:
-      return "HeadList(" + list.debug_string() + ")";
-    case Kind::BadOp:
-      return "BadOp(" + node.debug_string() + ")";
-    case Kind::BadSexp:
-      return "BadSexp(Parse(" + parse.debug_string() + "))";
+    case Kind::EmptySexp: return "EmptySexp";
+    case Kind::HeadList: return "HeadList(" + list.debug_string() + ")";
+    case Kind::BadOp: return "BadOp(" + node.debug_string() + ")";
+    case Kind::BadSexp: return "BadSexp(Parse(" + parse.debug_string() + "))";
   }
   return "EmptySexp";
 }
@@ -142,8 +135,8 @@ PatternBody compact(const PatternBody& body) {
     children.clear();
     for (ClassId child : entry.children()) children.push_back(checked_at(new_index, child));
     PatternNode rewritten = entry.is_var() ? entry : PatternNode(SymbolLang(entry.enode().op(), children));
-    auto [position, inserted] = positions.find_or_insert_with(
-        rewritten, [&] { return static_cast<ClassId>(out.size()); });
+    auto [position, inserted] =
+        positions.find_or_insert_with(rewritten, [&] { return static_cast<ClassId>(out.size()); });
     if (inserted) out.add(std::move(rewritten));
     new_index.push_back(*position);
   }

@@ -12,8 +12,8 @@ Result<Rewrite, RewriteError> Rewrite::create(std::string_view name, TermPattern
   const std::span<const Symbol> bound = searcher.variables();
   for (Symbol var : applier.variables()) {
     if (std::find(bound.begin(), bound.end(), var) == bound.end()) {
-      return make_err(RewriteError{"Rewrite " + std::string(name) + " refers to unbound var " +
-                                   std::string(resolve_symbol(var))});
+      return make_err(
+          RewriteError{"Rewrite " + std::string(name) + " refers to unbound var " + std::string(resolve_symbol(var))});
     }
   }
   return Rewrite(intern_symbol(name), std::move(searcher), std::move(applier));

@@ -22,16 +22,11 @@ std::string name_of(Symbol name) { return std::string(resolve_symbol(name)); }
 
 std::string StopReason::debug_string() const {
   switch (kind) {
-    case Kind::Saturated:
-      return "Saturated";
-    case Kind::IterationLimit:
-      return "IterationLimit(" + std::to_string(count) + ")";
-    case Kind::NodeLimit:
-      return "NodeLimit(" + std::to_string(count) + ")";
-    case Kind::TimeLimit:
-      return "TimeLimit(" + std::to_string(seconds) + ")";
-    case Kind::Other:
-      return "Other(" + message + ")";
+    case Kind::Saturated: return "Saturated";
+    case Kind::IterationLimit: return "IterationLimit(" + std::to_string(count) + ")";
+    case Kind::NodeLimit: return "NodeLimit(" + std::to_string(count) + ")";
+    case Kind::TimeLimit: return "TimeLimit(" + std::to_string(seconds) + ")";
+    case Kind::Other: return "Other(" + message + ")";
   }
   return "Saturated";
 }
@@ -88,9 +83,7 @@ SaturationRunner& SaturationRunner::run(std::span<const Rewrite> rules) {
   return *this;
 }
 
-double SaturationRunner::seconds_since_start() const {
-  return start_ ? seconds_between(*start_, Clock::now()) : 0.0;
-}
+double SaturationRunner::seconds_since_start() const { return start_ ? seconds_between(*start_, Clock::now()) : 0.0; }
 
 std::optional<StopReason> SaturationRunner::check_limits() const {
   if (start_) {
@@ -118,16 +111,17 @@ std::vector<SearchMatches> SaturationRunner::search_rules(std::size_t i, std::sp
 
 // Applies the matches rule by rule, adding each rule's applications to the report under its
 // name (repeated names add up in one entry), and stops early when a limit is reached.
-void SaturationRunner::apply_rules(std::size_t i, std::span<const Rewrite> rules, std::span<const SearchMatches> matches,
-                                   IterationReport& report, std::optional<StopReason>& result) {
+void SaturationRunner::apply_rules(std::size_t i, std::span<const Rewrite> rules,
+                                   std::span<const SearchMatches> matches, IterationReport& report,
+                                   std::optional<StopReason>& result) {
   if (result) return;
   const bool debug = log_enabled(LogLevel::Debug);
   std::vector<std::size_t> applied_at(distinct_names_, std::numeric_limits<std::size_t>::max());
   for (std::size_t r = 0; r < matches.size(); ++r) {
     const Rewrite& rule = rules[r];
     if (debug) {
-      write_log(LogLevel::Debug, "Applying " + name_of(rule.name()) + " " + std::to_string(matches[r].total_bindings()) +
-                                     " times");
+      write_log(LogLevel::Debug,
+                "Applying " + name_of(rule.name()) + " " + std::to_string(matches[r].total_bindings()) + " times");
     }
     const std::size_t n = scheduler_.apply_rule(i, egraph_, rule, matches[r]);
     if (n > 0) {
@@ -174,8 +168,8 @@ IterationReport SaturationRunner::run_iteration(std::span<const Rewrite> rules) 
   report.rebuild_time = seconds_between(rebuild_start, Clock::now());
   if (info) {
     write_log(LogLevel::Info, "Rebuild time: " + std::to_string(report.rebuild_time));
-    write_log(LogLevel::Info, "Size: n=" + std::to_string(egraph_.size()) + ", e=" +
-                                  std::to_string(egraph_.class_count()));
+    write_log(LogLevel::Info,
+              "Size: n=" + std::to_string(egraph_.size()) + ", e=" + std::to_string(egraph_.class_count()));
   }
 
   // can_stop() is asked only when nothing applied; it may fast-forward bans as a side effect.

@@ -53,8 +53,8 @@ struct IterationReport {
   double search_time = 0;
   double apply_time = 0;
   double rebuild_time = 0;
-  double total_time = 0;     // since the run started
-  std::size_t unions = 0;    // merges made by this iteration's rebuild
+  double total_time = 0;   // since the run started
+  std::size_t unions = 0;  // merges made by this iteration's rebuild
   std::optional<StopReason> stop_reason;
 };
 

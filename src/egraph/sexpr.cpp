@@ -13,14 +13,10 @@ class Reader {
     skip_blanks();
     if (at_end()) return error("End of file reached");
     switch (peek()) {
-      case '"':
-        return quoted_string();
-      case ')':
-        return error("Unexpected )");
-      case '(':
-        return list();
-      default:
-        return atom();
+      case '"': return quoted_string();
+      case ')': return error("Unexpected )");
+      case '(': return list();
+      default: return atom();
     }
   }
 
@@ -100,8 +96,7 @@ class Reader {
 
 std::string SExpr::debug_string() const {
   switch (kind) {
-    case Kind::String:
-      return "String(" + quoted(text) + ")";
+    case Kind::String: return "String(" + quoted(text) + ")";
     case Kind::List: {
       std::string out = "List([";
       for (std::size_t i = 0; i < items.size(); ++i) {
@@ -110,8 +105,7 @@ std::string SExpr::debug_string() const {
       }
       return out + "])";
     }
-    case Kind::Empty:
-      break;
+    case Kind::Empty: break;
   }
   return "Empty";
 }

@@ -95,8 +95,8 @@ class SignatureIndex {
   std::vector<Set> sets_;
   HashMap<std::uint64_t, std::uint32_t> slots_;
   std::uint64_t filter_[4] = {0, 0, 0, 0};  // bit per operator hash: may be tracked
-  std::array<CacheEntry, 256> cache_{};      // by filter bit: the last signature asked
-  std::vector<std::uint32_t> dirty_;         // slots with registrations since the last merge
+  std::array<CacheEntry, 256> cache_{};     // by filter bit: the last signature asked
+  std::vector<std::uint32_t> dirty_;        // slots with registrations since the last merge
   std::vector<ClassId> scratch_;
 };
 

@@ -32,7 +32,8 @@ bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, Re
     const std::uint32_t* param = entry::param(stored, p);
     const ParamTag tag = entry::param_tag(param);
     const std::uint64_t bits = entry::param_bits(param);
-    build.param(text_map_[entry::param_key(param)], tag, tag == ParamTag::Str ? text_map_[static_cast<StrId>(bits)] : bits);
+    build.param(text_map_[entry::param_key(param)], tag,
+                tag == ParamTag::Str ? text_map_[static_cast<StrId>(bits)] : bits);
   }
   for (std::uint32_t input : entry::inputs(stored)) {
     if (input >= id_map_.size()) {
@@ -93,7 +94,8 @@ std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {
 }
 
 Result<std::uint64_t, BadNodeId> CanonicalForm::consume(const TableDelta& delta) {
-  for (std::size_t t = 0; t < delta.texts.size(); ++t) text_map_.push_back(canonical_.intern_text(delta.texts.view(static_cast<StrId>(t))));
+  for (std::size_t t = 0; t < delta.texts.size(); ++t)
+    text_map_.push_back(canonical_.intern_text(delta.texts.view(static_cast<StrId>(t))));
   ResolvedNode node;
   for (std::size_t i = 0; i < delta.size(); ++i) {
     NodeId bad_input = 0;
@@ -126,9 +128,8 @@ Result<std::vector<NodeId>, BadNodeId> CanonicalForm::translate(std::span<const 
   return positions;
 }
 
-Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
-                                                                   std::span<const NodeId> outputs,
-                                                                   bool maximal_fusion) {
+Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store, std::span<const NodeId> outputs,
+                                         bool maximal_fusion) {
   if (auto consumed = form.step(store); !consumed.ok()) return make_err(consumed.error());
   Result<std::vector<NodeId>, BadNodeId> positions = form.translate(outputs);
   if (!positions.ok()) return make_err(positions.error());

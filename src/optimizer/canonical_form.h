@@ -53,8 +53,8 @@ class CanonicalForm {
   bool is_identity(const ResolvedNode& node) const;
   bool is_commutative(const ResolvedNode& node) const;
 
-  NodeInterner canonical_;           // canonical nodes and their hash-cons table
-  PodArray<std::uint32_t> id_map_;   // store id -> canonical position
+  NodeInterner canonical_;          // canonical nodes and their hash-cons table
+  PodArray<std::uint32_t> id_map_;  // store id -> canonical position
   std::uint64_t total_ = 0;
   std::uint64_t source_serial_ = 0;  // the store whose texts text_map_ mirrors
   PodArray<StrId> text_map_;         // that store's text id -> canonical text id
@@ -62,8 +62,7 @@ class CanonicalForm {
 
 // finalize: consumes the remaining delta, then reduces the canonical form against `outputs`
 // (store ids; the caller has checked them against the store) with the full pipeline.
-Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store,
-                                                                   std::span<const NodeId> outputs,
-                                                                   bool maximal_fusion);
+Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store, std::span<const NodeId> outputs,
+                                         bool maximal_fusion);
 
 }  // namespace veltrix

@@ -12,7 +12,8 @@ std::uint64_t NodeSymbols::shape_hash(const NodeView& node) const {
   const std::uint64_t odd = key_.k1 | 1;  // never a zero factor
   const std::uint64_t name = has_name(node.kind()) ? node.name_text_id() : 0;
   std::uint64_t h = fold_multiply(
-      (static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8) | (name << 32)) ^ key_.k0, odd);
+      (static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8) | (name << 32)) ^ key_.k0,
+      odd);
   for (std::size_t i = 0; i < node.param_count(); ++i) {
     const ParamValueRef value = node.param_value(i);
     h = fold_multiply(h ^ key_.k0,
@@ -55,9 +56,8 @@ SymbolId NodeSymbols::symbol_of(NodeId id) {
     return *slot;
   }
   const std::uint64_t hash = shape_hash(node);
-  const Slot* found = shapes_.find(hash, [&](const Slot& slot) {
-    return slot.hash == hash && same_shape(table_[slot.node], node);
-  });
+  const Slot* found =
+      shapes_.find(hash, [&](const Slot& slot) { return slot.hash == hash && same_shape(table_[slot.node], node); });
   if (found) return found->symbol;
   const SymbolId symbol = format_and_intern(node);
   shapes_.insert_absent(hash, Slot{static_cast<std::uint32_t>(id), symbol, hash},

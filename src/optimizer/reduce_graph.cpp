@@ -24,7 +24,8 @@ constexpr TermIndex kAbsent = std::numeric_limits<TermIndex>::max();
 // earlier nodes, so one backward walk in id order reaches everything a stack-based search would,
 // while reading the table sequentially instead of jumping around it. An input that breaks the
 // order is caught when the terms are built (its compact position is still absent there).
-std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs, BlockVector<std::uint8_t>& reached) {
+std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs,
+                           BlockVector<std::uint8_t>& reached) {
   const std::size_t n = nodes.size();
   for (NodeId output : outputs) checked_at(reached, output) = 1;
   std::size_t count = 0;
@@ -158,7 +159,8 @@ class StoreSink final : public ReducedNodeSink {
       const DescriptorRef d = node.descriptor_ref();
       const std::string_view fields[5] = {d.kind, d.content_hash, d.framework, d.version, d.io_schema};
       for (int f = 0; f < 5; ++f) resolved.descriptor.fields[f] = interner_.intern_text(fields[f]);
-      resolved.descriptor.preprocessing_ref = d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
+      resolved.descriptor.preprocessing_ref =
+          d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
     }
     for (std::uint32_t p = 0; p < params; ++p) {
       const StrId key = source_text(node.param_key_text_id(p));
@@ -413,9 +415,8 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
   return reduced;
 }
 
-ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
-                                                            RewriteEngine& engine, bool maximal_fusion,
-                                                            ReductionPhases* phases) {
+ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                                   bool maximal_fusion, ReductionPhases* phases) {
   // The phases free large arrays as later ones build theirs (see memory_blocks.h).
   BlockReuseScope reuse;
   StoreSink sink(nodes);

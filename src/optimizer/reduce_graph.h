@@ -42,8 +42,7 @@ struct ReductionPhases {
 // The same reduction, interned straight into a new store: equal to
 // GraphStore::from_reduced(reduce_graph(...)), with the same checks, but without building the
 // intermediate node list, which costs an allocation or more per reduced node.
-ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs,
-                                                            RewriteEngine& engine, bool maximal_fusion,
-                                                            ReductionPhases* phases = nullptr);
+ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                                   bool maximal_fusion, ReductionPhases* phases = nullptr);
 
 }  // namespace veltrix

@@ -14,7 +14,6 @@
 
 namespace veltrix {
 
-
 // Reduces against the store's output marks, in mark order.
 ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion);
 

@@ -15,9 +15,8 @@ std::pair<SymbolId, bool> SymbolTexts::intern(std::string_view text) {
   const std::uint32_t hash = hash_of(text);
   // The table position comes from a mix of the stored half, so growing never rehashes texts.
   const std::uint64_t position = mix64(hash);
-  const Slot* found = index_.find(position, [&](const Slot& slot) {
-    return slot.hash == hash && texts_.view(slot.id) == text;
-  });
+  const Slot* found =
+      index_.find(position, [&](const Slot& slot) { return slot.hash == hash && texts_.view(slot.id) == text; });
   if (found) return {found->id, false};
   if (texts_.size() >= UINT32_MAX) internal_failure("a reduction has fewer than 2^32 distinct symbols");
   const auto id = static_cast<SymbolId>(texts_.size());

@@ -75,10 +75,8 @@ std::optional<ParamValue> parse_param_value(std::string_view text) {
     case 'i':
       if (auto value = parse_i64(payload)) return ParamValue::from_int(*value);
       return std::nullopt;
-    case 's':
-      return ParamValue::from_str(unescape_symbol_text(payload));
-    default:
-      return std::nullopt;
+    case 's': return ParamValue::from_str(unescape_symbol_text(payload));
+    default: return std::nullopt;
   }
 }
 
@@ -143,9 +141,7 @@ void append_param_value_text(std::string& out, const ParamValueRef& value) {
       for (int shift = 60; shift >= 0; shift -= 4) out += kHex[(bits >> shift) & 0xF];
       return;
     }
-    case ParamTag::Bool:
-      out += value.as_bool() ? "btrue" : "bfalse";
-      return;
+    case ParamTag::Bool: out += value.as_bool() ? "btrue" : "bfalse"; return;
     case ParamTag::Str:
       out += 's';
       append_escaped_symbol_text(out, value.text);

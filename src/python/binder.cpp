@@ -87,7 +87,8 @@ bool place_positional(const ParamTable& table, PyObject* const* args, Py_ssize_t
 bool check_complete(const ParamTable& table, PyObject* const* slots) {
   for (std::size_t i = 0; i < table.parameters.size(); ++i) {
     if (table.parameters[i].required && !slots[i]) {
-      return report_missing(table, slots, /*keyword_only=*/false) && report_missing(table, slots, /*keyword_only=*/true);
+      return report_missing(table, slots, /*keyword_only=*/false) &&
+             report_missing(table, slots, /*keyword_only=*/true);
     }
   }
   return true;
@@ -98,8 +99,7 @@ bool check_complete(const ParamTable& table, PyObject* const* slots) {
 bool bind(const ParamTable& table, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   nargs = PyVectorcall_NARGS(nargs);
   const auto given = static_cast<std::size_t>(nargs);
-  if (!kwnames && given >= table.required_positional && given <= table.positional &&
-      table.required_keyword_only == 0) {
+  if (!kwnames && given >= table.required_positional && given <= table.positional && table.required_keyword_only == 0) {
     // Positional arguments only, all required ones present: nothing can fail.
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
     for (std::size_t i = given; i < table.parameters.size(); ++i) slots[i] = nullptr;

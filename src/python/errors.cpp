@@ -19,7 +19,8 @@ ProcessObject g_panic_type;
 
 PyObject* raise_with_message(PyObject* type, const std::string& message) {
   // A message is raised whatever bytes it holds: invalid UTF-8 is replaced, never a second failure.
-  OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  OwnedRef text =
+      OwnedRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
 }
@@ -27,9 +28,8 @@ PyObject* raise_with_message(PyObject* type, const std::string& message) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  return g_panic_type.get([] {
-    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  });
+  return g_panic_type.get(
+      [] { return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr); });
 }
 
 PyObject* raise_internal_failure(const InternalFailure& failure) {

@@ -91,17 +91,20 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef kMethods[] = {
-    method_with_parameters("step", reducer_step,
+    method_with_parameters(
+        "step", reducer_step,
         "step($self, store)\n--\n\n"
         "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
         "(the delta size). The reducer must always be fed the same store."),
     method_without_parameters("watermark", reducer_counter<&CanonicalForm::watermark>,
-        "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."),
-    method_without_parameters("total_work", reducer_counter<&CanonicalForm::total_work>,
+                              "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."),
+    method_without_parameters(
+        "total_work", reducer_counter<&CanonicalForm::total_work>,
         "total_work($self)\n--\n\nCumulative nodes processed across all steps (== watermark: each node touched once)."),
     method_without_parameters("canonical_count", reducer_counter<&CanonicalForm::canonical_count>,
-        "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
-    method_with_parameters("finalize", reducer_finalize,
+                              "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
+    method_with_parameters(
+        "finalize", reducer_finalize,
         "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
         "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
         "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
@@ -111,7 +114,8 @@ PyMethodDef kMethods[] = {
 
 constexpr const char kDoc[] =
     "IncrementalReducer()\n--\n\n"
-    "Genuinely incremental reduction (plan \xc2\xa7" "A.1): feed it a store as the graph is being built; each\n"
+    "Genuinely incremental reduction (plan \xc2\xa7"
+    "A.1): feed it a store as the graph is being built; each\n"
     "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
     "commutativity dedup, hash-consing \xe2\x80\x94 the same sound rules the EGraphEngine runs), so a concise\n"
     "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"

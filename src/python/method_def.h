@@ -7,8 +7,7 @@
 
 namespace veltrix::python {
 
-using MethodWithParameters = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames);
+using MethodWithParameters = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 using MethodWithoutParameters = PyObject* (*)(PyObject* self, PyObject* unused);
 
 // `extra_flags`: METH_STATIC for a static method (whose `self` is then null).

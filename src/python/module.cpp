@@ -58,15 +58,7 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "veltrix_core",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "veltrix_core", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

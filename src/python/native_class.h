@@ -18,8 +18,7 @@ namespace veltrix::python {
 
 template <class Native>
 struct NativeObject {
-  PyObject_HEAD
-  Native native;
+  PyObject_HEAD Native native;
 };
 
 // The native value of an instance of the class that holds a Native.

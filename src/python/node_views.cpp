@@ -28,7 +28,10 @@ bool set_item(PyObject* dict, PyObject* key, OwnedRef value) {
 class ViewBuilder {
  public:
   ViewBuilder(const GraphSnapshot& snapshot, const InternedNames& keys)
-      : table_(snapshot.nodes), keys_(keys), texts_(table_.strings().size()), ids_(table_.size()),
+      : table_(snapshot.nodes),
+        keys_(keys),
+        texts_(table_.strings().size()),
+        ids_(table_.size()),
         is_output_(table_.size(), false) {
     for (NodeId mark : snapshot.outputs) is_output_[mark] = true;
   }

@@ -8,8 +8,8 @@ namespace veltrix::python {
 namespace {
 
 constexpr Parameter kNewParameters[] = {
-    {"kind", true, true},     {"content_hash", true, true}, {"framework", true, true},
-    {"version", true, true},  {"io_schema", true, true},    {"preprocessing_ref", false, true},
+    {"kind", true, true},    {"content_hash", true, true}, {"framework", true, true},
+    {"version", true, true}, {"io_schema", true, true},    {"preprocessing_ref", false, true},
 };
 constexpr ParamTable kNewTable{"PayloadDescriptor.__new__()", kNewParameters};
 

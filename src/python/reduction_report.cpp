@@ -9,9 +9,9 @@ namespace {
 
 OwnedRef report_dict(const ReductionReport& report) {
   const std::pair<const char*, std::uint64_t> entries[] = {
-      {"input_nodes", report.input_nodes},     {"reachable_nodes", report.reachable_nodes},
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
       {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes}, {"boundary_nodes", report.boundary_nodes},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
   };
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return {};

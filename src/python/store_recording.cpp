@@ -18,7 +18,8 @@ namespace {
 
 constexpr Parameter kNameParams[] = {{"name", true, false}, {"params", false, false}};
 constexpr Parameter kNameInputsParams[] = {{"name", true, false}, {"inputs", true, false}, {"params", false, false}};
-constexpr Parameter kDescriptorParams[] = {{"descriptor", true, false}, {"inputs", true, false}, {"params", false, false}};
+constexpr Parameter kDescriptorParams[] = {
+    {"descriptor", true, false}, {"inputs", true, false}, {"params", false, false}};
 constexpr Parameter kInputsParams[] = {{"inputs", true, false}, {"params", false, false}};
 
 constexpr ParamTable kAddSource{"GraphStore.add_source()", kNameParams};

@@ -36,7 +36,8 @@ struct ReduceRequest {
 std::optional<ReducedStore> run_reduction(const GraphStore& store, const ReduceRequest& request) {
   EGraphEngine engine;
   if (!request.outputs) return reduce_against_marks(store, engine, request.maximal_fusion);
-  Result<ReducedStore, BadNodeId> reduced = reduce_against_outputs(store, *request.outputs, engine, request.maximal_fusion);
+  Result<ReducedStore, BadNodeId> reduced =
+      reduce_against_outputs(store, *request.outputs, engine, request.maximal_fusion);
   if (!reduced.ok()) {
     raise_value_error(reduced.error().message());
     return std::nullopt;

@@ -14,11 +14,18 @@
 
 namespace veltrix {
 
-enum class BlobErrorKind : std::uint8_t { BadMagic, Truncated, InvalidTag, InvalidUtf8, NodeRefOutOfRange, NodeTooLarge };
+enum class BlobErrorKind : std::uint8_t {
+  BadMagic,
+  Truncated,
+  InvalidTag,
+  InvalidUtf8,
+  NodeRefOutOfRange,
+  NodeTooLarge
+};
 
 struct BlobError {
   BlobErrorKind kind = BlobErrorKind::Truncated;
-  const char* what = "";  // InvalidTag: "node", "param" or "stage-ref"
+  const char* what = "";    // InvalidTag: "node", "param" or "stage-ref"
   std::uint64_t value = 0;  // InvalidTag: the offending byte; NodeRefOutOfRange: the id or index
 
   static BlobError bad_magic() { return {BlobErrorKind::BadMagic, "", 0}; }

@@ -13,7 +13,9 @@ std::uint64_t GraphStore::next_serial() {
 
 GraphStore::GraphStore(GraphStore&& other) noexcept
     : serial_(other.serial_),
-      interner_(std::move(other.interner_)), marks_(std::move(other.marks_)), marked_(std::move(other.marked_)) {}
+      interner_(std::move(other.interner_)),
+      marks_(std::move(other.marks_)),
+      marked_(std::move(other.marked_)) {}
 
 Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
   auto guard = mutex_.lock();
@@ -69,8 +71,8 @@ ReducedStore GraphStore::from_reduced(const ReducedGraph& reduced) {
   for (const Node& node : reduced.nodes) {
     inputs.clear();
     for (NodeId position : node.inputs()) inputs.push_back(checked_at(ids, position));
-    ids.push_back(expect_ok(store.intern(WithInputs<Node>(node, inputs)),
-                            "reduced graph references only earlier nodes"));
+    ids.push_back(
+        expect_ok(store.intern(WithInputs<Node>(node, inputs)), "reduced graph references only earlier nodes"));
   }
   for (std::uint64_t position : reduced.outputs) {
     expect_ok(store.mark_output(checked_at(ids, position)), "reduced output is valid");

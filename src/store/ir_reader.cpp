@@ -199,8 +199,7 @@ class BlobReader {
           entry.value.tag = ParamTag::Str;
           if (!string(entry.value.text)) return false;
           break;
-        default:
-          return fail(BlobError::invalid_tag("param", tag));
+        default: return fail(BlobError::invalid_tag("param", tag));
       }
       if (i >= kMaxParamsPerNode) return fail(BlobError::node_too_large());
     }

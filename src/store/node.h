@@ -66,8 +66,8 @@ struct DescriptorRef {
     return r;
   }
   PayloadDescriptor to_owned() const {
-    PayloadDescriptor d{std::string(kind), std::string(content_hash), std::string(framework),
-                        std::string(version), std::string(io_schema), std::nullopt};
+    PayloadDescriptor d{std::string(kind),    std::string(content_hash), std::string(framework),
+                        std::string(version), std::string(io_schema),    std::nullopt};
     if (preprocessing_ref) d.preprocessing_ref = std::string(*preprocessing_ref);
     return d;
   }

@@ -56,9 +56,8 @@ StrId NodeInterner::intern_text(std::string_view text) {
   if (auto id = recent_text(text)) return *id;
   const std::uint32_t hash = text_hash(text);
   const std::uint64_t position = slot_position_hash(hash);
-  const TextSlot* slot = string_index_.find(position, [&](const TextSlot& s) {
-    return s.hash == hash && table_.strings_.view(s.id) == text;
-  });
+  const TextSlot* slot = string_index_.find(
+      position, [&](const TextSlot& s) { return s.hash == hash && table_.strings_.view(s.id) == text; });
   if (slot) return slot->id;
   if (table_.strings_.size() >= kNoString - 1) internal_failure("too many distinct texts in one graph");
   const StrId id = table_.strings_.append(text);
@@ -111,7 +110,8 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
     hasher.write_u64(node.members.size());
     for (const ResolvedNode::Member& m : node.members) {
       hasher.write_u64(std::uint64_t{m.token} | (std::uint64_t{m.refs.size()} << 32));
-      for (const MemberRef& ref : m.refs) hasher.write_u64(ref.index ^ (std::uint64_t{ref.kind == MemberRefKind::Member} << 63));
+      for (const MemberRef& ref : m.refs)
+        hasher.write_u64(ref.index ^ (std::uint64_t{ref.kind == MemberRefKind::Member} << 63));
     }
   }
   return static_cast<std::uint32_t>(hasher.finish() >> 32);
@@ -144,8 +144,7 @@ bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node)
       }
       break;
     }
-    case NodeKind::Exchange:
-      break;
+    case NodeKind::Exchange: break;
   }
   for (std::uint32_t i = 0; i < node.param_count; ++i) {
     const std::uint32_t* a = entry::param(stored, i);

@@ -7,8 +7,8 @@
 // canonical form guard their interners themselves.
 #pragma once
 
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>

@@ -3,8 +3,7 @@
 namespace veltrix {
 
 ParamMap ParamMap::from_entries(std::vector<ParamEntry> entries) {
-  stable_sort_by_key(entries.begin(), entries.end(),
-                     [](const ParamEntry& e) -> std::string_view { return e.key; });
+  stable_sort_by_key(entries.begin(), entries.end(), [](const ParamEntry& e) -> std::string_view { return e.key; });
   ParamMap map;
   map.entries_ = std::move(entries);
   return map;

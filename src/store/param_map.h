@@ -22,8 +22,7 @@ inline constexpr std::uint64_t kCanonicalNanBits = 0x7FF8000000000000ULL;
 
 // The bits under which a float takes part in identity.
 inline std::uint64_t canonical_float_bits(std::uint64_t bits) {
-  const bool is_nan = (bits & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL &&
-                      (bits & 0x000FFFFFFFFFFFFFULL) != 0;
+  const bool is_nan = (bits & 0x7FF0000000000000ULL) == 0x7FF0000000000000ULL && (bits & 0x000FFFFFFFFFFFFFULL) != 0;
   return is_nan ? kCanonicalNanBits : bits;
 }
 
@@ -39,9 +38,7 @@ struct ParamValueRef {
   bool as_bool() const { return bits != 0; }
 
   // The word that identity compares for non-Str values.
-  std::uint64_t identity_bits() const {
-    return tag == ParamTag::Float ? canonical_float_bits(bits) : bits;
-  }
+  std::uint64_t identity_bits() const { return tag == ParamTag::Float ? canonical_float_bits(bits) : bits; }
   friend bool operator==(const ParamValueRef& a, const ParamValueRef& b) {
     if (a.tag != b.tag) return false;
     return a.tag == ParamTag::Str ? a.text == b.text : a.identity_bits() == b.identity_bits();

@@ -277,9 +277,10 @@ class RawHashTable {
   void allocate(std::size_t chunk_count) {
     chunks_ = static_cast<Chunk*>(allocate_block(chunk_count * sizeof(Chunk)));
     for (std::size_t c = 0; c < chunk_count; ++c) {
-      std::memset(chunks_[c].ctrl, static_cast<unsigned char>(hash_table_detail::kEmpty), hash_table_detail::kChunkSlots);
-      std::memset(chunks_[c].ctrl + hash_table_detail::kChunkSlots, static_cast<unsigned char>(hash_table_detail::kUnused),
-                  16 - hash_table_detail::kChunkSlots);
+      std::memset(chunks_[c].ctrl, static_cast<unsigned char>(hash_table_detail::kEmpty),
+                  hash_table_detail::kChunkSlots);
+      std::memset(chunks_[c].ctrl + hash_table_detail::kChunkSlots,
+                  static_cast<unsigned char>(hash_table_detail::kUnused), 16 - hash_table_detail::kChunkSlots);
     }
     chunk_count_ = chunk_count;
     chunk_mask_ = chunk_count - 1;

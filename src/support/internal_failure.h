@@ -17,8 +17,7 @@ namespace veltrix {
 // Deliberately not derived from std::exception, so no generic handler swallows it by accident.
 class InternalFailure {
  public:
-  InternalFailure(std::string message, std::source_location where)
-      : message_(std::move(message)), where_(where) {}
+  InternalFailure(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
 
   const std::string& message() const { return message_; }
   const std::source_location& where() const { return where_; }
@@ -28,8 +27,7 @@ class InternalFailure {
   std::source_location where_;
 };
 
-[[noreturn]] void internal_failure(std::string message,
-                                   std::source_location where = std::source_location::current());
+[[noreturn]] void internal_failure(std::string message, std::source_location where = std::source_location::current());
 
 // "index out of bounds: the len is {len} but the index is {index}".
 [[noreturn]] void index_out_of_bounds(std::size_t len, std::size_t index,

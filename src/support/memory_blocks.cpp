@@ -62,7 +62,9 @@ bool keep(void* block, std::size_t bytes) {
 bool mapped(std::size_t) { return false; }
 #endif
 
-void* allocate_small(std::size_t bytes) { return ::operator new(std::max<std::size_t>(bytes, 1), std::align_val_t(kBlockAlignment)); }
+void* allocate_small(std::size_t bytes) {
+  return ::operator new(std::max<std::size_t>(bytes, 1), std::align_val_t(kBlockAlignment));
+}
 void free_small(void* block) { ::operator delete(block, std::align_val_t(kBlockAlignment)); }
 
 }  // namespace

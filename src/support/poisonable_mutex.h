@@ -23,8 +23,7 @@ class PoisonableMutex {
 
   class [[nodiscard]] Guard {
    public:
-    explicit Guard(PoisonableMutex& owner)
-        : owner_(owner), exceptions_at_entry_(std::uncaught_exceptions()) {}
+    explicit Guard(PoisonableMutex& owner) : owner_(owner), exceptions_at_entry_(std::uncaught_exceptions()) {}
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     ~Guard() {

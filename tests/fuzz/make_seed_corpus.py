@@ -38,25 +38,48 @@ BLOB_SEEDS = {
     "source": blob([Node(SOURCE, "x", ALL_VARIANTS)], [0]),
     "op": blob([Node(SOURCE, "x"), Node(OP, "add", (("alpha", FLOAT, float_bits(1.0)),), (0, 0))], [1]),
     "reduction": blob([Node(SOURCE, "x"), Node(REDUCTION, "sum", (("axis", INT, 0),), (0,))], [1]),
-    "external": blob([Node(SOURCE, "x"), Node(EXTERNAL, "", (), (0,), ("k", "h", "f", "v", "s", None)),
-                      Node(EXTERNAL, "", (("k", STR, ""),), (1, 0), ("k", "h", "f", "v", "s", "pre"))], [2, 1]),
-    "stage": blob([Node(SOURCE, "x"), Node(SOURCE, "y"),
-                   Node(STAGE, "", (), (0, 1), (("op|neg", ((INPUT_REF, 0),)),
-                                                ("red|sum|axis=i0", ((MEMBER_REF, 0), (INPUT_REF, 1)))))], [2]),
+    "external": blob(
+        [
+            Node(SOURCE, "x"),
+            Node(EXTERNAL, "", (), (0,), ("k", "h", "f", "v", "s", None)),
+            Node(EXTERNAL, "", (("k", STR, ""),), (1, 0), ("k", "h", "f", "v", "s", "pre")),
+        ],
+        [2, 1],
+    ),
+    "stage": blob(
+        [
+            Node(SOURCE, "x"),
+            Node(SOURCE, "y"),
+            Node(
+                STAGE,
+                "",
+                (),
+                (0, 1),
+                (("op|neg", ((INPUT_REF, 0),)), ("red|sum|axis=i0", ((MEMBER_REF, 0), (INPUT_REF, 1)))),
+            ),
+        ],
+        [2],
+    ),
     "exchange": blob([Node(SOURCE, "x"), Node(EXCHANGE, "", (("scheme", STR, "hash"),), (0,))], [1, 0, 1]),
     "unsorted_params": blob([Node(SOURCE, "x", (("b", INT, 1), ("a", INT, 2), ("b", INT, 3)))], []),
     "merged_records": blob([Node(SOURCE, "a"), Node(SOURCE, "a"), Node(OP, "f", (), (0,))], [1]),
-    "every_kind": blob([
-        Node(SOURCE, "x", ALL_VARIANTS), Node(OP, "mul", (), (0,)), Node(REDUCTION, "max", (), (1,)),
-        Node(EXTERNAL, "", (), (2,), ("k", "h", "f", "v", "s", "p")), Node(EXCHANGE, "", (), (3,)),
-        Node(STAGE, "", (), (4,), (("op|neg", ((INPUT_REF, 0),)),)),
-    ], [5, 0]),
+    "every_kind": blob(
+        [
+            Node(SOURCE, "x", ALL_VARIANTS),
+            Node(OP, "mul", (), (0,)),
+            Node(REDUCTION, "max", (), (1,)),
+            Node(EXTERNAL, "", (), (2,), ("k", "h", "f", "v", "s", "p")),
+            Node(EXCHANGE, "", (), (3,)),
+            Node(STAGE, "", (), (4,), (("op|neg", ((INPUT_REF, 0),)),)),
+        ],
+        [5, 0],
+    ),
 }
 
 SEXPR_SEEDS = {
     "atom": "x",
     "list": "(f a b)",
-    "nested": "(f\r\n  (g x)\n (h (i j) \"k l\"))",
+    "nested": '(f\r\n  (g x)\n (h (i j) "k l"))',
     "trailing_text": "(a b) c",
     "tab_in_atom": "(f a\tb)",
     "quoted_escapes": '(f "a b\\"c" d)',
@@ -108,7 +131,7 @@ MEMBER_TOKEN_SEEDS = {
     "add_scalar": "op|add|scalar=f3ff8000000000000;side=sr",
     "neg": "op|neg",
     "escapes_and_extremes": "op|we%25ird%3B%3D%7Cname|b=bfalse;f=f8000000000000000;i=i-9223372036854775808;"
-                            "inf=f7ff0000000000000;k%3B%3D=sv%253B%7C;n=f7ff8000000000000",
+    "inf=f7ff0000000000000;k%3B%3D=sv%253B%7C;n=f7ff8000000000000",
     "empty_name_and_key": "op||=s",
     "cast": "op|cast|big=i9223372036854775807;dtype=sf\u00e9\u20ac32;t=btrue;tiny=f0000000000000001",
     "escaped_key": "op|where|%3D=s%2525;cond=sx>0",

@@ -35,8 +35,7 @@ void check_error(std::string_view input, const TermParseError& error) {
     case TermParseError::Kind::HeadList:
       if (error.list.kind != veltrix::egraph::SExpr::Kind::List) broken("a list head is a list");
       return;
-    case TermParseError::Kind::EmptySexp:
-      return;
+    case TermParseError::Kind::EmptySexp: return;
   }
 }
 

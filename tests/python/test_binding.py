@@ -24,26 +24,55 @@ def desc(**changes):
     [
         (lambda s: s.add_source(), "GraphStore.add_source() missing 1 required positional argument: 'name'"),
         (lambda s: s.add_op(), "GraphStore.add_op() missing 2 required positional arguments: 'name' and 'inputs'"),
-        (lambda s: s.add_op(params=None), "GraphStore.add_op() missing 2 required positional arguments: 'name' and 'inputs'"),
-        (lambda s: s.add_external(), "GraphStore.add_external() missing 2 required positional arguments: 'descriptor' and 'inputs'"),
-        (lambda s: s.add_source("x", None, 3), "GraphStore.add_source() takes from 1 to 2 positional arguments but 3 were given"),
-        (lambda s: s.add_exchange([], None, 1), "GraphStore.add_exchange() takes from 1 to 2 positional arguments but 3 were given"),
+        (
+            lambda s: s.add_op(params=None),
+            "GraphStore.add_op() missing 2 required positional arguments: 'name' and 'inputs'",
+        ),
+        (
+            lambda s: s.add_external(),
+            "GraphStore.add_external() missing 2 required positional arguments: 'descriptor' and 'inputs'",
+        ),
+        (
+            lambda s: s.add_source("x", None, 3),
+            "GraphStore.add_source() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            lambda s: s.add_exchange([], None, 1),
+            "GraphStore.add_exchange() takes from 1 to 2 positional arguments but 3 were given",
+        ),
         (lambda s: s.add_op("f", [0], name="g"), "GraphStore.add_op() got multiple values for argument 'name'"),
-        (lambda s: s.add_op("f", [0], params=None, params2=1), "GraphStore.add_op() got an unexpected keyword argument 'params2'"),
-        (lambda s: s.add_source(name="x", name2="y"), "GraphStore.add_source() got an unexpected keyword argument 'name2'"),
+        (
+            lambda s: s.add_op("f", [0], params=None, params2=1),
+            "GraphStore.add_op() got an unexpected keyword argument 'params2'",
+        ),
+        (
+            lambda s: s.add_source(name="x", name2="y"),
+            "GraphStore.add_source() got an unexpected keyword argument 'name2'",
+        ),
         (lambda s: vc.GraphStore(1), "GraphStore.__new__() takes 0 positional arguments but 1 was given"),
         (lambda s: vc.GraphStore(1, 2), "GraphStore.__new__() takes 0 positional arguments but 2 were given"),
         (lambda s: vc.GraphStore(a=1), "GraphStore.__new__() got an unexpected keyword argument 'a'"),
         (lambda s: vc.IncrementalReducer(x=1), "IncrementalReducer.__new__() got an unexpected keyword argument 'x'"),
-        (lambda s: vc.PayloadDescriptor("k"), "PayloadDescriptor.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda s: vc.PayloadDescriptor(kind="k"),
-         "PayloadDescriptor.__new__() missing 4 required keyword arguments: 'content_hash', 'framework', 'version', and 'io_schema'"),
-        (lambda s: vc.PayloadDescriptor(),
-         "PayloadDescriptor.__new__() missing 5 required keyword arguments: 'kind', 'content_hash', 'framework', 'version', and 'io_schema'"),
-        (lambda s: vc.PayloadDescriptor(**desc(), extra=1),
-         "PayloadDescriptor.__new__() got an unexpected keyword argument 'extra'"),
-        (lambda s: vc.PayloadDescriptor(**{k: v for k, v in desc().items() if k != "io_schema"}),
-         "PayloadDescriptor.__new__() missing 1 required keyword argument: 'io_schema'"),
+        (
+            lambda s: vc.PayloadDescriptor("k"),
+            "PayloadDescriptor.__new__() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda s: vc.PayloadDescriptor(kind="k"),
+            "PayloadDescriptor.__new__() missing 4 required keyword arguments: 'content_hash', 'framework', 'version', and 'io_schema'",
+        ),
+        (
+            lambda s: vc.PayloadDescriptor(),
+            "PayloadDescriptor.__new__() missing 5 required keyword arguments: 'kind', 'content_hash', 'framework', 'version', and 'io_schema'",
+        ),
+        (
+            lambda s: vc.PayloadDescriptor(**desc(), extra=1),
+            "PayloadDescriptor.__new__() got an unexpected keyword argument 'extra'",
+        ),
+        (
+            lambda s: vc.PayloadDescriptor(**{k: v for k, v in desc().items() if k != "io_schema"}),
+            "PayloadDescriptor.__new__() missing 1 required keyword argument: 'io_schema'",
+        ),
     ],
 )
 def test_binding_messages(store, call, message):

@@ -111,7 +111,15 @@ def test_verify_accepts_a_canonical_blob(blob_file):
 
 def source_with_bool(payload):
     """A blob of one Source "a" with params {"k": <Bool written as payload>}, no outputs."""
-    return b"VIR1" + struct.pack("<IBI", 1, 0, 1) + b"a" + struct.pack("<II", 1, 1) + b"k" + bytes([2, payload]) + struct.pack("<I", 0)
+    return (
+        b"VIR1"
+        + struct.pack("<IBI", 1, 0, 1)
+        + b"a"
+        + struct.pack("<II", 1, 1)
+        + b"k"
+        + bytes([2, payload])
+        + struct.pack("<I", 0)
+    )
 
 
 @pytest.mark.parametrize(

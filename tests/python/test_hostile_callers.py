@@ -88,8 +88,7 @@ def test_a_legacy_subinterpreter_is_refused_and_the_main_interpreter_unaffected(
     try:
         failure = interpreters.exec(
             interp,
-            "import collections.abc, veltrix_core\n"
-            "veltrix_core.GraphStore().add_source('a')\n",
+            "import collections.abc, veltrix_core\nveltrix_core.GraphStore().add_source('a')\n",
         )
     finally:
         interpreters.destroy(interp)

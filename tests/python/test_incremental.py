@@ -23,8 +23,11 @@ def store_of(count):
 
 def comparable(result):
     store, report = result
-    return store.nodes(), store.outputs(), {k: report[k] for k in
-                                            ("canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")}
+    return (
+        store.nodes(),
+        store.outputs(),
+        {k: report[k] for k in ("canonical_nodes", "stages", "reduced_nodes", "boundary_nodes")},
+    )
 
 
 @pytest.mark.parametrize(
@@ -44,9 +47,11 @@ def test_method_signatures(method, signature):
 
 def test_docstrings_verbatim():
     assert vc.IncrementalReducer.total_work.__doc__ == (
-        "Cumulative nodes processed across all steps (== watermark: each node touched once).")
+        "Cumulative nodes processed across all steps (== watermark: each node touched once)."
+    )
     assert vc.IncrementalReducer.finalize.__doc__.splitlines()[1] == (
-        "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks")
+        "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks"
+    )
 
 
 def test_a_new_reducer_is_empty():
@@ -138,17 +143,33 @@ def test_finalize_refuses_unknown_outputs_before_touching_the_reducer():
         (lambda r, s: r.step(5), TypeError, "argument 'store': 'int' object is not an instance of 'GraphStore'"),
         (lambda r, s: r.step(None), TypeError, "argument 'store': 'None' is not an instance of 'GraphStore'"),
         (lambda r, s: r.step(), TypeError, "IncrementalReducer.step() missing 1 required positional argument: 'store'"),
-        (lambda r, s: r.step(s, s), TypeError, "IncrementalReducer.step() takes 1 positional arguments but 2 were given"),
-        (lambda r, s: r.finalize(s, True), TypeError,
-         "IncrementalReducer.finalize() takes 1 positional arguments but 2 were given"),
-        (lambda r, s: r.finalize(s, maximal_fusion=None), TypeError,
-         "argument 'maximal_fusion': 'None' is not an instance of 'bool'"),
-        (lambda r, s: r.finalize(s, maximal_fusion=1), TypeError,
-         "argument 'maximal_fusion': 'int' object is not an instance of 'bool'"),
+        (
+            lambda r, s: r.step(s, s),
+            TypeError,
+            "IncrementalReducer.step() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda r, s: r.finalize(s, True),
+            TypeError,
+            "IncrementalReducer.finalize() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda r, s: r.finalize(s, maximal_fusion=None),
+            TypeError,
+            "argument 'maximal_fusion': 'None' is not an instance of 'bool'",
+        ),
+        (
+            lambda r, s: r.finalize(s, maximal_fusion=1),
+            TypeError,
+            "argument 'maximal_fusion': 'int' object is not an instance of 'bool'",
+        ),
         (lambda r, s: r.finalize(s, outputs="0"), TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
         (lambda r, s: r.finalize(s, outputs=[-1]), OverflowError, "can't convert negative int to unsigned"),
-        (lambda r, s: r.finalize(store=s, store2=s), TypeError,
-         "IncrementalReducer.finalize() got an unexpected keyword argument 'store2'"),
+        (
+            lambda r, s: r.finalize(store=s, store2=s),
+            TypeError,
+            "IncrementalReducer.finalize() got an unexpected keyword argument 'store2'",
+        ),
     ],
 )
 def test_argument_errors_leave_the_reducer_unchanged(call, exc_type, message):
@@ -174,8 +195,14 @@ def test_finalize_returns_a_new_store_and_the_report():
     assert isinstance(result, tuple) and len(result) == 2
     reduced, report = result
     assert isinstance(reduced, vc.GraphStore) and reduced.outputs() == [1]
-    assert list(report) == ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
-                            "boundary_nodes"]
+    assert list(report) == [
+        "input_nodes",
+        "reachable_nodes",
+        "canonical_nodes",
+        "stages",
+        "reduced_nodes",
+        "boundary_nodes",
+    ]
 
 
 COMMUTATIVE = ["add", "mul", "maximum"]

@@ -30,8 +30,12 @@ def test_classes_are_closed_builtins(cls):
 
 
 @pytest.mark.parametrize(
-    "make", [vc.GraphStore, vc.IncrementalReducer, lambda: vc.PayloadDescriptor(
-        kind="k", content_hash="h", framework="f", version="v", io_schema="s")]
+    "make",
+    [
+        vc.GraphStore,
+        vc.IncrementalReducer,
+        lambda: vc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s"),
+    ],
 )
 def test_instances_take_no_attributes_and_use_identity(make):
     a, b = make(), make()
@@ -46,11 +50,21 @@ def test_instances_take_no_attributes_and_use_identity(make):
 @pytest.mark.parametrize(
     "cls, signature, first_line",
     [
-        (vc.GraphStore, "()", "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to"),
-        (vc.PayloadDescriptor, "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)",
-         "Reproducibility metadata an External node carries (participates in the structural hash)."),
-        (vc.IncrementalReducer, "()",
-         "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being built; each"),
+        (
+            vc.GraphStore,
+            "()",
+            "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to",
+        ),
+        (
+            vc.PayloadDescriptor,
+            "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)",
+            "Reproducibility metadata an External node carries (participates in the structural hash).",
+        ),
+        (
+            vc.IncrementalReducer,
+            "()",
+            "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being built; each",
+        ),
     ],
 )
 def test_class_docstrings(cls, signature, first_line):
@@ -78,7 +92,7 @@ def test_method_signatures(method, signature):
 def test_method_docstrings_verbatim():
     assert vc.GraphStore.add_exchange.__doc__ == (
         "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
-        "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."
+        '`scheme` ParamMap (`params`) + its one logical input; `nodes()[i]["kind"] == "exchange"`.'
     )
     assert vc.GraphStore.outputs.__doc__ == (
         "The marked output node ids, in mark order (what an IR evaluator returns, in order)."

@@ -49,7 +49,9 @@ def test_submodules_import_nothing_heavy(submodule):
     assert not {"numpy", "IPython", "dask"} & set(facts["new"])
 
 
-@pytest.mark.parametrize("name", ["__init__.pyi", "py.typed", "__main__.py", "cli.py", "display.py", "typing.py", "run/__init__.py"])
+@pytest.mark.parametrize(
+    "name", ["__init__.pyi", "py.typed", "__main__.py", "cli.py", "display.py", "typing.py", "run/__init__.py"]
+)
 def test_package_files_sit_beside_the_extension(name):
     import veltrix_core  # noqa: PLC0415
 

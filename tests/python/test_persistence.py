@@ -98,7 +98,9 @@ def test_docstrings_and_signatures(method, signature, doc_start):
         assert "the serializable IR \u2014 not cloudpickle \u2014 is the canonical" in function.__doc__
         assert function.__doc__.endswith("the default keeps the marks-based behavior.")
     if method == "deserialize":
-        assert function.__doc__.endswith("`serialize` of the result is byte-identical to the input (plan M8 determinism gate).")
+        assert function.__doc__.endswith(
+            "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."
+        )
 
 
 def test_deserialize_is_static_and_ignores_the_instance():
@@ -120,18 +122,42 @@ def test_deserialize_is_static_and_ignores_the_instance():
         (lambda s: s.serialize(outputs=[5]), ValueError, "no node with id 5"),
         (lambda s: s.serialize(outputs=[9, "x"]), TypeError, None),  # conversion before the range check
         (lambda s: s.serialize(outputs=[-1]), OverflowError, None),
-        (lambda s: s.serialize([], []), TypeError,
-         "GraphStore.serialize() takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda s: s.serialize(output=[]), TypeError, "GraphStore.serialize() got an unexpected keyword argument 'output'"),
-        (lambda s: GraphStore.deserialize(bytearray(b"VIR1")), TypeError,
-         "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
-        (lambda s: GraphStore.deserialize(memoryview(b"VIR1")), TypeError,
-         "argument 'data': 'memoryview' object is not an instance of 'bytes'"),
-        (lambda s: GraphStore.deserialize("VIR1"), TypeError, "argument 'data': 'str' object is not an instance of 'bytes'"),
+        (
+            lambda s: s.serialize([], []),
+            TypeError,
+            "GraphStore.serialize() takes from 0 to 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda s: s.serialize(output=[]),
+            TypeError,
+            "GraphStore.serialize() got an unexpected keyword argument 'output'",
+        ),
+        (
+            lambda s: GraphStore.deserialize(bytearray(b"VIR1")),
+            TypeError,
+            "argument 'data': 'bytearray' object is not an instance of 'bytes'",
+        ),
+        (
+            lambda s: GraphStore.deserialize(memoryview(b"VIR1")),
+            TypeError,
+            "argument 'data': 'memoryview' object is not an instance of 'bytes'",
+        ),
+        (
+            lambda s: GraphStore.deserialize("VIR1"),
+            TypeError,
+            "argument 'data': 'str' object is not an instance of 'bytes'",
+        ),
         (lambda s: GraphStore.deserialize(None), TypeError, "argument 'data': 'None' is not an instance of 'bytes'"),
-        (lambda s: GraphStore.deserialize(), TypeError, "GraphStore.deserialize() missing 1 required positional argument: 'data'"),
-        (lambda s: GraphStore.deserialize(b"", b""), TypeError,
-         "GraphStore.deserialize() takes 1 positional arguments but 2 were given"),
+        (
+            lambda s: GraphStore.deserialize(),
+            TypeError,
+            "GraphStore.deserialize() missing 1 required positional argument: 'data'",
+        ),
+        (
+            lambda s: GraphStore.deserialize(b"", b""),
+            TypeError,
+            "GraphStore.deserialize() takes 1 positional arguments but 2 were given",
+        ),
         (lambda s: s.to_dot(1), TypeError, None),
     ],
 )
@@ -203,7 +229,7 @@ def test_explicit_output_list_keeps_repeats_and_marks_do_not():
 
 def rich_blob():
     nodes = [
-        Node(SOURCE, "x", (("f", FLOAT, float_bits(-0.0)), ("i", INT, -(2**63)), ("s", STR, "a\"\\\n"))),
+        Node(SOURCE, "x", (("f", FLOAT, float_bits(-0.0)), ("i", INT, -(2**63)), ("s", STR, 'a"\\\n'))),
         Node(SOURCE, "y", (("nan", FLOAT, 0xFFF0000000000123),)),
         Node(OP, "add", (("b", BOOL, 1),), (0, 1, 0)),
         Node(REDUCTION, "sum", (), (2,)),
@@ -256,10 +282,20 @@ def models(draw, kinds, unique_keys):
         members = ()
         if kind == STAGE:
             members = tuple(
-                (draw(st.sampled_from(TOKENS)),
-                 tuple(draw(st.lists(st.one_of(
-                     st.tuples(st.just(INPUT_REF), st.integers(0, 2**32 - 1)),
-                     *([st.tuples(st.just(MEMBER_REF), st.integers(0, m - 1))] if m else [])), max_size=3))))
+                (
+                    draw(st.sampled_from(TOKENS)),
+                    tuple(
+                        draw(
+                            st.lists(
+                                st.one_of(
+                                    st.tuples(st.just(INPUT_REF), st.integers(0, 2**32 - 1)),
+                                    *([st.tuples(st.just(MEMBER_REF), st.integers(0, m - 1))] if m else []),
+                                ),
+                                max_size=3,
+                            )
+                        )
+                    ),
+                )
                 for m in range(draw(st.integers(0, 3)))
             )
         node = Node(kind, name, params, inputs, desc, members)
@@ -284,8 +320,9 @@ def record(store, node):
     if node.kind == REDUCTION:
         return store.add_reduction(node.name, list(node.inputs), params)
     if node.kind == EXTERNAL:
-        fields = dict(zip(["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"],
-                          node.descriptor))
+        fields = dict(
+            zip(["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"], node.descriptor)
+        )
         return store.add_external(fields, list(node.inputs), params)
     return store.add_exchange(list(node.inputs), params)
 
@@ -336,7 +373,7 @@ def test_any_bytes_end_in_a_store_or_a_blob_error(data):
         elif action == "insert":
             base[at:at] = data.draw(st.binary(min_size=1, max_size=8))
         elif action == "delete":
-            del base[at:at + data.draw(st.integers(1, 8))]
+            del base[at : at + data.draw(st.integers(1, 8))]
         else:
             del base[at:]
     try:
@@ -358,8 +395,8 @@ def test_dot_of_a_rebuilt_store_with_a_marked_op():
     data = blob([Node(SOURCE, "x"), Node(OP, "neg", (("scale", FLOAT, float_bits(2.0)),), (0,))], [1])
     assert GraphStore.deserialize(data).to_dot() == (
         "digraph veltrix {\n"
-        "  n0 [label=\"Source x\"];\n"
-        "  n1 [label=\"Op neg {scale=2}\", shape=doublecircle];\n"
+        '  n0 [label="Source x"];\n'
+        '  n1 [label="Op neg {scale=2}", shape=doublecircle];\n'
         "  n0 -> n1;\n"
         "}\n"
     )
@@ -367,9 +404,33 @@ def test_dot_of_a_rebuilt_store_with_a_marked_op():
 
 
 AWKWARD = [
-    "", "plain", 'a"b', "a\\", "\\", '\\"', '"', '""', "line\nfeed", "back\\\nslash", "cr\rtab\t", "{}[];,=->",
-    "digraph", "node", "edge", "subgraph", "strict", "<b>html</b>", "\u00e9\u4e2d\U0001f600", "e\u0301",
-    "\u200b\u202e", "\x01\x1f\x7f", "a\\nb", "\\N\\G\\l", "it's", "--", "n0 -> n1",
+    "",
+    "plain",
+    'a"b',
+    "a\\",
+    "\\",
+    '\\"',
+    '"',
+    '""',
+    "line\nfeed",
+    "back\\\nslash",
+    "cr\rtab\t",
+    "{}[];,=->",
+    "digraph",
+    "node",
+    "edge",
+    "subgraph",
+    "strict",
+    "<b>html</b>",
+    "\u00e9\u4e2d\U0001f600",
+    "e\u0301",
+    "\u200b\u202e",
+    "\x01\x1f\x7f",
+    "a\\nb",
+    "\\N\\G\\l",
+    "it's",
+    "--",
+    "n0 -> n1",
 ]
 
 
@@ -417,7 +478,13 @@ def test_graphviz_accepts_awkward_graphs():
 
 @needs_dot
 @settings(max_examples=25)
-@given(st.lists(st.text(st.characters(blacklist_characters="\x00", blacklist_categories=("Cs",)), max_size=12),
-                min_size=5, max_size=8, unique=True))
+@given(
+    st.lists(
+        st.text(st.characters(blacklist_characters="\x00", blacklist_categories=("Cs",)), max_size=12),
+        min_size=5,
+        max_size=8,
+        unique=True,
+    )
+)
 def test_graphviz_accepts_random_names(names):
     check_accepted(awkward_store(names))

@@ -137,7 +137,14 @@ def test_external_descriptors_dict_and_object_agree():
     view = store.nodes()[from_obj]
     assert view["name"] == "" and view["kind"] == "external"
     assert view["descriptor"] == dict(descriptor_fields(), preprocessing_ref=None)
-    assert list(view["descriptor"]) == ["kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"]
+    assert list(view["descriptor"]) == [
+        "kind",
+        "content_hash",
+        "framework",
+        "version",
+        "io_schema",
+        "preprocessing_ref",
+    ]
     assert store.nodes()[empty_ref]["descriptor"]["preprocessing_ref"] == ""
 
 
@@ -166,7 +173,13 @@ def test_external_refusals(descriptor, inputs, exc_type, message):
 def test_payload_descriptor_attributes_are_read_only():
     d = make_descriptor()
     assert (d.kind, d.content_hash, d.framework, d.version, d.io_schema, d.preprocessing_ref) == (
-        "k", "h", "f", "v", "s", None)
+        "k",
+        "h",
+        "f",
+        "v",
+        "s",
+        None,
+    )
     assert make_descriptor(preprocessing_ref="").preprocessing_ref == ""
     assert make_descriptor(preprocessing_ref=None).preprocessing_ref is None
     for name in ("kind", "preprocessing_ref"):
@@ -190,8 +203,14 @@ def test_exchange_has_no_name_and_any_arity():
     ex = store.add_exchange([a, a, a], {"scheme": "hash"})
     empty = store.add_exchange([])
     views = store.nodes()
-    assert views[ex] == {"id": ex, "output": False, "inputs": [a, a, a], "kind": "exchange", "name": "",
-                         "params": {"scheme": "hash"}}
+    assert views[ex] == {
+        "id": ex,
+        "output": False,
+        "inputs": [a, a, a],
+        "kind": "exchange",
+        "name": "",
+        "params": {"scheme": "hash"},
+    }
     assert views[empty]["inputs"] == [] and views[empty]["params"] == {}
 
 

@@ -123,8 +123,9 @@ def test_store_agrees_with_a_reference_interner(calls):
         elif kind == "exchange":
             got = store.add_exchange(inputs, params)
         else:
-            descriptor = dict(kind="k", content_hash="h", framework="f", version="v", io_schema="s",
-                              preprocessing_ref=ref)
+            descriptor = dict(
+                kind="k", content_hash="h", framework="f", version="v", io_schema="s", preprocessing_ref=ref
+            )
             got = store.add_external(descriptor, inputs, params)
         expected = reference.setdefault(reference_key(kind, name, params, inputs, ref), len(reference))
         assert got == expected

@@ -129,8 +129,14 @@ def test_report_has_six_int_keys_in_a_fixed_order(method):
     _, report = run(store, method, outputs=[3, 1])
     assert list(report) == REPORT_KEYS
     assert all(type(value) is int for value in report.values())
-    assert report == {"input_nodes": 5, "reachable_nodes": 2, "canonical_nodes": 2, "stages": 0,
-                      "reduced_nodes": 2, "boundary_nodes": 2}
+    assert report == {
+        "input_nodes": 5,
+        "reachable_nodes": 2,
+        "canonical_nodes": 2,
+        "stages": 0,
+        "reduced_nodes": 2,
+        "boundary_nodes": 2,
+    }
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -165,8 +171,14 @@ def test_reduce_incremental_and_reduction_report_agree_with_reduce():
     assert summary(again) == summary(reduced) and again_report == report
     assert store.reduction_report(outputs=outputs) == report
     # add(a, b) is used twice by one mul, which ends its group under the default rule.
-    assert report == {"input_nodes": 9, "reachable_nodes": 8, "canonical_nodes": 6, "stages": 3,
-                      "reduced_nodes": 6, "boundary_nodes": 3}
+    assert report == {
+        "input_nodes": 9,
+        "reachable_nodes": 8,
+        "canonical_nodes": 6,
+        "stages": 3,
+        "reduced_nodes": 6,
+        "boundary_nodes": 3,
+    }
 
 
 def test_the_reduced_pipeline_with_maximal_fusion():
@@ -176,8 +188,13 @@ def test_the_reduced_pipeline_with_maximal_fusion():
     assert nodes == [
         ("source", "a", {"i": 0}, []),
         ("source", "b", {"i": 1}, []),
-        ("stage", "", {}, [0, 1], [("op", "add", {}, [("input", 0), ("input", 1)]),
-                                    ("op", "mul", {}, [("member", 0), ("member", 0)])]),
+        (
+            "stage",
+            "",
+            {},
+            [0, 1],
+            [("op", "add", {}, [("input", 0), ("input", 1)]), ("op", "mul", {}, [("member", 0), ("member", 0)])],
+        ),
         ("reduction", "sum", {"axis": 0}, [2]),
         ("stage", "", {}, [3, 0], [("op", "sub", {}, [("input", 0), ("input", 1)])]),
     ]

@@ -35,12 +35,20 @@ BINARY = {
 }
 UNARY = {"neg": np.negative, "abs": np.abs, "square": np.square}
 REDUCTIONS = {"sum": np.sum, "max": np.max}
-IDENTITIES = [("add", {"scalar": 0.0, "side": "r"}), ("add", {"scalar": 0.0, "side": "l"}),
-              ("mul", {"scalar": 1.0, "side": "r"}), ("mul", {"scalar": 1.0, "side": "l"})]
+IDENTITIES = [
+    ("add", {"scalar": 0.0, "side": "r"}),
+    ("add", {"scalar": 0.0, "side": "l"}),
+    ("mul", {"scalar": 1.0, "side": "r"}),
+    ("mul", {"scalar": 1.0, "side": "l"}),
+]
 # Look like identities but are not: each is evaluated for what it is.
-NEAR_IDENTITIES = [("add", {"scalar": 2.0, "side": "r"}), ("mul", {"scalar": -1.0, "side": "l"}),
-                   ("add", {"scalar": 0, "side": "r"}), ("add", {"scalar": -0.0, "side": "l"}),
-                   ("mul", {"scalar": 1.0, "side": "r", "fast": True})]
+NEAR_IDENTITIES = [
+    ("add", {"scalar": 2.0, "side": "r"}),
+    ("mul", {"scalar": -1.0, "side": "l"}),
+    ("add", {"scalar": 0, "side": "r"}),
+    ("add", {"scalar": -0.0, "side": "l"}),
+    ("mul", {"scalar": 1.0, "side": "r", "fast": True}),
+]
 
 
 def apply_op(name, params, args):
@@ -107,8 +115,22 @@ def dataflow_graphs(draw):
         return draw(st.sampled_from(values))
 
     for _ in range(draw(st.integers(1, 30))):
-        choice = draw(st.sampled_from(["binary", "binary", "commuted", "identity", "near", "unary", "reduction",
-                                       "exchange", "external", "repeat"]))
+        choice = draw(
+            st.sampled_from(
+                [
+                    "binary",
+                    "binary",
+                    "commuted",
+                    "identity",
+                    "near",
+                    "unary",
+                    "reduction",
+                    "exchange",
+                    "external",
+                    "repeat",
+                ]
+            )
+        )
         if choice == "binary":
             name = draw(st.sampled_from(sorted(BINARY)))
             a, b = pick(), pick()
@@ -128,8 +150,13 @@ def dataflow_graphs(draw):
         elif choice == "exchange":
             node = store.add_exchange([pick()], {"scheme": "hash"})
         elif choice == "external":
-            descriptor = vc.PayloadDescriptor(kind="udf", content_hash=draw(st.sampled_from(["ab", "abc"])),
-                                              framework="np", version="1", io_schema="f->f")
+            descriptor = vc.PayloadDescriptor(
+                kind="udf",
+                content_hash=draw(st.sampled_from(["ab", "abc"])),
+                framework="np",
+                version="1",
+                io_schema="f->f",
+            )
             node = store.add_external(descriptor, [pick(), pick()])
         else:  # a unary op, or re-recording one: the store returns the existing node
             node = store.add_op(draw(st.sampled_from(sorted(UNARY))), [pick()])
@@ -141,7 +168,9 @@ def dataflow_graphs(draw):
         # Mostly the nodes nothing consumes, so that most of the graph is live; some stay dead.
         consumed = {i for view in store.nodes() for i in view["inputs"]}
         sinks = [i for i in range(count) if i not in consumed]
-        outputs = [i for i in sinks if draw(st.integers(0, 9)) > 0] + draw(st.lists(st.integers(0, count - 1), max_size=2))
+        outputs = [i for i in sinks if draw(st.integers(0, 9)) > 0] + draw(
+            st.lists(st.integers(0, count - 1), max_size=2)
+        )
     return store, outputs, sources
 
 
@@ -259,8 +288,9 @@ def test_fused_ops_keep_their_name_and_params(ops, reductions, maximal):
     views = reduced.nodes()
     members = [m for v in views if v["kind"] == "stage" for m in v["members"]]
     # A chain of single-use ops is one stage, its members in recording order.
-    assert [(m["kind"], m["name"], canonical(m["params"])) for m in members] == \
-        [("op", name, canonical(dict(sorted(params.items(), key=lambda kv: kv[0].encode())))) for name, params in chain]
+    assert [(m["kind"], m["name"], canonical(m["params"])) for m in members] == [
+        ("op", name, canonical(dict(sorted(params.items(), key=lambda kv: kv[0].encode())))) for name, params in chain
+    ]
     kept = [(v["name"], canonical(v["params"])) for v in views if v["kind"] == "reduction"]
     expected = []
     for name, params in reductions:

@@ -76,8 +76,7 @@ def test_identity_scalar_forms_return_their_input(op, side, x):
     assert bits(REGISTRY["op", name]([x], {"scalar": scalar, "side": side})) == bits(x)
 
 
-@given(st.sampled_from(["add", "sub", "mul", "div", "maximum", "minimum"]), arrays(),
-       st.sampled_from([0.5, -2.0, 3.0]))
+@given(st.sampled_from(["add", "sub", "mul", "div", "maximum", "minimum"]), arrays(), st.sampled_from([0.5, -2.0, 3.0]))
 def test_arithmetic_scalar_forms_keep_the_input_dtype_and_sides_differ_only_in_order(name, x, scalar):
     entry = REGISTRY["op", name]
     right = entry([x], {"scalar": scalar, "side": "r"})
@@ -90,8 +89,14 @@ def test_arithmetic_scalar_forms_keep_the_input_dtype_and_sides_differ_only_in_o
 
 
 def test_every_generated_and_demo_name_has_a_meaning():
-    names = {("op", n) for n in graphgen.COMMUTATIVE + graphgen.NON_COMMUTATIVE_BINARY + graphgen.UNARY
-             + graphgen.TERNARY + graphgen.SCALAR_OPS}
+    names = {
+        ("op", n)
+        for n in graphgen.COMMUTATIVE
+        + graphgen.NON_COMMUTATIVE_BINARY
+        + graphgen.UNARY
+        + graphgen.TERNARY
+        + graphgen.SCALAR_OPS
+    }
     names |= {("reduction", n) for n in graphgen.REDUCTIONS}
     names |= {("op", n) for n in ["getitem", "full_like", "stack", "log1p", "isnan"]}
     assert names <= set(default_registry())
@@ -158,7 +163,10 @@ def build(case):
 
 MISSING = [
     ("unknown op", "node 2 (op 'frobnicate'): the registry has no entry for ('op', 'frobnicate')"),
-    ("unknown op in a stage", "node 1 (stage): member 1, op 'frobnicate': the registry has no entry for ('op', 'frobnicate')"),
+    (
+        "unknown op in a stage",
+        "node 1 (stage): member 1, op 'frobnicate': the registry has no entry for ('op', 'frobnicate')",
+    ),
     ("unknown reduction", "node 2 (reduction 'median'): the registry has no entry for ('reduction', 'median')"),
     ("missing source", "node 0 (source 'x'): sources has no value for 'x'"),
     ("missing model", "node 2 (external 'udf:c0ffee'): models has no entry for content hash 'c0ffee'"),
@@ -209,8 +217,12 @@ def failing_stores():
     reduced, _ = store.reduce(outputs=[out])
     return [
         (store, [out], {"x": np.ones(3)}, r"^node 2 \(op 'boom'\) raised ZeroDivisionError: the op divided by zero$"),
-        (reduced, reduced.outputs(), {"x": np.ones(3)},
-         r"^node 1 \(stage member 1, op 'boom'\) raised ZeroDivisionError: the op divided by zero$"),
+        (
+            reduced,
+            reduced.outputs(),
+            {"x": np.ones(3)},
+            r"^node 1 \(stage member 1, op 'boom'\) raised ZeroDivisionError: the op divided by zero$",
+        ),
         (store, [y], lambda name, params: {}[name], r"^node 0 \(source 'x'\) raised KeyError: 'x'$"),
     ]
 
@@ -240,15 +252,22 @@ def test_a_stage_runs_its_members_as_the_unfused_nodes_would():
     used twice, against the same ops recorded one node each."""
     IN, R = ir_blob.INPUT_REF, ir_blob.MEMBER_REF
     members = (
-        ("op|mul", ((IN, 0), (IN, 1))),                    # m0 = x * y
-        ("red|sum|axis=i0;keepdims=btrue", ((R, 0),)),   # m1 = sum(m0, axis 0, keepdims)
-        ("op|sub", ((R, 0), (R, 1))),                    # m2 = m0 - m1
+        ("op|mul", ((IN, 0), (IN, 1))),  # m0 = x * y
+        ("red|sum|axis=i0;keepdims=btrue", ((R, 0),)),  # m1 = sum(m0, axis 0, keepdims)
+        ("op|sub", ((R, 0), (R, 1))),  # m2 = m0 - m1
         ("op|add|scalar=f4000000000000000;side=sl", ((R, 2),)),  # m3 = 2.0 + m2
-        ("op|maximum", ((R, 3), (IN, 0))),                # m4 = max(m3, x)
+        ("op|maximum", ((R, 3), (IN, 0))),  # m4 = max(m3, x)
     )
-    fused = vc.GraphStore.deserialize(ir_blob.blob([
-        ir_blob.Node(ir_blob.SOURCE, "x"), ir_blob.Node(ir_blob.SOURCE, "y"),
-        ir_blob.Node(ir_blob.STAGE, inputs=(0, 1), members=members)], outputs=[2]))
+    fused = vc.GraphStore.deserialize(
+        ir_blob.blob(
+            [
+                ir_blob.Node(ir_blob.SOURCE, "x"),
+                ir_blob.Node(ir_blob.SOURCE, "y"),
+                ir_blob.Node(ir_blob.STAGE, inputs=(0, 1), members=members),
+            ],
+            outputs=[2],
+        )
+    )
     plain = vc.GraphStore()
     x, y = plain.add_source("x"), plain.add_source("y")
     m0 = plain.add_op("mul", [x, y])
@@ -357,10 +376,12 @@ def test_lowering_has_one_task_per_reachable_node_and_fresh_keys():
 
 
 def test_the_run_module_needs_no_numpy_without_the_default_registry():
-    code = ("import sys; sys.modules['numpy'] = None\n"
-            "import veltrix_core as vc\nfrom veltrix_core.run import evaluate\n"
-            "s = vc.GraphStore(); x = s.add_source('x'); y = s.add_op('twice', [x])\n"
-            "print(evaluate(s, [y], sources={'x': 21}, registry={('op', 'twice'): lambda i, p: 2 * i[0]}))")
+    code = (
+        "import sys; sys.modules['numpy'] = None\n"
+        "import veltrix_core as vc\nfrom veltrix_core.run import evaluate\n"
+        "s = vc.GraphStore(); x = s.add_source('x'); y = s.add_op('twice', [x])\n"
+        "print(evaluate(s, [y], sources={'x': 21}, registry={('op', 'twice'): lambda i, p: 2 * i[0]}))"
+    )
     import subprocess  # noqa: PLC0415
 
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=dict(os.environ), check=True)

@@ -13,8 +13,11 @@ import pytest
 from optional import require
 
 if "libasan" in os.environ.get("LD_PRELOAD", ""):
-    pytest.skip("cluster workers are separate processes that would inherit the sanitizer runtime; "
-                "they are not run under AddressSanitizer", allow_module_level=True)
+    pytest.skip(
+        "cluster workers are separate processes that would inherit the sanitizer runtime; "
+        "they are not run under AddressSanitizer",
+        allow_module_level=True,
+    )
 np = require("numpy")
 require("dask")
 distributed = require("distributed")
@@ -42,8 +45,14 @@ def client():
     # A worker that asks the killed one for data gives up after this long, not the default 30 s;
     # the scheduler then has the data computed again.
     with dask.config.set({"distributed.comm.timeouts.connect": "5s"}):
-        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                           dashboard_address="127.0.0.1:0", silence_logs=40)
+        cluster = distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address="127.0.0.1:0",
+            silence_logs=40,
+        )
         client = distributed.Client(cluster, timeout=WAIT)
         try:
             client.wait_for_workers(2, timeout=WAIT)
@@ -134,13 +143,16 @@ def test_a_node_that_raises_on_a_worker_is_named_on_the_client(client):
     registry = default_registry()
     registry["op", "refuse"] = fails_on_worker
     reduced, _ = store.reduce(outputs=outputs)
-    for graph_store, ids, where in [(store, outputs, r"op 'refuse'"),
-                                    (reduced, reduced.outputs(), r"stage member \d+, op 'refuse'")]:
+    for graph_store, ids, where in [
+        (store, outputs, r"op 'refuse'"),
+        (reduced, reduced.outputs(), r"stage member \d+, op 'refuse'"),
+    ]:
         graph, keys = to_dask(graph_store, ids, registry=registry, **kwargs)
         futures = client.get(graph, keys, sync=False)
         assert not distributed.wait(futures, timeout=WAIT).not_done  # an error is an end too: no hang
-        with pytest.raises(NodeFailed, match=rf"^node \d+ \({where}\) raised FloatingPointError: refused on process"
-                           ) as caught:
+        with pytest.raises(
+            NodeFailed, match=rf"^node \d+ \({where}\) raised FloatingPointError: refused on process"
+        ) as caught:
             client.gather(futures)
         assert graph_store.nodes()[caught.value.node_id]["kind"] == ("op" if graph_store is store else "stage")
         assert str(os.getpid()) not in str(caught.value)  # it ran on a worker

@@ -21,15 +21,21 @@ IDENTITY = {"add": 0.0, "mul": 1.0}
 
 def frozen(params):
     # A float's identity is its bit pattern: -0.0 is not 0.0, and 0 (an int) is neither.
-    return tuple(sorted((k, type(v).__name__, struct.pack("<d", v) if type(v) is float else v)
-                        for k, v in params.items()))
+    return tuple(
+        sorted((k, type(v).__name__, struct.pack("<d", v) if type(v) is float else v) for k, v in params.items())
+    )
 
 
 def is_identity(view):
     params = view["params"]
     scalar = IDENTITY.get(view["name"])
-    return (view["kind"] == "op" and len(view["inputs"]) == 1 and set(params) == {"scalar", "side"}
-            and params["side"] in ("r", "l") and frozen({"s": params["scalar"]}) == frozen({"s": scalar}))
+    return (
+        view["kind"] == "op"
+        and len(view["inputs"]) == 1
+        and set(params) == {"scalar", "side"}
+        and params["side"] in ("r", "l")
+        and frozen({"s": params["scalar"]}) == frozen({"s": scalar})
+    )
 
 
 def model(store, outputs):
@@ -68,10 +74,13 @@ def test_each_shape_reduces_to_the_models_distinct_nodes(shape):
         assert report["reduced_nodes"] == report["stages"] + report["boundary_nodes"] == reduced.node_count()
         views = reduced.nodes()
         members = collections.Counter(
-            (m["name"], frozen(m["params"])) for v in views if v["kind"] == "stage" for m in v["members"])
+            (m["name"], frozen(m["params"])) for v in views if v["kind"] == "stage" for m in v["members"]
+        )
         assert members == ops, "every distinct op is one stage member"
-        assert collections.Counter((v["kind"], v["name"], frozen(v["params"])) for v in views
-                                   if v["kind"] != "stage") == others
+        assert (
+            collections.Counter((v["kind"], v["name"], frozen(v["params"])) for v in views if v["kind"] != "stage")
+            == others
+        )
 
 
 def test_a_reduced_store_reduces_to_itself():

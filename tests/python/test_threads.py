@@ -143,8 +143,16 @@ class Worker:
             (lambda: store.add_op("f", [10**12]), ValueError, "no node with id 1000000000000"),
             (lambda: store.add_source(5), TypeError, "argument 'name': 'int' object is not an instance of 'str'"),
             (lambda: store.reduce(outputs=[10**12]), ValueError, "no node with id 1000000000000"),
-            (lambda: self.shared.reducer.step(None), TypeError, "argument 'store': 'None' is not an instance of 'GraphStore'"),
-            (lambda: store.add_op("f", [0], {"k": object()}), TypeError, "param values must be int, float, bool, or str"),
+            (
+                lambda: self.shared.reducer.step(None),
+                TypeError,
+                "argument 'store': 'None' is not an instance of 'GraphStore'",
+            ),
+            (
+                lambda: store.add_op("f", [0], {"k": object()}),
+                TypeError,
+                "param values must be int, float, bool, or str",
+            ),
         ]
         call, exc_type, message = rng.choice(calls)
         try:

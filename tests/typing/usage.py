@@ -24,7 +24,9 @@ model = vc.PayloadDescriptor(kind="m", content_hash="h", framework="f", version=
 assert_type(model.preprocessing_ref, str | None)
 assert_type(model.kind, str)
 e = store.add_external(model, [s])
-assert_type(store.add_external({"kind": "m", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "x"}, [s]), int)
+assert_type(
+    store.add_external({"kind": "m", "content_hash": "h", "framework": "f", "version": "1", "io_schema": "x"}, [s]), int
+)
 assert_type(store.add_exchange([e], {"scheme": "hash"}), int)
 assert_type(store.node_count(), int)
 assert_type(store.outputs(), list[int])

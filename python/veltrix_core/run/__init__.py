@@ -55,21 +55,39 @@ def default_registry() -> dict[tuple[str, str], Implementation]:
     return build()
 
 
-def evaluate(store, outputs, *, sources: Sources, registry: Mapping | None = None,
-             models: Mapping[str, Implementation] | None = None) -> list[Any]:
+def evaluate(
+    store,
+    outputs,
+    *,
+    sources: Sources,
+    registry: Mapping | None = None,
+    models: Mapping[str, Implementation] | None = None,
+) -> list[Any]:
     """The values of `outputs` (node ids of `store`), in that order, computed here."""
     values, _ = evaluate_measured(store, outputs, sources=sources, registry=registry, models=models)
     return values
 
 
-def evaluate_measured(store, outputs, *, sources: Sources, registry: Mapping | None = None,
-                      models: Mapping[str, Implementation] | None = None) -> tuple[list[Any], MemoryReport]:
+def evaluate_measured(
+    store,
+    outputs,
+    *,
+    sources: Sources,
+    registry: Mapping | None = None,
+    models: Mapping[str, Implementation] | None = None,
+) -> tuple[list[Any], MemoryReport]:
     """`evaluate`, and how many bytes of values it held at most against all it computed."""
     return run_plan(read_plan(store, outputs, sources, registry, models))
 
 
-def to_dask(store, outputs, *, sources: Sources, registry: Mapping | None = None,
-            models: Mapping[str, Implementation] | None = None) -> tuple[dict[str, tuple], list[str]]:
+def to_dask(
+    store,
+    outputs,
+    *,
+    sources: Sources,
+    registry: Mapping | None = None,
+    models: Mapping[str, Implementation] | None = None,
+) -> tuple[dict[str, tuple], list[str]]:
     """A dask graph of the nodes reachable from `outputs`, one task per node, and the keys of
     `outputs` in their order (a repeated output repeats its key)."""
     return lower_plan(read_plan(store, outputs, sources, registry, models))

@@ -10,8 +10,7 @@ __all__ = ["RunError", "MissingImplementation", "NodeFailed"]
 class RunError(Exception):
     """A node that cannot be run. `node_id`, `kind` and `name` say which."""
 
-    def __init__(self, message: str, *, node_id: int | None = None, kind: str | None = None,
-                 name: str | None = None):
+    def __init__(self, message: str, *, node_id: int | None = None, kind: str | None = None, name: str | None = None):
         super().__init__(message)
         self.node_id, self.kind, self.name = node_id, kind, name
 

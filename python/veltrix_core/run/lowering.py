@@ -20,6 +20,8 @@ __all__ = ["lower_plan"]
 def lower_plan(plan: Plan) -> tuple[dict[str, tuple], list[str]]:
     prefix = f"veltrix-{uuid.uuid4().hex[:12]}-"
     keys = {node_id: prefix + str(node_id) for node_id, _, _ in plan.steps}
-    graph = {keys[node_id]: (implementation, node_id, *[keys[i] for i in inputs])
-             for node_id, implementation, inputs in plan.steps}
+    graph = {
+        keys[node_id]: (implementation, node_id, *[keys[i] for i in inputs])
+        for node_id, implementation, inputs in plan.steps
+    }
     return graph, [keys[o] for o in plan.outputs]

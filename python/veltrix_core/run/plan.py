@@ -51,7 +51,10 @@ class Implementation:
         except Exception as error:
             raise NodeFailed(
                 f"node {node_id} ({_label(self.kind, self.name)}) raised {type(error).__name__}: {error}",
-                node_id=node_id, kind=self.kind, name=self.name) from error
+                node_id=node_id,
+                kind=self.kind,
+                name=self.name,
+            ) from error
 
     def compute(self, values: tuple):
         raise NotImplementedError
@@ -126,7 +129,10 @@ class StageRun(Implementation):
                 raise NodeFailed(
                     f"node {node_id} (stage member {position}, {_label(kind, name)}) raised "
                     f"{type(error).__name__}: {error}",
-                    node_id=node_id, kind="stage", name=name) from error
+                    node_id=node_id,
+                    kind="stage",
+                    name=name,
+                ) from error
             for dropped in drops:
                 results[dropped] = None
         return results[-1]
@@ -153,8 +159,9 @@ def _params_key(params: dict) -> tuple:
     """Params as a key that tells apart what == does not: 0.0 and -0.0, 1 and 1.0 and True."""
     if not params:
         return ()
-    return tuple((key, value.__class__, value.hex() if value.__class__ is float else value)
-                 for key, value in params.items())
+    return tuple(
+        (key, value.__class__, value.hex() if value.__class__ is float else value) for key, value in params.items()
+    )
 
 
 class _Implementations:

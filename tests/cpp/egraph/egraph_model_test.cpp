@@ -228,7 +228,8 @@ void run_random_history(unsigned seed, bool with_kinds) {
       std::size_t nodes = 0;
       for (ClassId root : model.roots()) {
         std::size_t here = 0;
-        for (const ModelNode& node : model.nodes(root)) here += node.op == kind.op && node.children.size() == kind.arity;
+        for (const ModelNode& node : model.nodes(root))
+          here += node.op == kind.op && node.children.size() == kind.arity;
         if (here) classes.push_back(root);
         nodes += here;
       }
@@ -267,7 +268,8 @@ TEST(EGraphModel, LongListsConcatenateLongerFirstAcrossPoolBlocks) {
     }
     heads.push_back(members[0]);
   }
-  for (std::size_t k = 1; k < heads.size(); ++k) ASSERT_EQ(egraph.merge(heads[k - 1], heads[k]), model.merge(heads[k - 1], heads[k]));
+  for (std::size_t k = 1; k < heads.size(); ++k)
+    ASSERT_EQ(egraph.merge(heads[k - 1], heads[k]), model.merge(heads[k - 1], heads[k]));
   expect_same(egraph, model, false, "merged");
   EXPECT_EQ(egraph.class_nodes(heads[0]).size(), 45u);
   egraph.rebuild();

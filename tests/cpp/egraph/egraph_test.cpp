@@ -142,8 +142,7 @@ TEST_P(MergeRoot, TheClassWithMoreParentsSurvives) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, MergeRoot,
                          ::testing::Values(RootCase{"EqualKeepsA", 1, 1, true}, RootCase{"NoneKeepsA", 0, 0, true},
-                                           RootCase{"FewerGivesB", 1, 2, false},
-                                           RootCase{"MoreKeepsA", 3, 2, true}),
+                                           RootCase{"FewerGivesB", 1, 2, false}, RootCase{"MoreKeepsA", 3, 2, true}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // The order class lists are sorted by: operator value first, then the children
@@ -178,14 +177,16 @@ TEST_P(NodeOrder, ComparesChildrenLexicographicallyAndSurvivesMoves) {
   EXPECT_TRUE((SymbolLang(low, c.right) <=> SymbolLang(high, c.left)) < 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NodeOrder,
-    ::testing::Values(OrderCase{"LeavesEqual", {}, {}, 0}, OrderCase{"LeafBeforeUnary", {}, {0}, -1},
-                      OrderCase{"PrefixFirst", {4, 7}, {4, 7, 0}, -1},
-                      OrderCase{"ChildBeforeWidth", {9}, {1, 2}, 1}, OrderCase{"FirstChildDecides", {5, 1}, {4, 9}, 1},
-                      OrderCase{"SecondChildDecides", {4, 1}, {4, 9}, -1}, OrderCase{"HeapEqual", {1, 2, 3}, {1, 2, 3}, 0},
-                      OrderCase{"HeapLastChild", {1, 2, 3, 8}, {1, 2, 3, 9}, -1}),
-    [](const auto& param_info) { return std::string(param_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, NodeOrder,
+                         ::testing::Values(OrderCase{"LeavesEqual", {}, {}, 0},
+                                           OrderCase{"LeafBeforeUnary", {}, {0}, -1},
+                                           OrderCase{"PrefixFirst", {4, 7}, {4, 7, 0}, -1},
+                                           OrderCase{"ChildBeforeWidth", {9}, {1, 2}, 1},
+                                           OrderCase{"FirstChildDecides", {5, 1}, {4, 9}, 1},
+                                           OrderCase{"SecondChildDecides", {4, 1}, {4, 9}, -1},
+                                           OrderCase{"HeapEqual", {1, 2, 3}, {1, 2, 3}, 0},
+                                           OrderCase{"HeapLastChild", {1, 2, 3, 8}, {1, 2, 3, 9}, -1}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(EGraph, AddUncanonicalReturnsTheStoredIdAndAddItsRoot) {
   EGraph egraph;
@@ -203,7 +204,8 @@ TEST(EGraph, AddingATermGivesTheClassesOfAddingItsEntriesOneByOne) {
     if (i < 5 || rng() % 4 == 0) {
       term.add(SymbolLang(sym("leaf" + std::to_string(rng() % 7))));
     } else {
-      term.add(SymbolLang(sym(rng() % 2 ? "f" : "g"), {static_cast<ClassId>(rng() % i), static_cast<ClassId>(rng() % i)}));
+      term.add(
+          SymbolLang(sym(rng() % 2 ? "f" : "g"), {static_cast<ClassId>(rng() % i), static_cast<ClassId>(rng() % i)}));
     }
   }
   EGraph batch;
@@ -216,7 +218,8 @@ TEST(EGraph, AddingATermGivesTheClassesOfAddingItsEntriesOneByOne) {
   FlatTerm<SymbolLang> forward;
   forward.add(SymbolLang(sym("a")));
   forward.add(SymbolLang(sym("f"), {0, 2}));
-  EXPECT_EQ(failure_message([&] { EGraph().add_term(forward); }), "index out of bounds: the len is 1 but the index is 2");
+  EXPECT_EQ(failure_message([&] { EGraph().add_term(forward); }),
+            "index out of bounds: the len is 1 but the index is 2");
 }
 
 TEST(EGraph, InvalidIdsAreInternalFailures) {

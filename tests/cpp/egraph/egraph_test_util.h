@@ -20,9 +20,7 @@ using veltrix::testing::failure_message;
 
 inline Symbol sym(std::string_view text) { return intern_symbol(text); }
 
-inline TermPattern pattern(std::string_view text) {
-  return expect_ok(TermPattern::parse(text), "test pattern parses");
-}
+inline TermPattern pattern(std::string_view text) { return expect_ok(TermPattern::parse(text), "test pattern parses"); }
 
 inline Rewrite rule(std::string_view name, std::string_view lhs, std::string_view rhs) {
   return expect_ok(Rewrite::create(name, pattern(lhs), pattern(rhs)), "test rule builds");

@@ -33,7 +33,8 @@ std::string shape(const Program& program) {
     }
   }
   out += "|";
-  for (const auto& [var, reg] : program.subst) out += " " + std::string(resolve_symbol(var)) + "=" + std::to_string(reg);
+  for (const auto& [var, reg] : program.subst)
+    out += " " + std::string(resolve_symbol(var)) + "=" + std::to_string(reg);
   return out;
 }
 
@@ -51,16 +52,16 @@ TEST_P(Compile, SchedulesGroundThenMostUnboundThenSmallest) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Compile,
-    ::testing::Values(
-        CompileCase{"RuleOverDistinctVariables", "(op|add ?a ?b)", "Bind(op|add/2 0->1) | ?a=1 ?b=2"},
-        CompileCase{"RepeatedVariable", "(f ?x ?x)", "Bind(f/2 0->1) Compare(2,1) | ?x=1"},
-        CompileCase{"GroundSubPatternIsLookedUp", "(f ?x (g ?x))", "Bind(f/2 0->1) Lookup(2 at 2) | ?x=1"},
-        CompileCase{"MoreUnboundVariablesFirst", "(f (g ?x) (h ?x ?y))",
-                    "Bind(f/2 0->1) Bind(h/2 2->3) Lookup(2 at 1) | ?x=3 ?y=4"},
-        CompileCase{"SmallerFirstOnEqualUnbound", "(f (g (k ?x)) (h ?y))",
-                    "Bind(f/2 0->1) Bind(h/1 2->3) Bind(g/1 1->4) Bind(k/1 4->5) | ?y=3 ?x=5"},
-        CompileCase{"ConstantLeafIsBound", "(f a ?x)", "Bind(f/2 0->1) Bind(a/0 1->3) | ?x=2"},
-        CompileCase{"LoneVariable", "?x", "| ?x=0"}),
+    ::testing::Values(CompileCase{"RuleOverDistinctVariables", "(op|add ?a ?b)", "Bind(op|add/2 0->1) | ?a=1 ?b=2"},
+                      CompileCase{"RepeatedVariable", "(f ?x ?x)", "Bind(f/2 0->1) Compare(2,1) | ?x=1"},
+                      CompileCase{"GroundSubPatternIsLookedUp", "(f ?x (g ?x))",
+                                  "Bind(f/2 0->1) Lookup(2 at 2) | ?x=1"},
+                      CompileCase{"MoreUnboundVariablesFirst", "(f (g ?x) (h ?x ?y))",
+                                  "Bind(f/2 0->1) Bind(h/2 2->3) Lookup(2 at 1) | ?x=3 ?y=4"},
+                      CompileCase{"SmallerFirstOnEqualUnbound", "(f (g (k ?x)) (h ?y))",
+                                  "Bind(f/2 0->1) Bind(h/1 2->3) Bind(g/1 1->4) Bind(k/1 4->5) | ?y=3 ?x=5"},
+                      CompileCase{"ConstantLeafIsBound", "(f a ?x)", "Bind(f/2 0->1) Bind(a/0 1->3) | ?x=2"},
+                      CompileCase{"LoneVariable", "?x", "| ?x=0"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Search, RepeatedVariableNeedsOneClassTwice) {

@@ -190,8 +190,9 @@ TEST_F(BanSchedulerTest, CanStopMovesTheEarliestBanToNow) {
 
 TEST(SaturationRunner, ARunWithEveryRuleBannedFastForwardsInsteadOfStopping) {
   SaturationRunner runner;
-  runner.with_egraph(with_f_nodes(1001)).with_iteration_limit(12).run(std::vector<Rewrite>{
-      rule("f-to-g", "(f ?x)", "(g ?x)")});
+  runner.with_egraph(with_f_nodes(1001))
+      .with_iteration_limit(12)
+      .run(std::vector<Rewrite>{rule("f-to-g", "(f ?x)", "(g ?x)")});
   const auto& reports = runner.iterations();
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_TRUE(reports[0].applied.empty()) << "banned in iteration 0";

@@ -17,8 +17,7 @@ using testing::sym;
 
 std::vector<Rewrite> associative_commutative_plus() {
   return {rule("assoc-left", "(+ (+ ?a ?b) ?c)", "(+ ?a (+ ?b ?c))"),
-          rule("assoc-right", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)"),
-          rule("commute", "(+ ?a ?b)", "(+ ?b ?a)")};
+          rule("assoc-right", "(+ ?a (+ ?b ?c))", "(+ (+ ?a ?b) ?c)"), rule("commute", "(+ ?a ?b)", "(+ ?b ?a)")};
 }
 
 // (+ (+ (+ x1 x2) x3) ... xn)

@@ -20,8 +20,9 @@ using testing::failure_message;
 // Texts "t0", "t1", ... grouped by the shard they hash to, `per_shard` texts per shard.
 std::map<unsigned, std::vector<std::string>> texts_by_shard(std::size_t per_shard) {
   std::map<unsigned, std::vector<std::string>> by_shard;
-  for (int i = 0; by_shard.size() < SymbolTable::kShardCount ||
-                  std::any_of(by_shard.begin(), by_shard.end(), [&](const auto& e) { return e.second.size() < per_shard; });
+  for (int i = 0;
+       by_shard.size() < SymbolTable::kShardCount ||
+       std::any_of(by_shard.begin(), by_shard.end(), [&](const auto& e) { return e.second.size() < per_shard; });
        ++i) {
     std::string text = "t" + std::to_string(i);
     auto& bucket = by_shard[SymbolTable::shard_of(text)];
@@ -151,15 +152,14 @@ TEST_P(SymbolLangOrder, ComparesByOperatorThenChildren) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SymbolLangOrder,
-    ::testing::Values(OrderCase{1, {9, 9}, 2, {0}, std::strong_ordering::less},
-                      OrderCase{2, {}, 2, {0}, std::strong_ordering::less},
-                      OrderCase{2, {1, 2}, 2, {1, 2, 0}, std::strong_ordering::less},
-                      OrderCase{2, {1, 3}, 2, {1, 2, 7}, std::strong_ordering::greater},
-                      OrderCase{2, {4, 5, 6, 7}, 2, {4, 5, 6, 7}, std::strong_ordering::equal},
-                      OrderCase{2, {4, 5, 6, 7}, 2, {4, 5, 6, 8}, std::strong_ordering::less},
-                      OrderCase{3, {}, 3, {}, std::strong_ordering::equal}));
+INSTANTIATE_TEST_SUITE_P(Cases, SymbolLangOrder,
+                         ::testing::Values(OrderCase{1, {9, 9}, 2, {0}, std::strong_ordering::less},
+                                           OrderCase{2, {}, 2, {0}, std::strong_ordering::less},
+                                           OrderCase{2, {1, 2}, 2, {1, 2, 0}, std::strong_ordering::less},
+                                           OrderCase{2, {1, 3}, 2, {1, 2, 7}, std::strong_ordering::greater},
+                                           OrderCase{2, {4, 5, 6, 7}, 2, {4, 5, 6, 7}, std::strong_ordering::equal},
+                                           OrderCase{2, {4, 5, 6, 7}, 2, {4, 5, 6, 8}, std::strong_ordering::less},
+                                           OrderCase{3, {}, 3, {}, std::strong_ordering::equal}));
 
 TEST(SymbolLang, WideNodesCopyAndMoveTheirChildren) {
   const std::vector<ClassId> wide{1, 2, 3, 4, 5};

@@ -68,13 +68,13 @@ TEST_P(CommutativityOnlyWhereSound, KeepsBothOrders) {
   EXPECT_EQ(form.canonical_count(), 4u) << GetParam().what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CommutativityOnlyWhereSound,
-    ::testing::Values(NotMergedCase{"not commutative", op("sub", {0, 1}), op("sub", {1, 0})},
-                      NotMergedCase{"has params", op("add", {0, 1}, params({{"k", I(1)}})),
-                                    op("add", {1, 0}, params({{"k", I(1)}}))},
-                      NotMergedCase{"a reduction", red("add", {0, 1}), red("add", {1, 0})},
-                      NotMergedCase{"three operands", op("add", {0, 1, 1}), op("add", {1, 0, 1})}));
+INSTANTIATE_TEST_SUITE_P(Cases, CommutativityOnlyWhereSound,
+                         ::testing::Values(NotMergedCase{"not commutative", op("sub", {0, 1}), op("sub", {1, 0})},
+                                           NotMergedCase{"has params", op("add", {0, 1}, params({{"k", I(1)}})),
+                                                         op("add", {1, 0}, params({{"k", I(1)}}))},
+                                           NotMergedCase{"a reduction", red("add", {0, 1}), red("add", {1, 0})},
+                                           NotMergedCase{"three operands", op("add", {0, 1, 1}),
+                                                         op("add", {1, 0, 1})}));
 
 TEST(CanonicalForm, IdentityOpsGiveWayToTheirInput) {
   GraphStore store;
@@ -111,7 +111,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, NotAnIdentity,
     ::testing::Values(KeptCase{"a reduction", red("add", {0}, identity_params(0.0, "r"))},
                       KeptCase{"an integer zero", op("add", {0}, params({{"scalar", I(0)}, {"side", S("r")}}))},
-                      KeptCase{"a further param", op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"z", I(1)}}))},
+                      KeptCase{"a further param",
+                               op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"z", I(1)}}))},
                       KeptCase{"negative zero", op("add", {0}, identity_params(-0.0, "r"))},
                       // Only a one-input op is an identity: with two inputs the op is not x + 0.
                       KeptCase{"two inputs", op("add", {0, 1}, identity_params(0.0, "r"))},

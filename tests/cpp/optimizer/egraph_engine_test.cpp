@@ -90,7 +90,8 @@ TEST(EGraphEngine, ContractViolationsAreInternalFailures) {
   t.add("src|a");
   t.add("op|neg", {1});
   EGraphEngine engine;
-  EXPECT_EQ(failure_message([&] { engine.rewrite(t.list, {}); }), "index out of bounds: the len is 1 but the index is 1");
+  EXPECT_EQ(failure_message([&] { engine.rewrite(t.list, {}); }),
+            "index out of bounds: the len is 1 but the index is 1");
   Terms u;
   u.add("src|a");
   const std::vector<TermIndex> outputs = {1};
@@ -153,9 +154,16 @@ TEST(EGraphEngine, ThousandsOfCommutedPairsOutlastTheBans) {
 
 TEST(EGraphEngine, RandomTermsGiveValidResults) {
   std::mt19937_64 rng(7);
-  const char* const symbols[] = {"src|x", "src|y", "op|add", "op|mul", "op|sub", "op|neg",
-                                 "op|add|scalar=f0000000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl",
-                                 "red|sum", "op|maximum"};
+  const char* const symbols[] = {"src|x",
+                                 "src|y",
+                                 "op|add",
+                                 "op|mul",
+                                 "op|sub",
+                                 "op|neg",
+                                 "op|add|scalar=f0000000000000000;side=sr",
+                                 "op|mul|scalar=f3ff0000000000000;side=sl",
+                                 "red|sum",
+                                 "op|maximum"};
   for (int round = 0; round < 50; ++round) {
     Terms t;
     t.add("src|x");
@@ -163,7 +171,9 @@ TEST(EGraphEngine, RandomTermsGiveValidResults) {
     for (std::size_t i = 1; i < n; ++i) {
       const char* symbol = symbols[rng() % std::size(symbols)];
       const std::string_view s(symbol);
-      const std::size_t arity = s.starts_with("src") ? 0 : (s == "op|add" || s == "op|mul" || s == "op|sub" || s == "op|maximum") ? 2 : 1;
+      const std::size_t arity = s.starts_with("src")                                                     ? 0
+                                : (s == "op|add" || s == "op|mul" || s == "op|sub" || s == "op|maximum") ? 2
+                                                                                                         : 1;
       std::vector<TermIndex> children;
       for (std::size_t k = 0; k < arity; ++k) children.push_back(static_cast<TermIndex>(rng() % i));
       t.add(symbol, children);

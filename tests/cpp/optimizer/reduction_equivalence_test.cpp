@@ -44,7 +44,8 @@ std::vector<Node> random_graph(std::mt19937_64& rng, std::size_t count) {
   while (nodes.size() < count) {
     const int roll = static_cast<int>(rng() % 100);
     if (nodes.size() < 3 || roll < 8) {
-      add(src("in" + std::to_string(rng() % 5), rng() % 2 ? params({{"dtype", S(rng() % 2 ? "f32" : "i64")}}) : ParamMap{}));
+      add(src("in" + std::to_string(rng() % 5),
+              rng() % 2 ? params({{"dtype", S(rng() % 2 ? "f32" : "i64")}}) : ParamMap{}));
     } else if (roll < 35) {
       const NodeId a = recent(), b = rng() % 4 ? recent() : pick();
       const char* name = commutative[rng() % 3];
@@ -199,11 +200,13 @@ ReferenceResult reference_fusion(const TermList& terms, std::span<const std::uin
       return root;
     };
     for (std::size_t i = 0; i < n; ++i) {
-      if (terms.is_boundary(i) || consumers[i].size() != 1 || is_output[i] || terms.is_boundary(consumers[i][0])) continue;
+      if (terms.is_boundary(i) || consumers[i].size() != 1 || is_output[i] || terms.is_boundary(consumers[i][0]))
+        continue;
       const TermIndex a = find(static_cast<TermIndex>(i)), b = find(consumers[i][0]);
       if (a != b) parent[std::max(a, b)] = std::min(a, b);
     }
-    for (std::size_t i = 0; i < n; ++i) group[i] = terms.is_boundary(i) ? static_cast<TermIndex>(i) : find(static_cast<TermIndex>(i));
+    for (std::size_t i = 0; i < n; ++i)
+      group[i] = terms.is_boundary(i) ? static_cast<TermIndex>(i) : find(static_cast<TermIndex>(i));
   } else {
     for (std::size_t x = n; x-- > 0;) {
       if (terms.is_boundary(x) || is_output[x] || consumers[x].empty()) continue;
@@ -217,7 +220,8 @@ ReferenceResult reference_fusion(const TermList& terms, std::span<const std::uin
   for (std::size_t t = 0; t < n; ++t) members[group[t]].push_back(static_cast<TermIndex>(t));
   std::vector<TermIndex> order;
   for (const auto& [g, list] : members) order.push_back(g);
-  std::sort(order.begin(), order.end(), [&](TermIndex a, TermIndex b) { return members[a].back() < members[b].back(); });
+  std::sort(order.begin(), order.end(),
+            [&](TermIndex a, TermIndex b) { return members[a].back() < members[b].back(); });
 
   ReferenceResult result;
   RecordingSink sink(result.emitted);
@@ -305,7 +309,8 @@ TEST_P(RandomFusion, GroupsAndEmitsAsTheRulesState) {
     for (bool maximal : {false, true}) {
       Emitted emitted;
       RecordingSink sink(emitted);
-      const FusionResult got = fuse_and_emit(terms, is_output, outputs, SymbolTemplates{table, templates}, maximal, sink);
+      const FusionResult got =
+          fuse_and_emit(terms, is_output, outputs, SymbolTemplates{table, templates}, maximal, sink);
       const ReferenceResult want = reference_fusion(terms, is_output, outputs, table, templates, maximal);
       const std::string where = "seed " + std::to_string(GetParam()) + " round " + std::to_string(round) +
                                 (maximal ? " maximal" : " single-use");

@@ -105,5 +105,4 @@ inline void expect_well_formed(const ReducedGraph& graph) {
   for (std::uint64_t output : graph.outputs) EXPECT_LT(output, graph.nodes.size());
 }
 
-
 }  // namespace veltrix::testing

@@ -30,7 +30,8 @@ TEST(StoreReduce, AgainstMarksInMarkOrder) {
   const GraphStore store = store_with_marks({src("a"), src("b"), op("neg", {0}), op("abs", {1})}, {3, 2});
   EGraphEngine engine;
   auto [reduced, report] = reduce_against_marks(store, engine, false);
-  EXPECT_EQ(symbols_of(reduced), (std::vector<std::string>{"src|a", "src|b", "stage|1|op%7Cneg=i0", "stage|1|op%7Cabs=i0"}));
+  EXPECT_EQ(symbols_of(reduced),
+            (std::vector<std::string>{"src|a", "src|b", "stage|1|op%7Cneg=i0", "stage|1|op%7Cabs=i0"}));
   EXPECT_EQ(reduced.outputs(), (std::vector<NodeId>{3, 2}));
   EXPECT_EQ(report.input_nodes, 4u);
 }
@@ -69,10 +70,10 @@ TEST(StoreReduce, BadOutputFailsBeforeAnyWork) {
 }
 
 TEST(StoreReduce, TheInputStoreNeverChanges) {
-  const GraphStore store = store_with_marks(
-      {src("a"), src("b"), op("add", {0, 1}), op("add", {1, 0}), op("add", {2}, params({{"scalar", F(0.0)}, {"side", S("r")}})),
-       op("mul", {3, 4})},
-      {5});
+  const GraphStore store =
+      store_with_marks({src("a"), src("b"), op("add", {0, 1}), op("add", {1, 0}),
+                        op("add", {2}, params({{"scalar", F(0.0)}, {"side", S("r")}})), op("mul", {3, 4})},
+                       {5});
   const std::vector<std::string> before = symbols_of(store);
   EGraphEngine engine;
   for (bool maximal : {false, true}) {

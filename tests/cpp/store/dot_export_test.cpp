@@ -57,9 +57,9 @@ TEST(DotExport, EdgesFollowAllNodesGroupedByConsumerWithRepeats) {
 }
 
 TEST(DotExport, StageDrawsItsOwnInputsOnly) {
-  const Node stage = Node::stage({1, 0}, {StageMember{"op|f", {{MemberRefKind::Input, 0}}},
-                                          StageMember{"op|g", {{MemberRefKind::Member, 0}}},
-                                          StageMember{"red|h", {{MemberRefKind::Member, 1}}}});
+  const Node stage = Node::stage(
+      {1, 0}, {StageMember{"op|f", {{MemberRefKind::Input, 0}}}, StageMember{"op|g", {{MemberRefKind::Member, 0}}},
+               StageMember{"red|h", {{MemberRefKind::Member, 1}}}});
   EXPECT_EQ(dot_of({src("a"), src("b"), stage}),
             "digraph veltrix {\n"
             "  n0 [label=\"Source a\"];\n"
@@ -98,25 +98,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Escaping, DotLabel,
-    ::testing::Values(
-        LabelCase{"quote in a name", src("a\"b"), "  n0 [label=\"Source a\\\"b\"];"},
-        LabelCase{"backslash in a name", src("a\\b"), "  n0 [label=\"Source a\\\\b\"];"},
-        LabelCase{"raw line feed stays raw", src("a\nb"), "  n0 [label=\"Source a\nb\"];"},
-        LabelCase{"str value quoted then escaped", op("f", {}, params({{"mode", S("fast")}})),
-                  "  n0 [label=\"Op f {mode=\\\"fast\\\"}\"];"},
-        // The Str rendering doubles the backslash, then the label escaping doubles both.
-        LabelCase{"backslash in a str value", src("s", params({{"p", S("a\\b")}})),
-                  "  n0 [label=\"Source s {p=\\\"a\\\\\\\\b\\\"}\"];"},
-        LabelCase{"quote in a str value", src("s", params({{"p", S("\"")}})),
-                  "  n0 [label=\"Source s {p=\\\"\\\\\\\"\\\"}\"];"},
-        LabelCase{"control escapes", src("s", params({{"p", S(std::string("\t\r\n\0", 4))}})),
-                  "  n0 [label=\"Source s {p=\\\"\\\\t\\\\r\\\\n\\\\0\\\"}\"];"},
-        LabelCase{"apostrophe and printable unicode unchanged", src("s", params({{"p", S("it's \xc3\xa9\xe4\xb8\xad")}})),
-                  "  n0 [label=\"Source s {p=\\\"it's \xc3\xa9\xe4\xb8\xad\\\"}\"];"},
-        LabelCase{"unprintable and combining as code points",
-                  src("s", params({{"p", S("\x01\x7f\xc2\x85\xcc\x81\xe2\x80\x8b")}})),
-                  "  n0 [label=\"Source s {p=\\\"\\\\u{1}\\\\u{7f}\\\\u{85}\\\\u{301}\\\\u{200b}\\\"}\"];"},
-        LabelCase{"keys are not quoted", src("s", params({{"a b\"", I(1)}})), "  n0 [label=\"Source s {a b\\\"=1}\"];"}));
+    ::testing::Values(LabelCase{"quote in a name", src("a\"b"), "  n0 [label=\"Source a\\\"b\"];"},
+                      LabelCase{"backslash in a name", src("a\\b"), "  n0 [label=\"Source a\\\\b\"];"},
+                      LabelCase{"raw line feed stays raw", src("a\nb"), "  n0 [label=\"Source a\nb\"];"},
+                      LabelCase{"str value quoted then escaped", op("f", {}, params({{"mode", S("fast")}})),
+                                "  n0 [label=\"Op f {mode=\\\"fast\\\"}\"];"},
+                      // The Str rendering doubles the backslash, then the label escaping doubles both.
+                      LabelCase{"backslash in a str value", src("s", params({{"p", S("a\\b")}})),
+                                "  n0 [label=\"Source s {p=\\\"a\\\\\\\\b\\\"}\"];"},
+                      LabelCase{"quote in a str value", src("s", params({{"p", S("\"")}})),
+                                "  n0 [label=\"Source s {p=\\\"\\\\\\\"\\\"}\"];"},
+                      LabelCase{"control escapes", src("s", params({{"p", S(std::string("\t\r\n\0", 4))}})),
+                                "  n0 [label=\"Source s {p=\\\"\\\\t\\\\r\\\\n\\\\0\\\"}\"];"},
+                      LabelCase{"apostrophe and printable unicode unchanged",
+                                src("s", params({{"p", S("it's \xc3\xa9\xe4\xb8\xad")}})),
+                                "  n0 [label=\"Source s {p=\\\"it's \xc3\xa9\xe4\xb8\xad\\\"}\"];"},
+                      LabelCase{
+                          "unprintable and combining as code points",
+                          src("s", params({{"p", S("\x01\x7f\xc2\x85\xcc\x81\xe2\x80\x8b")}})),
+                          "  n0 [label=\"Source s {p=\\\"\\\\u{1}\\\\u{7f}\\\\u{85}\\\\u{301}\\\\u{200b}\\\"}\"];"},
+                      LabelCase{"keys are not quoted", src("s", params({{"a b\"", I(1)}})),
+                                "  n0 [label=\"Source s {a b\\\"=1}\"];"}));
 
 struct FloatCase {
   double value;
@@ -134,20 +136,19 @@ TEST_P(DotFloat, ShortestRoundTripInPositionalNotation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, DotFloat,
-    ::testing::Values(
-        FloatCase{1.0, "1"}, FloatCase{0.5, "0.5"}, FloatCase{-0.0, "-0"}, FloatCase{0.0, "0"}, FloatCase{2.0, "2"},
-        FloatCase{0.1, "0.1"}, FloatCase{1e21, "1000000000000000000000"}, FloatCase{1e-7, "0.0000001"},
-        FloatCase{-2.5, "-2.5"}, FloatCase{123456.789, "123456.789"}, FloatCase{1.0 / 3.0, "0.3333333333333333"},
-        FloatCase{9007199254740993.0, "9007199254740992"},
-        FloatCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},
-        FloatCase{std::bit_cast<double>(0xFFF0000000000123ULL), "NaN"},
-        FloatCase{std::numeric_limits<double>::infinity(), "inf"},
-        FloatCase{-std::numeric_limits<double>::infinity(), "-inf"},
-        FloatCase{1e-5, "0.00001"}, FloatCase{1e22, "10000000000000000000000"},
-        // Shortest digits, not the exact binary value (99999999999999991611392).
-        FloatCase{1e23, "100000000000000000000000"}, FloatCase{-1.5e25, "-15000000000000000000000000"},
-        FloatCase{123456789012345678901234567890.0, "123456789012345680000000000000"},
-        FloatCase{1.5e-10, "0.00000000015"}, FloatCase{12.0, "12"}, FloatCase{1.25e2, "125"}));
+    ::testing::Values(FloatCase{1.0, "1"}, FloatCase{0.5, "0.5"}, FloatCase{-0.0, "-0"}, FloatCase{0.0, "0"},
+                      FloatCase{2.0, "2"}, FloatCase{0.1, "0.1"}, FloatCase{1e21, "1000000000000000000000"},
+                      FloatCase{1e-7, "0.0000001"}, FloatCase{-2.5, "-2.5"}, FloatCase{123456.789, "123456.789"},
+                      FloatCase{1.0 / 3.0, "0.3333333333333333"}, FloatCase{9007199254740993.0, "9007199254740992"},
+                      FloatCase{std::numeric_limits<double>::quiet_NaN(), "NaN"},
+                      FloatCase{std::bit_cast<double>(0xFFF0000000000123ULL), "NaN"},
+                      FloatCase{std::numeric_limits<double>::infinity(), "inf"},
+                      FloatCase{-std::numeric_limits<double>::infinity(), "-inf"}, FloatCase{1e-5, "0.00001"},
+                      FloatCase{1e22, "10000000000000000000000"},
+                      // Shortest digits, not the exact binary value (99999999999999991611392).
+                      FloatCase{1e23, "100000000000000000000000"}, FloatCase{-1.5e25, "-15000000000000000000000000"},
+                      FloatCase{123456789012345678901234567890.0, "123456789012345680000000000000"},
+                      FloatCase{1.5e-10, "0.00000000015"}, FloatCase{12.0, "12"}, FloatCase{1.25e2, "125"}));
 
 TEST(DotFloat, ExtremesAreWrittenInFull) {
   std::string tiny;

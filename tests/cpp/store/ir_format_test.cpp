@@ -98,18 +98,21 @@ std::string hex(std::string_view bytes) {
 GraphStore every_kind_store() {
   GraphStore store;
   const NodeId x = store.intern(src("x", params({{"shape", S("2x3")}, {"seed", I(-7)}}))).value();
-  const NodeId y = store.intern(src("y\n\"\\", params({{"nan", F(std::bit_cast<double>(0xFFF0000000000123ULL))},
-                                                      {"neg0", F(-0.0)}})))
-                       .value();
+  const NodeId y =
+      store
+          .intern(src("y\n\"\\", params({{"nan", F(std::bit_cast<double>(0xFFF0000000000123ULL))}, {"neg0", F(-0.0)}})))
+          .value();
   const NodeId add = store.intern(op("add", {x, x}, params({{"flag", B(true)}}))).value();
   const NodeId sum = store.intern(red("sum", {add}, params({{"axis", I(0)}}))).value();
   const NodeId ext = store.intern(Node::external(descriptor("pre"), params({{"k", S("\xc3\xa9")}}), {sum, y})).value();
   const NodeId ext2 = store.intern(Node::external(descriptor(), {}, {})).value();
   const NodeId exch = store.intern(Node::exchange(params({{"scheme", S("hash")}}), {ext})).value();
-  const NodeId stage = store.intern(Node::stage({exch, ext2}, {StageMember{"op|neg", {{MemberRefKind::Input, 0}}},
-                                                              StageMember{"red|sum", {{MemberRefKind::Member, 0},
-                                                                                      {MemberRefKind::Input, 9}}}}))
-                           .value();
+  const NodeId stage =
+      store
+          .intern(Node::stage({exch, ext2},
+                              {StageMember{"op|neg", {{MemberRefKind::Input, 0}}},
+                               StageMember{"red|sum", {{MemberRefKind::Member, 0}, {MemberRefKind::Input, 9}}}}))
+          .value();
   (void)store.mark_output(stage);
   (void)store.mark_output(x);
   return store;
@@ -134,19 +137,51 @@ TEST(IrWriter, WritesEveryFieldInOrder) {
   GraphStore store;
   (void)store.intern(src("s", params({{"b", B(true)}, {"a", F(1.5)}})));
   (void)store.intern(Node::external(descriptor(""), params({{"z", S("q")}}), {0, 0}));
-  (void)store.intern(Node::stage({1}, {StageMember{"op|f", {{MemberRefKind::Input, 0}}},
-                                       StageMember{"op|g", {{MemberRefKind::Member, 0}}}}));
+  (void)store.intern(Node::stage(
+      {1}, {StageMember{"op|f", {{MemberRefKind::Input, 0}}}, StageMember{"op|g", {{MemberRefKind::Member, 0}}}}));
   (void)store.intern(Node::exchange({}, {2}));
-  const std::string expected =
-      Blob()
-          .magic()
-          .u32(4)
-          .u8(0).str("s").u32(2).str("a").u8(1).u64(std::bit_cast<std::uint64_t>(1.5)).str("b").u8(2).u8(1)
-          .u8(3).str("k").str("h").str("f").str("v").str("s").u8(1).str("").u32(1).str("z").u8(3).str("q").ids({0, 0})
-          .u8(4).ids({1}).u32(2).str("op|f").u32(1).ref(0, 0).str("op|g").u32(1).ref(1, 0)
-          .u8(5).no_params().ids({2})
-          .u32(3).u64(3).u64(1).u64(3)
-          .bytes();
+  const std::string expected = Blob()
+                                   .magic()
+                                   .u32(4)
+                                   .u8(0)
+                                   .str("s")
+                                   .u32(2)
+                                   .str("a")
+                                   .u8(1)
+                                   .u64(std::bit_cast<std::uint64_t>(1.5))
+                                   .str("b")
+                                   .u8(2)
+                                   .u8(1)
+                                   .u8(3)
+                                   .str("k")
+                                   .str("h")
+                                   .str("f")
+                                   .str("v")
+                                   .str("s")
+                                   .u8(1)
+                                   .str("")
+                                   .u32(1)
+                                   .str("z")
+                                   .u8(3)
+                                   .str("q")
+                                   .ids({0, 0})
+                                   .u8(4)
+                                   .ids({1})
+                                   .u32(2)
+                                   .str("op|f")
+                                   .u32(1)
+                                   .ref(0, 0)
+                                   .str("op|g")
+                                   .u32(1)
+                                   .ref(1, 0)
+                                   .u8(5)
+                                   .no_params()
+                                   .ids({2})
+                                   .u32(3)
+                                   .u64(3)
+                                   .u64(1)
+                                   .u64(3)
+                                   .bytes();
   EXPECT_EQ(hex(serialize(store, {3, 1, 3})), hex(expected));
 }
 
@@ -199,12 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Tags, IrReaderRefuses,
-    ::testing::Values(
-        BadBlob{"node tag 6", Blob().magic().u32(1).u8(6).bytes(), "invalid node tag 6"},
-        BadBlob{"param tag 4", Blob().magic().u32(1).u8(0).str("a").u32(1).str("k").u8(4).bytes(), "invalid param tag 4"},
-        BadBlob{"stage-ref kind 2 with a huge index",
-                two_nodes().u8(4).ids({0}).u32(1).str("op|f").u32(1).ref(2, 99).u32(0).bytes(),
-                "invalid stage-ref tag 2"}));
+    ::testing::Values(BadBlob{"node tag 6", Blob().magic().u32(1).u8(6).bytes(), "invalid node tag 6"},
+                      BadBlob{"param tag 4", Blob().magic().u32(1).u8(0).str("a").u32(1).str("k").u8(4).bytes(),
+                              "invalid param tag 4"},
+                      BadBlob{"stage-ref kind 2 with a huge index",
+                              two_nodes().u8(4).ids({0}).u32(1).str("op|f").u32(1).ref(2, 99).u32(0).bytes(),
+                              "invalid stage-ref tag 2"}));
 
 INSTANTIATE_TEST_SUITE_P(
     References, IrReaderRefuses,
@@ -225,8 +260,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadBlob{"reference past merged duplicates",
                 Blob().magic().u32(3).source("a").source("a").op("f", {1}).u32(0).bytes(),
                 "node reference 1 out of range"},
-        BadBlob{"output past merged duplicates",
-                Blob().magic().u32(2).source("a").source("a").ids({1}).bytes(), "node reference 1 out of range"},
+        BadBlob{"output past merged duplicates", Blob().magic().u32(2).source("a").source("a").ids({1}).bytes(),
+                "node reference 1 out of range"},
         // Read item by item: the bad id comes before the missing ones.
         BadBlob{"bad id before a short list",
                 Blob().magic().u32(2).source("a").u8(1).str("f").no_params().u32(1000).u64(5).bytes(),
@@ -292,9 +327,27 @@ TEST(IrReader, EmptyTextsRoundTrip) {
   EXPECT_EQ(hex(blob), hex(Blob()
                                .magic()
                                .u32(3)
-                               .u8(0).str("").u32(1).str("").u8(3).str("")
-                               .u8(3).str("").str("").str("").str("").str("").u8(1).str("").no_params().ids({0})
-                               .u8(4).ids({1}).u32(1).str("").u32(0)
+                               .u8(0)
+                               .str("")
+                               .u32(1)
+                               .str("")
+                               .u8(3)
+                               .str("")
+                               .u8(3)
+                               .str("")
+                               .str("")
+                               .str("")
+                               .str("")
+                               .str("")
+                               .u8(1)
+                               .str("")
+                               .no_params()
+                               .ids({0})
+                               .u8(4)
+                               .ids({1})
+                               .u32(1)
+                               .str("")
+                               .u32(0)
                                .u32(0)
                                .bytes()));
   EXPECT_EQ(hex(serialize(read(blob))), hex(blob));
@@ -304,8 +357,13 @@ TEST(IrReader, OutOfOrderParamsAreSortedStablyAndRewrittenInOrder) {
   const std::string blob = Blob()
                                .magic()
                                .u32(1)
-                               .u8(0).str("x").u32(4)
-                               .int_param("b", 1).int_param("a", 2).int_param("b", 3).int_param("a", 4)
+                               .u8(0)
+                               .str("x")
+                               .u32(4)
+                               .int_param("b", 1)
+                               .int_param("a", 2)
+                               .int_param("b", 3)
+                               .int_param("a", 4)
                                .u32(0)
                                .bytes();
   const GraphStore store = read(blob);
@@ -316,8 +374,13 @@ TEST(IrReader, OutOfOrderParamsAreSortedStablyAndRewrittenInOrder) {
   const std::string sorted = Blob()
                                  .magic()
                                  .u32(1)
-                                 .u8(0).str("x").u32(4)
-                                 .int_param("a", 2).int_param("a", 4).int_param("b", 1).int_param("b", 3)
+                                 .u8(0)
+                                 .str("x")
+                                 .u32(4)
+                                 .int_param("a", 2)
+                                 .int_param("a", 4)
+                                 .int_param("b", 1)
+                                 .int_param("b", 3)
                                  .u32(0)
                                  .bytes();
   EXPECT_EQ(hex(serialize(store)), hex(sorted));
@@ -328,8 +391,18 @@ TEST(IrReader, NonzeroFlagBytesReadAsSetAndAreWrittenBackAsOne) {
     return Blob()
         .magic()
         .u32(1)
-        .u8(3).str("k").str("h").str("f").str("v").str("s").u8(presence).str("p")
-        .u32(1).str("b").u8(2).u8(flag)
+        .u8(3)
+        .str("k")
+        .str("h")
+        .str("f")
+        .str("v")
+        .str("s")
+        .u8(presence)
+        .str("p")
+        .u32(1)
+        .str("b")
+        .u8(2)
+        .u8(flag)
         .ids({})
         .u32(0)
         .bytes();
@@ -350,8 +423,19 @@ TEST(IrReader, DuplicateRecordsMergeAndLaterReferencesUseNewIds) {
 }
 
 TEST(IrReader, StageInputReferencesAreAcceptedWhateverTheirIndex) {
-  const std::string blob = two_nodes().u8(4).ids({0}).u32(2).str("op|f").u32(1).ref(0, UINT32_MAX)
-                               .str("op|g").u32(2).ref(1, 0).ref(0, 0).ids({1}).bytes();
+  const std::string blob = two_nodes()
+                               .u8(4)
+                               .ids({0})
+                               .u32(2)
+                               .str("op|f")
+                               .u32(1)
+                               .ref(0, UINT32_MAX)
+                               .str("op|g")
+                               .u32(2)
+                               .ref(1, 0)
+                               .ref(0, 0)
+                               .ids({1})
+                               .bytes();
   const GraphStore store = read(blob);
   const Node stage = store.snapshot().nodes[1].to_node();
   ASSERT_EQ(stage.members().size(), 2u);

@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "store/graph_store.h"
-#include "store/node_interner.h"
 #include "store/node_builders.h"
+#include "store/node_interner.h"
 
 namespace veltrix {
 namespace {
@@ -68,8 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
                      Node::stage({0}, {StageMember{"op|neg", {{MemberRefKind::Member, 0}}}}), false},
         IdentityCase{"stage tokens", Node::stage({0}, {StageMember{"op|neg", {}}}),
                      Node::stage({0}, {StageMember{"op|abs", {}}}), false},
-        IdentityCase{"equal stages", Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}),
-                     Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}), true}));
+        IdentityCase{
+            "equal stages",
+            Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}),
+            Node::stage({0, 1}, {StageMember{"op|add", {{MemberRefKind::Input, 0}, {MemberRefKind::Input, 1}}}}),
+            true}));
 
 TEST(ParamMap, SortsByKeyBytesStably) {
   const ParamMap map = params({{"b", I(1)}, {"ab", I(2)}, {"Z", I(3)}, {"a", I(4)}, {"\xc3\xa9", I(5)}, {"a", I(6)}});

@@ -21,9 +21,7 @@ TEST(HashMap, InsertFindEraseAgreeWithReferenceMap) {
         EXPECT_EQ(table.insert_or_assign(key, std::uint64_t(i)), reference.count(key) == 0);
         reference[key] = static_cast<std::uint64_t>(i);
         break;
-      case 1:
-        EXPECT_EQ(table.erase(key), reference.erase(key) == 1);
-        break;
+      case 1: EXPECT_EQ(table.erase(key), reference.erase(key) == 1); break;
       default: {
         const std::uint64_t* found = table.find(key);
         auto it = reference.find(key);

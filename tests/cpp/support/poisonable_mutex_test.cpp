@@ -20,8 +20,7 @@ TEST(PoisonableMutex, FailureUnderTheLockPoisonsForGood) {
             "injected");
   EXPECT_TRUE(mutex.poisoned());
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(failure_message([&] { auto guard = mutex.lock(); }),
-              "test object poisoned: PoisonError { .. }");
+    EXPECT_EQ(failure_message([&] { auto guard = mutex.lock(); }), "test object poisoned: PoisonError { .. }");
   }
 }
 
@@ -66,13 +65,11 @@ struct DemoError {
 
 TEST(InternalFailure, ExpectOkAndIndexMessages) {
   Result<int, DemoError> bad = make_err(DemoError{7});
-  EXPECT_EQ(failure_message([&] { (void)expect_ok(std::move(bad), "value is present"); }),
-            "value is present: Demo(7)");
+  EXPECT_EQ(failure_message([&] { (void)expect_ok(std::move(bad), "value is present"); }), "value is present: Demo(7)");
   Result<int, DemoError> good = 5;
   EXPECT_EQ(expect_ok(std::move(good), "unused"), 5);
   std::vector<int> v{1, 2};
-  EXPECT_EQ(failure_message([&] { (void)checked_at(v, 2); }),
-            "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(failure_message([&] { (void)checked_at(v, 2); }), "index out of bounds: the len is 2 but the index is 2");
   EXPECT_EQ(failure_message([] { missing_entry(); }), "no entry found for key");
 }
 
