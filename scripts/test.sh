@@ -3,8 +3,8 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer), and the Python tests three ways: against the
 # installed module, against the module built with AddressSanitizer + UndefinedBehaviorSanitizer,
 # and on a free-threaded interpreter (built once from source, see free-threaded-python.sh); the
-# type stubs against the installed module, and the documentation build. The output ends with the
-# summary lines of ctest and pytest.
+# type stubs against the installed module, the documentation build, and the sources' layout and
+# lint rules (lint.sh). The output ends with the summary lines of ctest and pytest.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
@@ -37,6 +37,10 @@ python_not_run() {  # name, reason
   echo "pytest not run: $2" | tee "$logs/pytest-$1.log"
   return 1
 }
+
+echo "== layout and lint"
+bash scripts/lint.sh 2>&1 | tee "$logs/lint.log"
+[ "${PIPESTATUS[0]}" = 0 ] || status=1
 
 native_suite native -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -127,6 +131,7 @@ fi
 
 echo
 echo "== summary"
+tail -1 "$logs/lint.log" 2>/dev/null || echo "lint: did not run"
 echo "typing: $(tail -1 "$logs/typing.log" 2>/dev/null || echo did not run)"
 docs=$(tail -1 "$logs/docs.log" 2>/dev/null || echo did not run)
 echo "docs: ${docs#docs: }"
