@@ -170,9 +170,10 @@ class StoreSink final : public ReducedNodeSink {
     }
     for (std::size_t i = 0; i < input_count; ++i) build.input(position_of(inputs[i]));
     if (kind == NodeKind::Stage) {
-      // A template's member references live in the input table, which outlives the sink.
+      // A template's member references live in the input table, which outlives the sink. Its
+      // member tokens are texts of that table too, so each is resolved once, like names.
       for (std::size_t m = 0; m < node.member_count(); ++m) {
-        resolved.members.push_back({interner_.intern_text(node.member_token(m)), node.member_refs(m)});
+        resolved.members.push_back({source_text(node.member_token_text_id(m)), node.member_refs(m)});
       }
     }
     arrive(pending);
