@@ -111,10 +111,10 @@ class NodeView {
   // Text ids, for readers that cache one object per distinct text of the table.
   StrId name_text_id() const { return entry::label(entry_); }  // Source, Op, Reduction
   StrId param_key_text_id(std::size_t i) const { return entry::param_key(entry::param(entry_, i)); }
-  StrId member_token_text_id(std::size_t i) const { return member(i).token; }  // Stage
-  StrId param_str_text_id(std::size_t i) const {                               // Str values
+  StrId param_str_text_id(std::size_t i) const {  // Str values
     return static_cast<StrId>(entry::param_bits(entry::param(entry_, i)));
   }
+  StrId member_token_text_id(std::size_t i) const { return member(i).token; }  // Stage
 
  private:
   std::string_view text(StrId id) const { return table_->strings_.view(id); }
