@@ -15,9 +15,6 @@ namespace {
 // Small class lists are the common case; insertion sort beats the general sort on them.
 constexpr std::size_t kInsertionSortLimit = 20;
 
-// Adding many terms looks this many entries ahead and prefetches their memo probes, so that the
-// misses of a large memo overlap instead of following one another.
-constexpr std::size_t kLookahead = 8;
 // Below this size the memo stays in cache and looking ahead would only cost time.
 constexpr std::size_t kPrefetchMemoBytes = std::size_t{1} << 20;
 // Likewise for the per-id arrays.
@@ -118,12 +115,6 @@ void EGraph::prefetch_class_members(ClassId eclass) const {
     __builtin_prefetch(nodes_.data() + k);
     __builtin_prefetch(flags_.data() + k);
   }
-}
-
-void EGraph::prefetch_ahead(std::span<const ClassId> classes, std::size_t i) const {
-  if (i + 3 * kLookahead < classes.size()) prefetch_class(classes[i + 3 * kLookahead]);
-  if (i + 2 * kLookahead < classes.size()) prefetch_class_list(classes[i + 2 * kLookahead]);
-  if (i + kLookahead < classes.size()) prefetch_class_members(classes[i + kLookahead]);
 }
 
 // `node` has root children and is not in the memo.

@@ -122,6 +122,10 @@ class EGraph {
   // fixed distance ahead, each step nearer than the one whose loads it reads (the class's records,
   // then its list block, then the nodes listed there), so that a walk's misses overlap.
   void prefetch_ahead(std::span<const ClassId> classes, std::size_t i) const;
+  // How far ahead walks load: far enough for a miss to arrive before its step, near enough
+  // that the lines are still cached when it does. Adding many terms prefetches memo probes as
+  // far ahead.
+  static constexpr std::size_t kLookahead = 8;
 
   // Adds every entry of a term (children index earlier entries) and returns the root of the class
   // of each entry: the same as adding the entries one by one, only faster.
@@ -266,6 +270,14 @@ class EGraph {
   // e-graph is used by one thread at a time.
   mutable SignatureIndex signatures_;
 };
+
+// Inline: search and apply call it once per class, and as a call of its own it cost them a
+// fifth of their time on large e-graphs (measured at 10^6 and 10^7 nodes).
+inline void EGraph::prefetch_ahead(std::span<const ClassId> classes, std::size_t i) const {
+  if (i + 3 * kLookahead < classes.size()) prefetch_class(classes[i + 3 * kLookahead]);
+  if (i + 2 * kLookahead < classes.size()) prefetch_class_list(classes[i + 2 * kLookahead]);
+  if (i + kLookahead < classes.size()) prefetch_class_members(classes[i + kLookahead]);
+}
 
 // Inline: apply asks it for every binding, and an out-of-line optional came back through memory.
 inline std::optional<ClassId> EGraph::held_by_class(ClassId eclass, Symbol op,
