@@ -220,19 +220,25 @@ std::optional<SmallVector<std::size_t, 4>> TermPattern::flat_root_columns(std::s
 // A rule often re-derives a node its class already holds (commutativity does, for every node it
 // added before); recognising that from the class's own short list saves a memo probe and gives
 // the id add() would return.
-ClassId TermPattern::instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
-                                      std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const {
+ClassId TermPattern::root_instance(EGraph& egraph, ClassId eclass, std::span<const ClassId> children, bool tracing,
+                                   InstanceLookahead& ahead) const {
   const Symbol op = body_.root().enode().op();
-  SmallVector<ClassId, 4> children;
-  for (std::size_t col : root_columns) children.push_back(egraph.find(row[col]));
-  if (const std::optional<ClassId> held = egraph.held_by_class(eclass, op, children.span())) {
+  if (const std::optional<ClassId> held = egraph.held_by_class(eclass, op, children)) {
     ahead.held();
     return *held;
   }
+  if (tracing) write_log(LogLevel::Trace, "adding: " + SymbolLang(op, children).debug_string());
   const std::size_t before = egraph.id_count();
-  const ClassId instance = egraph.add(op, children.span());
+  const ClassId instance = egraph.add(op, children);
   ahead.added(egraph.id_count() == before);
   return instance;
+}
+
+ClassId TermPattern::instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
+                                      std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const {
+  SmallVector<ClassId, 4> children;
+  for (std::size_t col : root_columns) children.push_back(egraph.find(row[col]));
+  return root_instance(egraph, eclass, children.span(), false, ahead);
 }
 
 // The general walk: every entry of the body in order, variables from the binding row, nodes added
@@ -251,19 +257,13 @@ ClassId TermPattern::instantiate(EGraph& egraph, ClassId eclass, std::span<const
     }
     children.clear();
     for (ClassId child : entry.children()) children.push_back(egraph.find(ids[child]));
-    const bool root = e == n - 1;
-    if (root) {
-      if (const std::optional<ClassId> held = egraph.held_by_class(eclass, entry.enode().op(), children.span())) {
-        ids[e] = *held;
-        ahead.held();
-        continue;
-      }
+    if (e == n - 1) {
+      ids[e] = root_instance(egraph, eclass, children.span(), tracing, ahead);
+      continue;
     }
     if (tracing)
       write_log(LogLevel::Trace, "adding: " + SymbolLang(entry.enode().op(), children.span()).debug_string());
-    const std::size_t before = egraph.id_count();
     ids[e] = egraph.add(entry.enode().op(), children.span());
-    if (root) ahead.added(egraph.id_count() == before);
   }
   if (tracing) write_log(LogLevel::Trace, "apply_rec " + debug_string() + " => " + std::to_string(ids[n - 1]));
   return ids[n - 1];

@@ -110,6 +110,9 @@ class TermPattern {
   // The class of this pattern's instance for one binding, added where it is not in the e-graph.
   ClassId instantiate(EGraph& egraph, ClassId eclass, std::span<const ClassId> row, std::span<const std::size_t> column,
                       std::vector<ClassId>& ids, class InstanceLookahead& ahead) const;
+  // The root's node over these child classes: the one its class holds, or added.
+  ClassId root_instance(EGraph& egraph, ClassId eclass, std::span<const ClassId> children, bool tracing,
+                        class InstanceLookahead& ahead) const;
   ClassId instantiate_root(EGraph& egraph, ClassId eclass, std::span<const ClassId> row,
                            std::span<const std::size_t> root_columns, InstanceLookahead& ahead) const;
 

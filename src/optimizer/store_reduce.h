@@ -6,7 +6,6 @@
 #pragma once
 
 #include <span>
-#include <utility>
 
 #include "optimizer/rewrite_engine.h"
 #include "store/graph_store.h"

@@ -5,7 +5,6 @@
 #include "python/graph_store_object.h"
 
 namespace veltrix::python {
-namespace {
 
 OwnedRef report_dict(const ReductionReport& report) {
   const std::pair<const char*, std::uint64_t> entries[] = {
@@ -20,13 +19,6 @@ OwnedRef report_dict(const ReductionReport& report) {
     if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) return {};
   }
   return dict;
-}
-
-}  // namespace
-
-OwnedRef report_of(const ReducedStore& reduced) {
-  const auto& [store, report] = reduced;
-  return report_dict(report);
 }
 
 OwnedRef store_and_report(ReducedStore&& reduced) {

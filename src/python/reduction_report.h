@@ -2,15 +2,15 @@
 // the report dict, and the (reduced store, report) tuple.
 #pragma once
 
-#include "optimizer/store_reduce.h"
 #include "python/py_ref.h"
+#include "store/graph_store.h"
 
 namespace veltrix::python {
 
 // The report dict: the six counters as ints, always in this key order: input_nodes,
 // reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes. Null with an exception
 // set on failure, like the tuple below.
-OwnedRef report_of(const ReducedStore& reduced);
+OwnedRef report_dict(const ReductionReport& report);
 
 // The (GraphStore, report dict) tuple; the new GraphStore takes over the reduced store.
 OwnedRef store_and_report(ReducedStore&& reduced);

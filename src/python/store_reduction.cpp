@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "optimizer/egraph_engine.h"
+#include "optimizer/store_reduce.h"
 #include "python/binder.h"
 #include "python/converters.h"
 #include "python/errors.h"
@@ -85,7 +86,7 @@ PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize
     if (!bind(kReductionReport, args, nargs, kwnames, slots)) return nullptr;
     std::optional<ReducedStore> reduced = reduce_as_asked(self, nullptr, slots[0]);
     if (!reduced) return nullptr;
-    return report_of(*reduced).release();
+    return report_dict(reduced->report).release();
   });
 }
 

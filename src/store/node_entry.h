@@ -34,7 +34,6 @@ inline std::uint32_t kind_word(NodeKind kind, std::uint32_t params) {
   return static_cast<std::uint32_t>(kind) | (params << 8);
 }
 
-inline std::size_t params_offset() { return kHeaderWords; }
 inline std::size_t inputs_offset(std::uint32_t params) { return kHeaderWords + std::size_t{params} * kWordsPerParam; }
 inline std::size_t size(std::uint32_t params, std::uint32_t inputs) { return inputs_offset(params) + inputs; }
 
@@ -42,7 +41,6 @@ inline std::size_t size(std::uint32_t params, std::uint32_t inputs) { return inp
 inline const std::uint32_t* param(const std::uint32_t* e, std::size_t i) {
   return e + kHeaderWords + i * kWordsPerParam;
 }
-inline std::uint32_t* param(std::uint32_t* e, std::size_t i) { return e + kHeaderWords + i * kWordsPerParam; }
 inline StrId param_key(const std::uint32_t* p) { return p[0]; }
 inline ParamTag param_tag(const std::uint32_t* p) { return static_cast<ParamTag>(p[1]); }
 inline std::uint64_t param_bits(const std::uint32_t* p) { return p[2] | (std::uint64_t{p[3]} << 32); }

@@ -102,10 +102,10 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
     hasher.write_u64(bits);
   }
   // Inputs two to a word; the count is hashed already, so a zero pad cannot be confused.
-  w += entry::inputs_offset(node.param_count);
-  std::uint32_t i = 0;
-  for (; i + 1 < node.input_count; i += 2) hasher.write_u64(w[i] | (std::uint64_t{w[i + 1]} << 32));
-  if (i < node.input_count) hasher.write_u64(w[i]);
+  const std::span<const std::uint32_t> inputs = entry::inputs(w);
+  std::size_t i = 0;
+  for (; i + 1 < inputs.size(); i += 2) hasher.write_u64(inputs[i] | (std::uint64_t{inputs[i + 1]} << 32));
+  if (i < inputs.size()) hasher.write_u64(inputs[i]);
   if (node.kind == NodeKind::Stage) {
     hasher.write_u64(node.members.size());
     for (const ResolvedNode::Member& m : node.members) {

@@ -5,6 +5,7 @@
 // Broken invariants are not errors; they go through internal_failure (internal_failure.h).
 #pragma once
 
+#include <cstddef>
 #include <source_location>
 #include <string>
 #include <type_traits>
@@ -45,35 +46,24 @@ class [[nodiscard]] Result {
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
 
-  T& value(std::source_location where = std::source_location::current()) & {
-    require_side(true, where);
-    return *std::get_if<0>(&state_);
-  }
-  const T& value(std::source_location where = std::source_location::current()) const& {
-    require_side(true, where);
-    return *std::get_if<0>(&state_);
-  }
+  T& value(std::source_location where = std::source_location::current()) & { return side<0>(*this, where); }
+  const T& value(std::source_location where = std::source_location::current()) const& { return side<0>(*this, where); }
   T&& value(std::source_location where = std::source_location::current()) && {
-    require_side(true, where);
-    return std::move(*std::get_if<0>(&state_));
+    return std::move(side<0>(*this, where));
   }
 
-  E& error(std::source_location where = std::source_location::current()) & {
-    require_side(false, where);
-    return *std::get_if<1>(&state_);
-  }
-  const E& error(std::source_location where = std::source_location::current()) const& {
-    require_side(false, where);
-    return *std::get_if<1>(&state_);
-  }
+  E& error(std::source_location where = std::source_location::current()) & { return side<1>(*this, where); }
+  const E& error(std::source_location where = std::source_location::current()) const& { return side<1>(*this, where); }
   E&& error(std::source_location where = std::source_location::current()) && {
-    require_side(false, where);
-    return std::move(*std::get_if<1>(&state_));
+    return std::move(side<1>(*this, where));
   }
 
  private:
-  void require_side(bool value_wanted, std::source_location where) const {
-    if (ok() != value_wanted) missing_side_of_result(value_wanted, where);
+  // Side I (0 the value, 1 the error) of a result, const or not, when it holds that side.
+  template <std::size_t I, class Self>
+  static auto& side(Self& self, std::source_location where) {
+    if (self.ok() != (I == 0)) missing_side_of_result(I == 0, where);
+    return *std::get_if<I>(&self.state_);
   }
 
   std::variant<T, E> state_;
@@ -90,15 +80,19 @@ class [[nodiscard]] Result<void, E> {
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
   E& error(std::source_location where = std::source_location::current()) & {
-    if (!failed_) missing_side_of_result(false, where);
+    require_error(where);
     return error_;
   }
   const E& error(std::source_location where = std::source_location::current()) const& {
-    if (!failed_) missing_side_of_result(false, where);
+    require_error(where);
     return error_;
   }
 
  private:
+  void require_error(std::source_location where) const {
+    if (!failed_) missing_side_of_result(false, where);
+  }
+
   E error_{};
   bool failed_ = false;
 };
