@@ -71,12 +71,11 @@ def dask_optimizations(graph, keys):
 
 
 def generator_workload(n: int, seed: int = 1):
-    program = graphgen.generate_program(n, seed=seed, evaluable=True)
     import veltrix_core as vc  # noqa: PLC0415
 
     store = vc.GraphStore()
-    program.replay(store)
-    return store, program.sinks(seed), {"sources": graphgen.source_value, "models": graphgen.models(program)}
+    program, kwargs = graphgen.recorded_evaluable(n, seed, store)
+    return store, program.sinks(seed), kwargs
 
 
 def lazy_workload(chunks: int, rows: int):

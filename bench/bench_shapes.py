@@ -15,9 +15,7 @@ stop by the time limit would make results depend on the machine.
 from __future__ import annotations
 
 import argparse
-import glob
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -28,6 +26,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import shapes  # noqa: E402
+from bench_reduce import find_native, run_native  # noqa: E402
 
 TARGET = 1.5
 
@@ -60,22 +59,6 @@ def time_reduce(path, repeats):
     return statistics.median(seconds), int(nodes)
 
 
-def native_program():
-    explicit = os.environ.get("VELTRIX_REDUCE_BENCH")
-    if explicit:
-        return explicit
-    found = sorted(glob.glob(os.path.join(ROOT, "build", "*", "bench", "reduce_bench")), key=os.path.getmtime)
-    return found[-1] if found else None
-
-
-def native_run(program, path):
-    """(stop reason, time-limit hits, the phase table line) from the native benchmark."""
-    out = subprocess.run([program, "--repeats", "3", path], capture_output=True, text=True, check=True).stdout
-    summary = re.search(r"stop=(\S+) time_limit_hits=(\d+)", out)
-    table_line = out.splitlines()[1] if len(out.splitlines()) > 1 else ""
-    return summary.group(1), int(summary.group(2)), table_line
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="10000,100000,1000000")
@@ -84,7 +67,7 @@ def main():
     parser.add_argument("--phases", action="store_true", help="print the native phase table of every blob")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
-    program = native_program()
+    program = find_native()
     if program is None:
         print("(bench/native/reduce_bench not built: no stop reasons; build with -DVELTRIX_BUILD_BENCH=ON)")
 
@@ -99,9 +82,9 @@ def main():
                 seconds, nodes = time_reduce(path, args.repeats)
                 costs.append(seconds / nodes * 1e9)
                 if program:
-                    stop, hits, line = native_run(program, path)
-                    stops.append(f"{stop}({hits})")
-                    phases.append(line)
+                    native = run_native(program, path, 3)
+                    stops.append(f"{native['stop']}({native['time_limit_hits']})")
+                    phases.append(native["detail"].splitlines()[1])
                 os.unlink(path)
             ratio = costs[-1] / costs[0]
             worst = max(worst, ratio)

@@ -294,3 +294,11 @@ def models(program: Program) -> dict:
     """A model for each external payload of an evaluable program: tanh of the sum of its
     inputs, scaled by a factor taken from the payload's content hash."""
     return {h: _model(1.0 + int(h, 16) % 7 / 4) for h in program.model_hashes}
+
+
+def recorded_evaluable(n_nodes: int, seed: int, store) -> tuple[Program, dict]:
+    """Records an evaluable program of about n_nodes into `store`; returns the program and the
+    keyword arguments (sources, models) that veltrix_core.run needs to evaluate it."""
+    program = generate_program(n_nodes, seed=seed, evaluable=True)
+    program.replay(store)
+    return program, {"sources": source_value, "models": models(program)}

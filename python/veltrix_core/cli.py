@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Literal
 
 from veltrix_core import GraphStore
-from veltrix_core._graphviz import GraphvizError
+from veltrix_core._graphviz import GraphvizError, render
 
 __all__ = ["main"]
 
@@ -131,8 +131,6 @@ def command_dot(args: argparse.Namespace) -> int:
         return 0
     suffix = Path(args.output).suffix.lower()
     if suffix in PICTURE_FORMATS:
-        from veltrix_core._graphviz import render  # noqa: PLC0415 - only pictures need it
-
         try:
             data = render(text, PICTURE_FORMATS[suffix])
         except GraphvizError as error:

@@ -33,8 +33,6 @@ sys.path.insert(0, str(ROOT / "examples"))
 import graphgen  # noqa: E402
 import soundness  # noqa: E402
 
-COMMUTATIVE = ["add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"]
-DTYPES = ["float32", "float64", "int64", "bool"]
 SPECIAL = [0.0, -0.0, np.nan, -np.nan, 1.0, -1.5, np.inf]
 
 
@@ -48,7 +46,7 @@ def bits(value):
 
 @st.composite
 def arrays(draw, shape=(5,)):
-    dtype = draw(st.sampled_from(DTYPES))
+    dtype = draw(st.sampled_from(graphgen.DTYPES))
     size = int(np.prod(shape))
     if dtype == "bool":
         data = draw(st.lists(st.booleans(), min_size=size, max_size=size))
@@ -62,7 +60,7 @@ def arrays(draw, shape=(5,)):
 REGISTRY = default_registry()
 
 
-@given(st.sampled_from(COMMUTATIVE), arrays(), arrays())
+@given(st.sampled_from(graphgen.COMMUTATIVE), arrays(), arrays())
 def test_commutative_names_commute_to_the_bit(name, a, b):
     # Exact, zero signs included: a commuted twin that kept a different -0.0 would show up later
     # in a division or an atan2 as inf against -inf.
@@ -359,11 +357,9 @@ def test_the_demo_gives_the_same_values_reduced_locally_and_under_dask(maximal):
 
 
 def test_lowering_has_one_task_per_reachable_node_and_fresh_keys():
-    program = graphgen.generate_program(300, seed=5, evaluable=True)
     store = vc.GraphStore()
-    program.replay(store)
+    program, kwargs = graphgen.recorded_evaluable(300, 5, store)
     outputs = program.sinks()[:5] * 2
-    kwargs = {"sources": graphgen.source_value, "models": graphgen.models(program)}
     graph, keys = to_dask(store, outputs, **kwargs)
     reachable = store.reduction_report(outputs=outputs)["reachable_nodes"]
     assert len(graph) == reachable and keys[:5] == keys[5:]

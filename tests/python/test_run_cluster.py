@@ -69,10 +69,9 @@ def run_on(client, graph, keys):
 
 
 def program_inputs(nodes, seed):
-    program = graphgen.generate_program(nodes, seed=seed, evaluable=True)
     store = vc.GraphStore()
-    program.replay(store)
-    return store, program.sinks(seed), {"sources": graphgen.source_value, "models": graphgen.models(program)}
+    program, kwargs = graphgen.recorded_evaluable(nodes, seed, store)
+    return store, program.sinks(seed), kwargs
 
 
 @pytest.mark.parametrize("maximal", [False, True])

@@ -15,7 +15,7 @@ import veltrix_core as vc
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 import shapes  # noqa: E402
 
-COMMUTATIVE = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}
+COMMUTATIVE = set(shapes.COMMUTATIVE)
 IDENTITY = {"add": 0.0, "mul": 1.0}
 
 

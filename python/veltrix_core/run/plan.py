@@ -28,6 +28,11 @@ __all__ = ["Plan", "Implementation", "read_plan"]
 MEMBER_KINDS = {"op": "op", "red": "reduction"}
 
 
+def _external_name(descriptor: Mapping[str, Any]) -> str:
+    """What names an External in plans and errors: its payload's kind and content hash."""
+    return f"{descriptor['kind']}:{descriptor['content_hash']}"
+
+
 def _label(kind: str, name: str) -> str:
     return f"{kind} {name!r}" if name else kind
 
@@ -200,7 +205,8 @@ class _Implementations:
         return refusal if refusal else Apply(kind, name, entry, params)
 
     def stage(self, members: list[Mapping[str, Any]]) -> StageRun:
-        # Stages of one member repeat as ops do; longer ones rarely do, and are built anew.
+        # Stages of one member repeat as ops do. Longer ones repeat less, and building a key for
+        # one (measured) costs more than building the stage anew.
         if len(members) != 1:
             return self._build_stage(members)
         member = members[0]
@@ -305,14 +311,11 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
                 model = models.get(content_hash)
                 if model is None:
                     raise _Refused(f"models has no entry for content hash {content_hash!r}")
-                name = f"{view['descriptor']['kind']}:{content_hash}"
-                append((node_id, Apply(kind, name, model, view["params"]), inputs))
+                append((node_id, Apply(kind, _external_name(view["descriptor"]), model, view["params"]), inputs))
             else:
                 raise _Refused(f"nodes of kind {kind!r} cannot run")
         except _Refused as error:
-            name = view["name"]
-            if kind == "external":
-                name = f"{view['descriptor']['kind']}:{view['descriptor']['content_hash']}"
+            name = _external_name(view["descriptor"]) if kind == "external" else view["name"]
             message = f"node {node_id} ({_label(kind, name)}): {error.args[0]}"
             raise MissingImplementation(message, node_id=node_id, kind=kind, name=name) from None
     return Plan(steps, ids)
