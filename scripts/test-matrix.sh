@@ -2,15 +2,15 @@
 # Runs the Python suite on every interpreter the package supports: CPython 3.13 (.venv), and the
 # free-threaded 3.13t, 3.14 and free-threaded 3.14t that scripts/free-threaded-python.sh builds
 # from Debian's source packages (once; each takes a while). Each of those gets a virtual
-# environment in build/venvs/matrix-<flavor> with the test packages as binary wheels only (one
-# with no wheel for that interpreter makes its tests skip, with the reason) and the package built
-# with warnings as errors. An interpreter that cannot be had (no source tarball, exit status 3 of
+# environment with the package built in it (scripts/lib/interpreter-venv.sh; 3.13t's is the one
+# the test run uses). An interpreter that cannot be had (no source tarball, exit status 3 of
 # free-threaded-python.sh) is reported as skipped. Not part of CI: the interpreter builds are long.
 #
 #   scripts/test-matrix.sh [FLAVOR ...]     (default: 3.13 3.13t 3.14 3.14t)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh >/dev/null || exit 1
+source scripts/lib/interpreter-venv.sh
 flavors=("$@")
 [ ${#flavors[@]} -gt 0 ] || flavors=(3.13 3.13t 3.14 3.14t)
 logs=build/test-logs/matrix
@@ -43,17 +43,7 @@ for flavor in "${flavors[@]}"; do
       result[$flavor]="failed: the interpreter did not build"; status=1; continue
     fi
     built=$(cat "$(dirname "$(dirname "$interpreter")")/.complete")
-    venv=build/venvs/matrix-$flavor
-    [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"
-    python=$venv/bin/python
-    "$python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" "pytest>=8" >"$logs/$flavor-pip.log" 2>&1 ||
-      tail -20 "$logs/$flavor-pip.log"
-    for optional in "hypothesis>=6" "numpy>=2" "ipython>=8"; do
-      "$python" -m pip install -q --only-binary=:all: "$optional" >>"$logs/$flavor-pip.log" 2>&1 ||
-        echo "note: $optional has no binary wheel for $flavor; its tests skip"
-    done
-    "$python" -m pip install -q --no-build-isolation -C cmake.define.VELTRIX_WERROR=ON -C "build-dir=build/wheel-$flavor" . \
-      >"$logs/$flavor-build.log" 2>&1 || {
+    python=$(install_for_interpreter "$interpreter" "$flavor" "$logs/$flavor-pip.log" "$logs/$flavor-build.log") || {
       tail -30 "$logs/$flavor-build.log"; result[$flavor]="failed: the extension did not build"; status=1; continue; }
   fi
   # Every test package must be there for .venv, as in CI; elsewhere a missing one skips.

@@ -105,21 +105,12 @@ else
   python_not_run sanitized "the sanitized extension failed to build" || status=1
 fi
 
-# A free-threaded interpreter: the module must run there without turning the GIL back on. Test
-# packages come as binary wheels only (none may need a compiler); one with no wheel for this
-# interpreter makes the tests that need it skip, with the reason.
-ft_venv=build/venvs/free-threaded
+# A free-threaded interpreter: the module must run there without turning the GIL back on.
+source scripts/lib/interpreter-venv.sh
 if ft_python=$(bash scripts/free-threaded-python.sh 2>"$logs/free-threaded-python.log" | tail -1) && [ -x "$ft_python" ]; then
-  [ -x "$ft_venv/bin/python" ] || "$ft_python" -m venv "$ft_venv"
-  "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "scikit-build-core>=0.10" "pytest>=8" \
-    >"$logs/free-threaded-pip.log" 2>&1 || tail -20 "$logs/free-threaded-pip.log"
-  for optional in "hypothesis>=6" "numpy>=2" "ipython>=8"; do
-    "$ft_venv/bin/python" -m pip install -q --only-binary=:all: "$optional" >>"$logs/free-threaded-pip.log" 2>&1 ||
-      echo "note: $optional has no binary wheel for the free-threaded interpreter; its tests skip"
-  done
-  if "$ft_venv/bin/python" -m pip install -q --no-build-isolation -C cmake.define.VELTRIX_WERROR=ON \
-       -C build-dir=build/wheel-free-threaded . >"$logs/free-threaded-build.log" 2>&1; then
-    python_suite free-threaded "$ft_venv/bin/python" || status=1
+  if ft_venv_python=$(install_for_interpreter "$ft_python" 3.13t "$logs/free-threaded-pip.log" \
+       "$logs/free-threaded-build.log"); then
+    python_suite free-threaded "$ft_venv_python" || status=1
   else
     tail -50 "$logs/free-threaded-build.log"
     python_not_run free-threaded "the extension failed to build for the free-threaded interpreter" || status=1
