@@ -3,7 +3,8 @@
 //
 // Views of a large graph repeat the same few names, keys and ids over and over, so each text of
 // the snapshot becomes one str object and each id one int object, shared by every dict that
-// shows it.
+// shows it. A stage member's token is parsed once per text too, and the (kind, index) tuples of
+// member inputs are shared (a tuple cannot be changed; every dict and list stays the caller's own).
 #include <optional>
 #include <span>
 #include <vector>
@@ -109,27 +110,68 @@ class ViewBuilder {
     return dict;
   }
 
-  // (kind, index) pairs: where each input of a stage member comes from.
-  OwnedRef member_refs_list(std::span<const MemberRef> refs) {
-    return new_list(refs.size(), [&](std::size_t i) -> OwnedRef {
-      PyObject* kind = (refs[i].kind == MemberRefKind::Input ? keys_.ref_input : keys_.ref_member).get();
-      OwnedRef index = OwnedRef::steal(PyLong_FromUnsignedLongLong(refs[i].index));
-      if (!index) return {};
-      return OwnedRef::steal(PyTuple_Pack(2, kind, index.get()));
-    });
+  static constexpr std::uint32_t kSharedRefIndices = 256;  // more than any real stage reads
+
+  OwnedRef new_member_ref(MemberRef ref) const {
+    PyObject* kind = (ref.kind == MemberRefKind::Input ? keys_.ref_input : keys_.ref_member).get();
+    OwnedRef index = OwnedRef::steal(PyLong_FromUnsignedLongLong(ref.index));
+    if (!index) return {};
+    return OwnedRef::steal(PyTuple_Pack(2, kind, index.get()));
   }
 
-  OwnedRef member_view(const NodeView& node, std::size_t m) {
+  // One (kind, index) tuple per distinct small reference, shared: a tuple cannot be changed.
+  // A read store may hold any index, so larger ones get a tuple each.
+  OwnedRef member_ref(MemberRef ref) {
+    if (ref.index >= kSharedRefIndices) return new_member_ref(ref);
+    std::vector<OwnedRef>& cache = ref.kind == MemberRefKind::Input ? input_refs_ : member_refs_;
+    if (cache.empty()) cache.resize(kSharedRefIndices);
+    OwnedRef& cached = cache[ref.index];
+    if (!cached) cached = new_member_ref(ref);
+    return OwnedRef::borrow(cached.get());
+  }
+
+  // (kind, index) pairs: where each input of a stage member comes from.
+  OwnedRef member_refs_list(std::span<const MemberRef> refs) {
+    return new_list(refs.size(), [&](std::size_t i) { return member_ref(refs[i]); });
+  }
+
+  // What a member token reads as: its kind and name, shared, and its params, copied per view.
+  struct ParsedMember {
+    OwnedRef kind, name, params;
+  };
+
+  // The token parsed once per text of the table, or null with an exception set.
+  const ParsedMember* parsed_member(const NodeView& node, std::size_t m) {
+    if (members_.empty()) members_.resize(texts_.size());
+    ParsedMember& cached = members_[node.member_token_text_id(m)];
+    if (cached.kind) return &cached;
     const std::string_view token = node.member_token(m);
     std::optional<MemberToken> parsed = parse_member_token(token);
     if (!parsed) {
       raise_value_error("unparseable stage member token " + quoted(token));
-      return {};
+      return nullptr;
     }
+    OwnedRef name = new_str(parsed->name), params = params_dict(parsed->params);
+    if (!name || !params) return nullptr;
+    const bool is_op = parsed->kind == "op";
+    if (!is_op && parsed->kind != "red") {
+      cached.kind = new_str(parsed->kind);
+      if (!cached.kind) return nullptr;
+    } else {
+      cached.kind = OwnedRef::borrow((is_op ? keys_.member_op : keys_.member_red).get());
+    }
+    cached.name = std::move(name);
+    cached.params = std::move(params);
+    return &cached;
+  }
+
+  OwnedRef member_view(const NodeView& node, std::size_t m) {
+    const ParsedMember* parsed = parsed_member(node, m);
+    if (!parsed) return {};
     OwnedRef dict = OwnedRef::steal(PyDict_New());
-    if (!dict || !set_item(dict.get(), keys_.kind.get(), new_str(parsed->kind)) ||
-        !set_item(dict.get(), keys_.name.get(), new_str(parsed->name)) ||
-        !set_item(dict.get(), keys_.params.get(), params_dict(parsed->params)) ||
+    if (!dict || !set_item(dict.get(), keys_.kind.get(), OwnedRef::borrow(parsed->kind.get())) ||
+        !set_item(dict.get(), keys_.name.get(), OwnedRef::borrow(parsed->name.get())) ||
+        !set_item(dict.get(), keys_.params.get(), OwnedRef::steal(PyDict_Copy(parsed->params.get()))) ||
         !set_item(dict.get(), keys_.inputs.get(), member_refs_list(node.member_refs(m)))) {
       return {};
     }
@@ -171,6 +213,8 @@ class ViewBuilder {
   std::vector<OwnedRef> texts_;  // made on first use, then shared by every view that shows them
   std::vector<OwnedRef> ids_;
   std::vector<bool> is_output_;
+  std::vector<ParsedMember> members_;  // by member token text, made on first use
+  std::vector<OwnedRef> input_refs_, member_refs_;
 };
 
 }  // namespace

@@ -240,6 +240,19 @@ def test_re_reducing_keeps_different_stages_with_equal_member_counts():
     assert report["stages"] == 1 and report["boundary_nodes"] == 3
 
 
+def test_stage_views_with_equal_members_are_separate_objects():
+    store = GraphStore()
+    a, b = store.add_source("a"), store.add_source("b")
+    outputs = [store.add_op("scale", [x], {"k": 2}) for x in (a, b)]
+    reduced, _ = store.reduce(outputs=outputs)
+    first, second = [v["members"][0] for v in reduced.nodes() if v["kind"] == "stage"]
+    assert first == second and first["params"] is not second["params"]
+    first["params"]["k"] = 3
+    first["inputs"].append(("input", 1))
+    assert second == {"kind": "op", "name": "scale", "params": {"k": 2}, "inputs": [("input", 0)]}
+    assert [v["members"][0] for v in reduced.nodes() if v["kind"] == "stage"] == [second, second]
+
+
 def test_re_reducing_keeps_externals_apart_when_preprocessing_differs():
     store = GraphStore()
     s = store.add_source("s")
