@@ -279,21 +279,27 @@ def source_value(name: str, params: dict):
     return data.astype(dtype)
 
 
-def _model(scale: float):
-    def model(inputs, params):
+class _Model:
+    """tanh of the sum of the inputs, scaled. A class at module level rather than a closure, so
+    that a task holding it pickles by reference, as a real model's entry point would."""
+
+    __slots__ = ("scale",)
+
+    def __init__(self, scale: float):
+        self.scale = scale
+
+    def __call__(self, inputs, params):
         import numpy as np  # noqa: PLC0415
 
         with np.errstate(all="ignore"):  # inf - inf is nan here, as in the ops
             total = sum(np.asarray(x, dtype=np.float64) for x in inputs)
-            return np.tanh(total * scale)
-
-    return model
+            return np.tanh(total * self.scale)
 
 
 def models(program: Program) -> dict:
     """A model for each external payload of an evaluable program: tanh of the sum of its
     inputs, scaled by a factor taken from the payload's content hash."""
-    return {h: _model(1.0 + int(h, 16) % 7 / 4) for h in program.model_hashes}
+    return {h: _Model(1.0 + int(h, 16) % 7 / 4) for h in program.model_hashes}
 
 
 def recorded_evaluable(n_nodes: int, seed: int, store) -> tuple[Program, dict]:
