@@ -31,7 +31,6 @@ InternedNames* make_names() {
   const char* fields[] = {"kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref"};
   for (int i = 0; i < 6; ++i) names->descriptor_fields[i] = intern(fields[i]);
   for (int k = 0; k < kNodeKindCount; ++k) names->kinds[k] = intern(std::string(kind_name(NodeKind(k))).c_str());
-  names->member_op = intern("op");
   names->member_red = intern("red");
   names->ref_input = intern("input");
   names->ref_member = intern("member");

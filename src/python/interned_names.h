@@ -20,9 +20,9 @@ struct InternedNames {
   OwnedRef members;
   // A descriptor dict's keys, in field order; the last is the optional preprocessing_ref.
   OwnedRef descriptor_fields[6];
-  // Values: the kind names, the two member kinds and reference kinds, the empty name.
+  // Values: the kind names, a reduction member's kind, the two member reference kinds, the empty
+  // name.
   OwnedRef kinds[kNodeKindCount];
-  OwnedRef member_op;
   OwnedRef member_red;
   OwnedRef ref_input;
   OwnedRef ref_member;

@@ -153,13 +153,9 @@ class ViewBuilder {
     }
     OwnedRef name = new_str(parsed->name), params = params_dict(parsed->params);
     if (!name || !params) return nullptr;
-    const bool is_op = parsed->kind == "op";
-    if (!is_op && parsed->kind != "red") {
-      cached.kind = new_str(parsed->kind);
-      if (!cached.kind) return nullptr;
-    } else {
-      cached.kind = OwnedRef::borrow((is_op ? keys_.member_op : keys_.member_red).get());
-    }
+    // A token that parses names an op or a reduction; an op member's kind is the node kind's text.
+    const OwnedRef& kind = parsed->kind == "op" ? keys_.kinds[static_cast<int>(NodeKind::Op)] : keys_.member_red;
+    cached.kind = OwnedRef::borrow(kind.get());
     cached.name = std::move(name);
     cached.params = std::move(params);
     return &cached;
