@@ -17,7 +17,8 @@ thousand times, and sharing keeps both the plan and a pickled dask graph small.
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
+from itertools import compress
 from typing import Any
 
 from veltrix_core.run.errors import MissingImplementation, NodeFailed
@@ -176,10 +177,6 @@ class _Implementations:
     def __init__(self, registry: Mapping):
         self.registry, self.seen, self.stages = registry, {}, {}
 
-    def entry(self, kind: str, name: str, arity: int, params: dict) -> Callable:
-        """The registry's callable for such a node, or _Refused."""
-        return self.apply(kind, name, arity, params).function
-
     def apply(self, kind: str, name: str, arity: int, params: dict) -> Apply:
         try:
             key = (kind, name, arity, _params_key(params))
@@ -222,29 +219,27 @@ class _Implementations:
         return found
 
     def _build_stage(self, members: list[Mapping[str, Any]]) -> StageRun:
-        refs_of = [[index if ref == "input" else -1 - index for ref, index in member["inputs"]] for member in members]
-        drops = [[] for _ in members]
-        last_use = {}
-        for position, refs in enumerate(refs_of):
-            for ref in refs:
-                if ref < 0:
-                    last_use[-1 - ref] = position
-        for member_index, position in last_use.items():
-            drops[position].append(member_index)
-        built = []
-        entry = self.entry
+        apply = self.apply
+        parts = []
+        last_use = {}  # member index -> position of the last member that reads it
         for position, member in enumerate(members):
             name, member_kind, params = member["name"], member["kind"], member["params"]
             kind = MEMBER_KINDS.get(member_kind)
             if kind is None:
                 raise _Refused(f"member {position} has kind {member_kind!r}, which no registry knows")
-            refs = tuple(refs_of[position])
+            refs = tuple([index if ref == "input" else -1 - index for ref, index in member["inputs"]])
+            for ref in refs:
+                if ref < 0:
+                    last_use[-1 - ref] = position
             try:
-                function = entry(kind, name, len(refs), params)
+                function = apply(kind, name, len(refs), params).function
             except _Refused as refused:
                 raise _Refused(f"member {position}, {_label(member_kind, name)}: {refused.args[0]}") from None
-            built.append((function, params, refs, tuple(drops[position]), member_kind, name))
-        return StageRun(tuple(built))
+            parts.append((function, params, refs, (), member_kind, name))
+        for member_index, position in last_use.items():
+            function, params, refs, drops, member_kind, name = parts[position]
+            parts[position] = (function, params, refs, (*drops, member_index), member_kind, name)
+        return StageRun(tuple(parts))
 
 
 def _output_ids(outputs, count: int) -> list[int]:
@@ -258,15 +253,16 @@ def _output_ids(outputs, count: int) -> list[int]:
 
 
 def _reachable(views: list[Mapping[str, Any]], outputs: list[int]) -> list[int]:
+    # A node's inputs are earlier nodes, so one sweep down from the highest output reaches all
+    # that a search would, touching each view once and keeping no stack.
     reached = bytearray(len(views))
-    stack = list(outputs)
-    pop, extend = stack.pop, stack.extend
-    while stack:
-        node_id = pop()
-        if not reached[node_id]:
-            reached[node_id] = 1
-            extend(views[node_id]["inputs"])
-    return [i for i, flag in enumerate(reached) if flag]
+    for node_id in outputs:
+        reached[node_id] = 1
+    for node_id in range(max(outputs, default=-1), -1, -1):
+        if reached[node_id]:
+            for input_id in views[node_id]["inputs"]:
+                reached[input_id] = 1
+    return list(compress(range(len(reached)), reached))
 
 
 def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping | None) -> Plan:
