@@ -179,6 +179,36 @@ class StoreSink final : public ReducedNodeSink {
     arrive(pending);
   }
 
+  // A store that was reduced before is mostly Stages, and they repeat as ops do: a Stage
+  // template's members are resolved once per symbol and kept side by side, where reading the
+  // template itself again would take several cache misses in a large table.
+  void append_boundary_of(const SymbolTemplates& templates, SymbolId symbol, std::span<const NodeId> inputs) override {
+    if (symbol >= stage_of_symbol_.size()) stage_of_symbol_.resize(templates.node_of_symbol.size(), kUnseen);
+    std::uint32_t& kept = checked_at(stage_of_symbol_, symbol);
+    if (kept == kUnseen) {
+      const NodeView node = templates.table[checked_at(templates.node_of_symbol, symbol)];
+      kept = node.kind() == NodeKind::Stage ? keep_stage(node) : kNotStage;
+    }
+    if (kept == kNotStage) {
+      append_boundary(templates.table[templates.node_of_symbol[symbol]], inputs);
+      return;
+    }
+    const KeptStage& stage = kept_stages_[kept];
+    Pending& pending = begin(NodeKind::Stage, 0, inputs.size());
+    ResolvedNode& resolved = pending.node;
+    entry::Builder build(resolved.words);
+    for (NodeId input : inputs) build.input(position_of(input));
+    pending.refs.assign(kept_refs_.begin() + stage.first_ref, kept_refs_.begin() + stage.first_ref + stage.ref_count);
+    std::size_t at = 0;
+    for (std::uint32_t m = stage.first_member; m < stage.first_member + stage.member_count; ++m) {
+      const KeptMember& member = kept_members_[m];
+      resolved.members.push_back(
+          {member.token, std::span<const MemberRef>(pending.refs).subspan(at, member.ref_count)});
+      at += member.ref_count;
+    }
+    arrive(pending);
+  }
+
   void append_stage(const StageDraft& stage) override {
     Pending& pending = begin(NodeKind::Stage, 0, stage.input_count());
     ResolvedNode& resolved = pending.node;
@@ -268,6 +298,35 @@ class StoreSink final : public ReducedNodeSink {
     return static_cast<std::uint32_t>(position);
   }
 
+  struct KeptStage {
+    std::uint32_t first_member;
+    std::uint32_t member_count;
+    std::size_t first_ref;
+    std::size_t ref_count;
+  };
+  struct KeptMember {
+    StrId token;  // resolved
+    std::uint32_t ref_count;
+  };
+  static constexpr std::uint32_t kUnseen = UINT32_MAX;
+  static constexpr std::uint32_t kNotStage = UINT32_MAX - 1;
+
+  // Resolves a Stage template's member tokens (in member order, as resolving it node by node
+  // would) and copies its references; returns its index among the kept stages.
+  std::uint32_t keep_stage(const NodeView& node) {
+    KeptStage stage{static_cast<std::uint32_t>(kept_members_.size()), static_cast<std::uint32_t>(node.member_count()),
+                    kept_refs_.size(), 0};
+    for (std::size_t m = 0; m < stage.member_count; ++m) {
+      const std::span<const MemberRef> refs = node.member_refs(m);
+      kept_members_.push_back({source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size())});
+      kept_refs_.insert(kept_refs_.end(), refs.begin(), refs.end());
+    }
+    stage.ref_count = kept_refs_.size() - stage.first_ref;
+    if (kept_stages_.size() >= kNotStage) internal_failure("a reduction has fewer than 2^32 - 2 distinct symbols");
+    kept_stages_.push_back(stage);
+    return static_cast<std::uint32_t>(kept_stages_.size() - 1);
+  }
+
   StrId source_text(StrId id) {
     StrId& mapped = checked_at(source_ids_, id);
     if (mapped == kNoString) mapped = interner_.intern_text(source_.strings().view(id));
@@ -282,9 +341,13 @@ class StoreSink final : public ReducedNodeSink {
 
   const NodeTable& source_;
   NodeInterner interner_;
-  std::vector<std::uint32_t> ids_;  // reduced position -> id in the new store, for interned nodes
-  std::vector<StrId> symbol_ids_;   // symbol id -> text id in the new store, once resolved
-  std::vector<StrId> source_ids_;   // input table text id -> text id in the new store, once resolved
+  std::vector<std::uint32_t> ids_;              // reduced position -> id in the new store, for interned nodes
+  std::vector<StrId> symbol_ids_;               // symbol id -> text id in the new store, once resolved
+  std::vector<StrId> source_ids_;               // input table text id -> text id in the new store, once resolved
+  std::vector<std::uint32_t> stage_of_symbol_;  // symbol -> index in kept_stages_, kUnseen or kNotStage
+  std::vector<KeptStage> kept_stages_;
+  std::vector<KeptMember> kept_members_;
+  std::vector<MemberRef> kept_refs_;
   std::array<Pending, kAhead> ring_;
   std::size_t oldest_ = 0;   // ring slot of the oldest node not interned yet
   std::size_t waiting_ = 0;  // nodes arrived but not interned

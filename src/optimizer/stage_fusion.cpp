@@ -133,8 +133,7 @@ class StageEmitter {
   void emit_boundary(TermIndex t) {
     inputs_.clear();
     for (TermIndex child : terms_.children(t)) inputs_.push_back(reduced_position(child));
-    const NodeId source = checked_at(templates_.node_of_symbol, terms_.symbol(t));
-    sink_.append_boundary(templates_.table[source], inputs_.span());
+    sink_.append_boundary_of(templates_, terms_.symbol(t), inputs_.span());
     ++result_.boundary_nodes;
   }
 

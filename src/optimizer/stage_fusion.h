@@ -27,6 +27,7 @@
 #include "optimizer/stage_draft.h"
 #include "store/node.h"
 #include "store/node_table.h"
+#include "support/internal_failure.h"
 
 namespace veltrix {
 
@@ -47,6 +48,10 @@ class ReducedNodeSink {
                        std::size_t /*refs*/) {}
   // A boundary node: `node` (a template from the input table) with `inputs` as its inputs.
   virtual void append_boundary(const NodeView& node, std::span<const NodeId> inputs) = 0;
+  // The same, for the template of `symbol`; a sink that keeps something per symbol overrides it.
+  virtual void append_boundary_of(const SymbolTemplates& templates, SymbolId symbol, std::span<const NodeId> inputs) {
+    append_boundary(templates.table[checked_at(templates.node_of_symbol, symbol)], inputs);
+  }
   virtual void append_stage(const StageDraft& stage) = 0;
 };
 

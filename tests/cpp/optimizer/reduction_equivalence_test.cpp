@@ -74,10 +74,12 @@ std::vector<Node> random_graph(std::mt19937_64& rng, std::size_t count) {
       if (rng() % 3 == 0) ref = "prep";
       add(Node::external(descriptor(ref, rng() % 2 ? "s" : "t"), rng() % 2 ? params({{"k", S("v")}}) : ParamMap{},
                          {recent()}));
-    } else {
+    } else if (rng() % 2) {  // two stage shapes, so that reduced stores' repeated stages interleave
       const NodeId a = recent();
       add(Node::stage({a, pick()}, {StageMember{"op|neg", {{MemberRefKind::Input, 0}}},
                                     StageMember{"op|add", {{MemberRefKind::Member, 0}, {MemberRefKind::Input, 1}}}}));
+    } else {
+      add(Node::stage({recent()}, {StageMember{"op|exp", {{MemberRefKind::Input, 0}}}}));
     }
   }
   return nodes;
