@@ -195,38 +195,25 @@ class StoreSink final : public ReducedNodeSink {
     }
     const KeptStage& stage = kept_stages_[kept];
     Pending& pending = begin(NodeKind::Stage, 0, inputs.size());
-    ResolvedNode& resolved = pending.node;
-    entry::Builder build(resolved.words);
+    entry::Builder build(pending.node.words);
     for (NodeId input : inputs) build.input(position_of(input));
-    pending.refs.assign(kept_refs_.begin() + stage.first_ref, kept_refs_.begin() + stage.first_ref + stage.ref_count);
-    std::size_t at = 0;
-    for (std::uint32_t m = stage.first_member; m < stage.first_member + stage.member_count; ++m) {
-      const KeptMember& member = kept_members_[m];
-      resolved.members.push_back(
-          {member.token, std::span<const MemberRef>(pending.refs).subspan(at, member.ref_count)});
-      at += member.ref_count;
-    }
+    const std::span<const KeptMember> members(kept_members_.data() + stage.first_member, stage.member_count);
+    add_members(
+        pending, members.size(),
+        [&](std::size_t m) {
+          return std::span<const MemberRef>(kept_refs_).subspan(members[m].first_ref, members[m].ref_count);
+        },
+        [&](std::size_t m) { return members[m].token; });
     arrive(pending);
   }
 
   void append_stage(const StageDraft& stage) override {
     Pending& pending = begin(NodeKind::Stage, 0, stage.input_count());
-    ResolvedNode& resolved = pending.node;
-    entry::Builder build(resolved.words);
+    entry::Builder build(pending.node.words);
     for (std::size_t i = 0; i < stage.input_count(); ++i) build.input(position_of(stage.input(i)));
-    // The draft is reused for the next stage, so its references are copied first, all of them,
-    // before any span into the copy is taken.
-    for (std::size_t m = 0; m < stage.member_count(); ++m) {
-      const std::span<const MemberRef> refs = stage.member_refs(m);
-      pending.refs.insert(pending.refs.end(), refs.begin(), refs.end());
-    }
-    std::size_t at = 0;
-    for (std::size_t m = 0; m < stage.member_count(); ++m) {
-      const std::size_t count = stage.member_refs(m).size();
-      resolved.members.push_back({symbol_text(stage.member_symbol(m), stage.member_token(m)),
-                                  std::span<const MemberRef>(pending.refs).subspan(at, count)});
-      at += count;
-    }
+    add_members(
+        pending, stage.member_count(), [&](std::size_t m) { return stage.member_refs(m); },
+        [&](std::size_t m) { return symbol_text(stage.member_symbol(m), stage.member_token(m)); });
     arrive(pending);
   }
 
@@ -298,15 +285,32 @@ class StoreSink final : public ReducedNodeSink {
     return static_cast<std::uint32_t>(position);
   }
 
+  // A Stage's members: member m reads the references refs_of(m) and has the token token_of(m), a
+  // text of the new store. The references may live where the next stage is written (a reused
+  // draft, a growing array), so they are copied into the pending node first, all of them, before
+  // any span into the copy is taken.
+  template <class RefsOf, class TokenOf>
+  void add_members(Pending& pending, std::size_t count, RefsOf refs_of, TokenOf token_of) {
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::span<const MemberRef> refs = refs_of(m);
+      pending.refs.insert(pending.refs.end(), refs.begin(), refs.end());
+    }
+    std::size_t at = 0;
+    for (std::size_t m = 0; m < count; ++m) {
+      const std::size_t refs = refs_of(m).size();
+      pending.node.members.push_back({token_of(m), std::span<const MemberRef>(pending.refs).subspan(at, refs)});
+      at += refs;
+    }
+  }
+
   struct KeptStage {
     std::uint32_t first_member;
     std::uint32_t member_count;
-    std::size_t first_ref;
-    std::size_t ref_count;
   };
   struct KeptMember {
     StrId token;  // resolved
     std::uint32_t ref_count;
+    std::size_t first_ref;
   };
   static constexpr std::uint32_t kUnseen = UINT32_MAX;
   static constexpr std::uint32_t kNotStage = UINT32_MAX - 1;
@@ -314,14 +318,14 @@ class StoreSink final : public ReducedNodeSink {
   // Resolves a Stage template's member tokens (in member order, as resolving it node by node
   // would) and copies its references; returns its index among the kept stages.
   std::uint32_t keep_stage(const NodeView& node) {
-    KeptStage stage{static_cast<std::uint32_t>(kept_members_.size()), static_cast<std::uint32_t>(node.member_count()),
-                    kept_refs_.size(), 0};
+    const KeptStage stage{static_cast<std::uint32_t>(kept_members_.size()),
+                          static_cast<std::uint32_t>(node.member_count())};
     for (std::size_t m = 0; m < stage.member_count; ++m) {
       const std::span<const MemberRef> refs = node.member_refs(m);
-      kept_members_.push_back({source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size())});
+      kept_members_.push_back(
+          {source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size()), kept_refs_.size()});
       kept_refs_.insert(kept_refs_.end(), refs.begin(), refs.end());
     }
-    stage.ref_count = kept_refs_.size() - stage.first_ref;
     if (kept_stages_.size() >= kNotStage) internal_failure("a reduction has fewer than 2^32 - 2 distinct symbols");
     kept_stages_.push_back(stage);
     return static_cast<std::uint32_t>(kept_stages_.size() - 1);
