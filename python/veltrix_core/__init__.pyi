@@ -80,6 +80,11 @@ class GraphStore:
     def reduction_report(self, *, outputs: Sequence[SupportsIndex] | None = None) -> ReductionReport:
         """The reduction report for the current graph, without keeping the reduced store."""
 
+    def _reduce_mapped(
+        self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        """For `veltrix_core.run.reduce`, which callers use instead."""
+
 @final
 class PayloadDescriptor:
     """Reproducibility metadata an External node carries (participates in the structural hash)."""
@@ -138,6 +143,11 @@ class IncrementalReducer:
         """Finish: consume any remaining delta, then reduce the maintained canonical form against the
         store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks
         ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."""
+
+    def _finalize_mapped(
+        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        """For `veltrix_core.run.finalize`, which callers use instead."""
 
 def version() -> str:
     """The module's version, "0.0.1"."""

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "optimizer/node_symbols.h"
@@ -217,12 +218,14 @@ class StoreSink final : public ReducedNodeSink {
     arrive(pending);
   }
 
-  GraphStore finish(std::span<const std::uint64_t> outputs) {
+  // The new store, and the id of each output position (marked once each, in first appearance).
+  std::pair<GraphStore, std::vector<NodeId>> finish(std::span<const std::uint64_t> outputs) {
     while (waiting_ != 0) intern_oldest();
-    std::vector<NodeId> marks;
-    marks.reserve(outputs.size());
-    for (std::uint64_t position : outputs) marks.push_back(checked_at(ids_, position));
-    return expect_ok(GraphStore::from_interner(std::move(interner_), marks), "reduced output is valid");
+    std::vector<NodeId> output_ids;
+    output_ids.reserve(outputs.size());
+    for (std::uint64_t position : outputs) output_ids.push_back(checked_at(ids_, position));
+    GraphStore store = expect_ok(GraphStore::from_interner(std::move(interner_), output_ids), "reduced output is valid");
+    return {std::move(store), std::move(output_ids)};
   }
 
  private:
@@ -490,9 +493,9 @@ ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeI
   StoreSink sink(nodes);
   PhaseClock clock(phases);
   const PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock);
-  GraphStore store = sink.finish(result.outputs);
+  auto [store, output_ids] = sink.finish(result.outputs);
   clock.lap(&ReductionPhases::finish);
-  return {std::move(store), result.report};
+  return {std::move(store), result.report, std::move(output_ids)};
 }
 
 }  // namespace veltrix

@@ -2,7 +2,7 @@
 //   store_recording.cpp   the add_* methods, node_count, outputs
 //   node_views.cpp        nodes
 //   store_persistence.cpp to_dot, serialize, deserialize
-//   store_reduction.cpp   reduce, reduce_incremental, reduction_report
+//   store_reduction.cpp   reduce, reduce_incremental, reduction_report, _reduce_mapped
 #pragma once
 
 #include "python/py_ref.h"
@@ -25,5 +25,6 @@ PyObject* store_outputs(PyObject* self, PyObject* unused);
 PyObject* store_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* store_reduce_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace veltrix::python

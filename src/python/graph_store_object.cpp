@@ -60,6 +60,10 @@ PyMethodDef kMethods[] = {
     method_with_parameters("reduction_report", store_reduction_report,
                            "reduction_report($self, *, outputs=None)\n--\n\n"
                            "The reduction report for the current graph, without keeping the reduced store."),
+    // For the package (veltrix_core.run.reduce): not part of the class's public surface.
+    method_with_parameters("_reduce_mapped", store_reduce_mapped,
+                           "_reduce_mapped($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                           "reduce(), and the reduced id of every requested output, in order, repeats kept."),
     kEndOfMethods,
 };
 

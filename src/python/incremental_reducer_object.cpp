@@ -32,6 +32,7 @@ constexpr ParamTable kStepTable{"IncrementalReducer.step()", kStepParameters};
 constexpr Parameter kFinalizeParameters[] = {
     {"store", true, false}, {"maximal_fusion", false, true}, {"outputs", false, true}};
 constexpr ParamTable kFinalizeTable{"IncrementalReducer.finalize()", kFinalizeParameters};
+constexpr ParamTable kFinalizeMappedTable{"IncrementalReducer._finalize_mapped()", kFinalizeParameters};
 
 PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -65,10 +66,12 @@ PyObject* reducer_counter(PyObject* self, PyObject*) {
   });
 }
 
+// finalize and _finalize_mapped: the same steps, returning what `make_tuple` makes of the reduction.
+template <const ParamTable& Table, OwnedRef (*make_tuple)(ReducedStore&&)>
 PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[3];
-    if (!bind(kFinalizeTable, args, nargs, kwnames, slots)) return nullptr;
+    if (!bind(Table, args, nargs, kwnames, slots)) return nullptr;
     GraphStore* store = nullptr;
     bool maximal_fusion = false;
     std::optional<std::vector<NodeId>> outputs;
@@ -80,13 +83,13 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (!outputs) outputs = store->outputs();  // read before the reducer's mutex is taken
     ReducerState& state = state_of(self);
-    std::optional<Result<ReducedStore, BadNodeId>> result;
+    std::optional<Result<ReducedStore, BadNodeId>> reduced;
     {
       auto guard = state.mutex.lock();
-      result.emplace(finalize(state.form, *store, *outputs, maximal_fusion));
+      reduced.emplace(finalize(state.form, *store, *outputs, maximal_fusion));
     }
-    if (!result->ok()) return raise_value_error(result->error().message());
-    return store_and_report(std::move(*result).value()).release();
+    if (!reduced->ok()) return raise_value_error(reduced->error().message());
+    return make_tuple(std::move(*reduced).value()).release();
   });
 }
 
@@ -104,11 +107,15 @@ PyMethodDef kMethods[] = {
     method_without_parameters("canonical_count", reducer_counter<&CanonicalForm::canonical_count>,
                               "canonical_count($self)\n--\n\nSize of the maintained canonical form."),
     method_with_parameters(
-        "finalize", reducer_finalize,
+        "finalize", reducer_finalize<kFinalizeTable, store_and_report>,
         "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
         "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
         "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
         "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
+    // For the package (veltrix_core.run.finalize): not part of the class's public surface.
+    method_with_parameters("_finalize_mapped", reducer_finalize<kFinalizeMappedTable, store_report_and_output_ids>,
+                           "_finalize_mapped($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                           "finalize(), and the reduced id of every requested output, in order, repeats kept."),
     kEndOfMethods,
 };
 

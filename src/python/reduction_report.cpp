@@ -1,8 +1,10 @@
 #include "python/reduction_report.h"
 
 #include <utility>
+#include <vector>
 
 #include "python/graph_store_object.h"
+#include "python/object_builders.h"
 
 namespace veltrix::python {
 
@@ -22,12 +24,23 @@ OwnedRef report_dict(const ReductionReport& report) {
 }
 
 OwnedRef store_and_report(ReducedStore&& reduced) {
-  auto& [store, report] = reduced;
-  OwnedRef report_object = report_dict(report);
+  OwnedRef report_object = report_dict(reduced.report);
   if (!report_object) return {};
-  OwnedRef store_object = wrap_store(std::move(store));
+  OwnedRef store_object = wrap_store(std::move(reduced.store));
   if (!store_object) return {};
   return OwnedRef::steal(PyTuple_Pack(2, store_object.get(), report_object.get()));
+}
+
+OwnedRef store_report_and_output_ids(ReducedStore&& reduced) {
+  const std::vector<NodeId>& ids = reduced.output_ids;
+  OwnedRef ids_object =
+      new_list(ids.size(), [&](std::size_t i) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(ids[i])); });
+  if (!ids_object) return {};
+  OwnedRef report_object = report_dict(reduced.report);
+  if (!report_object) return {};
+  OwnedRef store_object = wrap_store(std::move(reduced.store));
+  if (!store_object) return {};
+  return OwnedRef::steal(PyTuple_Pack(3, store_object.get(), report_object.get(), ids_object.get()));
 }
 
 }  // namespace veltrix::python

@@ -1,4 +1,5 @@
-// GraphStore reduction methods: reduce, reduce_incremental and reduction_report.
+// GraphStore reduction methods: reduce, reduce_incremental and reduction_report, and the package's
+// private _reduce_mapped (reduce, plus the reduced id of every requested output).
 //
 // All three convert their keyword-only arguments first (maximal_fusion, then outputs, whose ids
 // are checked against the node count before any work), and then run the pipeline on a copy of
@@ -26,6 +27,7 @@ constexpr Parameter kOutputsParams[] = {{"outputs", false, true}};
 constexpr ParamTable kReduce{"GraphStore.reduce()", kReduceParams};
 constexpr ParamTable kReduceIncremental{"GraphStore.reduce_incremental()", kOutputsParams};
 constexpr ParamTable kReductionReport{"GraphStore.reduction_report()", kOutputsParams};
+constexpr ParamTable kReduceMapped{"GraphStore._reduce_mapped()", kReduceParams};
 
 struct ReduceRequest {
   bool maximal_fusion = false;
@@ -87,6 +89,16 @@ PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize
     std::optional<ReducedStore> reduced = reduce_as_asked(self, nullptr, slots[0]);
     if (!reduced) return nullptr;
     return report_dict(reduced->report).release();
+  });
+}
+
+PyObject* store_reduce_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[2];
+    if (!bind(kReduceMapped, args, nargs, kwnames, slots)) return nullptr;
+    std::optional<ReducedStore> reduced = reduce_as_asked(self, slots[0], slots[1]);
+    if (!reduced) return nullptr;
+    return store_report_and_output_ids(std::move(*reduced)).release();
   });
 }
 

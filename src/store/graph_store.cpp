@@ -74,10 +74,13 @@ ReducedStore GraphStore::from_reduced(const ReducedGraph& reduced) {
     ids.push_back(
         expect_ok(store.intern(WithInputs<Node>(node, inputs)), "reduced graph references only earlier nodes"));
   }
+  std::vector<NodeId> output_ids;
+  output_ids.reserve(reduced.outputs.size());
   for (std::uint64_t position : reduced.outputs) {
-    expect_ok(store.mark_output(checked_at(ids, position)), "reduced output is valid");
+    output_ids.push_back(checked_at(ids, position));
+    expect_ok(store.mark_output(output_ids.back()), "reduced output is valid");
   }
-  return {std::move(store), reduced.report};
+  return {std::move(store), reduced.report, std::move(output_ids)};
 }
 
 Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, std::span<const NodeId> outputs) {

@@ -98,10 +98,13 @@ class GraphStore {
   HashSet<NodeId> marked_;
 };
 
-// A reduction's result: the new store and its report.
+// A reduction's result: the new store, its report, and the id in the new store of every requested
+// output, in the order asked and with repetitions (the store's marks keep each id once, so they
+// cannot say which id answers which request once two outputs merge).
 struct ReducedStore {
   GraphStore store;
   ReductionReport report;
+  std::vector<NodeId> output_ids;
 };
 
 template <NodeLike N>

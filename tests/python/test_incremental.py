@@ -265,21 +265,3 @@ def test_stepping_anywhere_then_finalizing_equals_reduce(graph):
     assert reducer.total_work() == reducer.watermark() == store.node_count()
     reduced = store.reduce(outputs=[out], maximal_fusion=maximal)
     assert comparable(finalized) == comparable(reduced)
-
-
-def test_finalize_preserves_every_output():
-    from test_reduction_properties import check_well_formed, dataflow_graphs, evaluate, outputs_agree  # noqa: PLC0415 - shares the interpreter and graphs
-
-    @given(dataflow_graphs(), st.booleans(), st.booleans())
-    def check(graph, maximal, step_first):
-        store, outputs, sources = graph
-        before = evaluate(store, sources)
-        reducer = vc.IncrementalReducer()
-        if step_first:
-            reducer.step(store)
-        reduced, report = reducer.finalize(store, maximal_fusion=maximal, outputs=outputs)
-        check_well_formed(reduced, report)
-        assert report["input_nodes"] == reducer.canonical_count()
-        assert outputs_agree(before, outputs, evaluate(reduced, sources), reduced.outputs())
-
-    check()

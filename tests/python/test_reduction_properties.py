@@ -21,6 +21,7 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc
+import veltrix_core.run.reduction as vc_run
 
 BINARY = {
     "add": np.add,
@@ -192,45 +193,69 @@ def check_well_formed(reduced, report):
     assert all(mark < reduced.node_count() for mark in reduced.outputs())
 
 
-def outputs_agree(before, requested, after, marks):
-    """Whether each requested output can be matched to a mark of the reduced store with the same
-    value, the marks being the distinct reduced outputs in order of first request."""
+def replay(store, reducer, step_every):
+    """The nodes of `store` recorded again into a new store (same ids), stepping `reducer` after
+    every `step_every` of them."""
+    copy = vc.GraphStore()
+    for view in store.nodes():
+        kind, params, inputs = view["kind"], view["params"], view["inputs"]
+        if kind == "source":
+            copy.add_source(view["name"], params)
+        elif kind == "op":
+            copy.add_op(view["name"], inputs, params)
+        elif kind == "reduction":
+            copy.add_reduction(view["name"], inputs, params)
+        elif kind == "exchange":
+            copy.add_exchange(inputs, params)
+        else:
+            assert kind == "external"
+            copy.add_external(vc.PayloadDescriptor(**view["descriptor"]), inputs, params)
+        if view["id"] % step_every == 0:
+            reducer.step(copy)
+    return copy
 
-    def search(k, used):
-        if k == len(requested):
-            return used == len(marks)
-        want = before[requested[k]]
-        for m in range(min(used + 1, len(marks))):
-            if same_value(after[marks[m]], want) and search(k + 1, max(used, m + 1)):
-                return True
-        return False
 
-    return search(0, 0)
+def assert_outputs_answer(before, requested, reduction, sources):
+    """Reduced output i holds the value recorded output i held, for every i (repeats included),
+    and the store marks exactly the distinct reduced outputs in order of first request."""
+    after = evaluate(reduction.store, sources)
+    assert len(reduction.outputs) == len(requested)
+    for position, (recorded, reduced) in enumerate(zip(requested, reduction.outputs, strict=True)):
+        assert same_value(after[reduced], before[recorded]), f"output {position}: {recorded} -> {reduced}"
+    assert reduction.store.outputs() == list(dict.fromkeys(reduction.outputs))
 
 
 @settings(max_examples=300)
-@given(dataflow_graphs())
-def test_reduction_preserves_every_output(graph):
+@given(dataflow_graphs(), st.integers(0, 2**32 - 1))
+def test_reduction_preserves_every_output(graph, step_seed):
     store, outputs, sources = graph
     before = evaluate(store, sources)
+    # The merged, repeated and dead outputs of the generator, with one repeat at least.
+    outputs = outputs + outputs[: step_seed % 3]
     default_report = None
     for maximal in (False, True):
-        reduced, report = store.reduce(maximal_fusion=maximal, outputs=outputs)
+        reduction = vc_run.reduce(store, outputs, maximal_fusion=maximal)
+        reduced, report = reduction.store, reduction.report
         check_well_formed(reduced, report)
-        after = evaluate(reduced, sources)
-        assert outputs_agree(before, outputs, after, reduced.outputs())
-        # Each output alone: its mark is exactly its value.
-        for output in set(outputs):
-            alone, _ = store.reduce(maximal_fusion=maximal, outputs=[output])
-            assert same_value(evaluate(alone, sources)[alone.outputs()[0]], before[output])
+        plain, plain_report = store.reduce(maximal_fusion=maximal, outputs=outputs)
+        assert reduced.nodes() == plain.nodes() and report == plain_report
+        assert_outputs_answer(before, outputs, reduction, sources)
         # The maximal rule fuses everything the single-use rule does, and more.
         if maximal:
             assert report["canonical_nodes"] == default_report["canonical_nodes"]
             assert report["reduced_nodes"] <= default_report["reduced_nodes"]
         default_report = report
-        # A reduced graph is already as small as it gets.
-        again, again_report = reduced.reduce(maximal_fusion=maximal)
-        assert again.nodes() == reduced.nodes() and again_report["stages"] == 0
+        # Re-reduction against the mapped outputs: already as small as it gets, and still mapped.
+        again = vc_run.reduce(reduced, reduction.outputs, maximal_fusion=maximal)
+        assert again.store.nodes() == reduced.nodes() and again.report["stages"] == 0
+        assert again.outputs == reduction.outputs
+        # An incremental reducer that stepped while the graph was recorded again, node by node.
+        reducer = vc.IncrementalReducer()
+        replayed = replay(store, reducer, step_every=1 + step_seed % 5)
+        finalized = vc_run.finalize(reducer, replayed, outputs, maximal_fusion=maximal)
+        check_well_formed(finalized.store, finalized.report)
+        assert finalized.report["input_nodes"] == reducer.canonical_count()
+        assert_outputs_answer(before, outputs, finalized, sources)
 
 
 # Texts with the characters the term encoding escapes, escape-like sequences it must escape in

@@ -31,8 +31,12 @@ from veltrix_core.run.errors import MissingImplementation, NodeFailed, RunError
 from veltrix_core.run.local import MemoryReport, run_plan
 from veltrix_core.run.lowering import lower_plan
 from veltrix_core.run.plan import read_plan
+from veltrix_core.run.reduction import Reduction, finalize, reduce
 
 __all__ = [
+    "reduce",
+    "finalize",
+    "Reduction",
     "evaluate",
     "evaluate_measured",
     "to_dask",

@@ -45,9 +45,11 @@ TEST_P(Pipeline, DirectStoreEqualsTheNodeListsStore) {
   const PipelineCase& c = GetParam();
   const NodeTable table = table_of(c.nodes);
   EGraphEngine engine;
-  auto [via_list, list_report] = GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
-  auto [direct, direct_report] = reduce_graph_to_store(table, c.outputs, engine, c.maximal);
+  auto [via_list, list_report, list_output_ids] =
+      GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
+  auto [direct, direct_report, direct_output_ids] = reduce_graph_to_store(table, c.outputs, engine, c.maximal);
   EXPECT_EQ(direct_report, list_report);
+  EXPECT_EQ(direct_output_ids, list_output_ids);
   const GraphSnapshot a = via_list.snapshot(), b = direct.snapshot();
   ASSERT_EQ(a.nodes.size(), b.nodes.size());
   for (std::size_t i = 0; i < a.nodes.size(); ++i) EXPECT_TRUE(same_node(a.nodes[i], b.nodes[i])) << i;
@@ -252,7 +254,7 @@ TEST(Pipeline, ReducingAReducedGraphChangesNothing) {
                                    op("abs", {7})};
   for (bool maximal : {false, true}) {
     const ReducedGraph once = reduce(nodes, {8, 4}, maximal);
-    auto [store, report] = GraphStore::from_reduced(once);
+    const GraphStore store = GraphStore::from_reduced(once).store;
     EGraphEngine engine;
     const GraphSnapshot snapshot = store.snapshot();
     const ReducedGraph twice = reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal);

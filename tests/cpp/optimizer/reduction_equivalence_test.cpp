@@ -130,10 +130,12 @@ TEST_P(RandomReductions, DirectStoreAndSkippedHashConsingChangeNothing) {
       HashConsedEngine hash_consed;
       EXPECT_EQ(describe(reduce_graph(table, outputs, hash_consed, maximal)), describe(list)) << where;
 
-      auto [via_list, list_report] = GraphStore::from_reduced(list);
+      auto [via_list, list_report, list_output_ids] = GraphStore::from_reduced(list);
       EGraphEngine direct_engine;
-      auto [direct, direct_report] = reduce_graph_to_store(table, outputs, direct_engine, maximal);
+      auto [direct, direct_report, direct_output_ids] = reduce_graph_to_store(table, outputs, direct_engine, maximal);
       EXPECT_EQ(direct_report, list_report) << where;
+      EXPECT_EQ(direct_output_ids, list_output_ids) << where;
+      ASSERT_EQ(direct_output_ids.size(), outputs.size()) << where;
       EXPECT_EQ(blob_of(direct), blob_of(via_list)) << where;
     }
   }
