@@ -224,7 +224,8 @@ class StoreSink final : public ReducedNodeSink {
     std::vector<NodeId> output_ids;
     output_ids.reserve(outputs.size());
     for (std::uint64_t position : outputs) output_ids.push_back(checked_at(ids_, position));
-    GraphStore store = expect_ok(GraphStore::from_interner(std::move(interner_), output_ids), "reduced output is valid");
+    GraphStore store =
+        expect_ok(GraphStore::from_interner(std::move(interner_), output_ids), "reduced output is valid");
     return {std::move(store), std::move(output_ids)};
   }
 
