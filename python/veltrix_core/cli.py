@@ -1,10 +1,26 @@
 """The `veltrix-core` command (also `python -m veltrix_core`): look at, draw, reduce and check IR
 blob files, the bytes that `GraphStore.serialize` writes.
 
-Every failure the user can cause (a file that is missing, unreadable, not a blob, or damaged; an
-output path that cannot be written; an id the blob lacks; a picture without Graphviz) is one line
-on standard error and exit status 2, and no output file is written. `verify` exits 1 when a
-readable blob does not re-serialize to the same bytes.
+FILE is a regular file, or "-" for standard input; anything else (a FIFO, a device, a directory)
+is refused before it is read, and so is more than --max-bytes bytes (1 GiB by default). A blob is
+readable when the store reads it and every node view reads too, a stage member's text included,
+with every member reading only inputs its stage has.
+
+An output (-o) is written whole or not at all, and only once everything else the command does,
+its report on standard output included, has succeeded. A new file or an existing regular file
+(or the file a symbolic link resolves to) is written beside its target and renamed over it,
+keeping an existing file's permission bits and, where the process may, its owner and group. A
+character device or a FIFO is written directly (a FIFO that no process reads is refused). A
+regular file with other hard links, a directory, a socket, a block device and a link to a missing
+file are refused.
+
+Every failure the user can cause (a file that is missing, unreadable, not a blob, damaged or too
+large; an output path that cannot or must not be written; an id the blob lacks; a picture without
+Graphviz; standard output closed or full) is one line on standard error and exit status 2, and no
+output file is written. `verify` exits 1 when a readable blob does not re-serialize to the same
+bytes. When the reader of standard output goes away (`... | head`), the command stops quietly
+with status 2, so that `verify` never reports a difference it did not find; an interrupt gives
+130.
 """
 
 from __future__ import annotations
@@ -12,13 +28,13 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import tempfile
 from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Literal
+from typing import Any, Literal, NoReturn
 
-from veltrix_core import GraphStore
+from veltrix_core import GraphStore, version
+from veltrix_core._files import DEFAULT_MAX_BYTES, FileError, Output, read_input, shown, stage_output
 from veltrix_core._graphviz import GraphvizError, render
 
 __all__ = ["main"]
@@ -50,38 +66,115 @@ class CommandError(Exception):
     """A failure the user can fix; main() prints it as one line and exits with status 2."""
 
 
-def read_blob(path: str) -> tuple[GraphStore, bytes]:
+class ReaderGone(Exception):
+    """Standard output is a pipe whose reader has gone away."""
+
+
+def named(path: str) -> str:
+    return "standard input" if path == "-" else shown(path)
+
+
+def read_blob(path: str, max_bytes: int) -> tuple[GraphStore, bytes, list[Any]]:
+    """The store a blob file holds, its bytes and its node views, refused unless everything in
+    it reads."""
     try:
-        data = Path(path).read_bytes()
-    except OSError as error:
-        raise CommandError(f"cannot read {path}: {error.strerror or error}") from None
+        data = read_input(path, max_bytes)
+    except FileError as error:
+        raise CommandError(str(error)) from None
     try:
-        return GraphStore.deserialize(data), data
+        store = GraphStore.deserialize(data)
+        # The reader takes a stage member's text as it stands; only the node views parse it.
+        views = store.nodes()
+        check_stages(views)
     except ValueError as error:
-        raise CommandError(f"cannot read {path}: {error}") from None
+        raise CommandError(f"cannot read {named(path)}: {error}") from None
+    return store, data, views
 
 
-def write_file(path: str, data: bytes) -> None:
-    """Writes `data` to `path` whole or not at all: into a new file beside it, renamed over it
-    once complete, so a failure never leaves a partial or truncated file."""
-    target = Path(path)
-    if target.is_dir():
-        raise CommandError(f"cannot write {path}: Is a directory")
+def check_stages(views: list[Any]) -> None:
+    """Refuses a stage member that reads an input its stage lacks: the reader accepts any index
+    there, but nothing can evaluate such a member."""
+    for view in views:
+        if view["kind"] != "stage":
+            continue
+        count = len(view["inputs"])
+        for position, member in enumerate(view["members"]):
+            for kind, index in member["inputs"]:
+                if kind == "input" and index >= count:
+                    raise ValueError(
+                        f"node {view['id']} (a stage of {counted(count, 'input')}): member {position} "
+                        f"reads input {index}"
+                    )
+
+
+def stage_file(path: str, data: bytes) -> Output:
     try:
-        fd, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
-    except OSError as error:
-        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+        return stage_output(path, data)
+    except FileError as error:
+        raise CommandError(str(error)) from None
+
+
+def commit(output: Output) -> None:
     try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-        # mkstemp makes the file private; give it the permissions any new file would get.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
+        output.commit()
+    except FileError as error:
+        raise CommandError(str(error)) from None
+
+
+def write_stdout(data: bytes) -> None:
+    """Writes `data` to standard output at once, past any buffer, so that a failure is known
+    here (and reported) rather than at exit, and no text is left waiting to be written."""
+    stream = sys.stdout
+    if stream is None:
+        raise CommandError("cannot write to standard output: it is closed")
+    try:
+        fd = stream.fileno()
+    except (AttributeError, ValueError, OSError):
+        fd = -1  # not a file (a notebook's stream, a test's capture): write through the stream
+    try:
+        stream.flush()
+        if fd < 0:
+            write_through(stream, data)
+            return
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+    except BrokenPipeError:
+        raise ReaderGone from None
     except OSError as error:
-        Path(temporary).unlink(missing_ok=True)
-        raise CommandError(f"cannot write {path}: {error.strerror or error}") from None
+        raise CommandError(f"cannot write to standard output: {error.strerror or error}") from None
+
+
+def write_through(stream: Any, data: bytes) -> None:
+    buffer = getattr(stream, "buffer", None)
+    if buffer is not None:
+        buffer.write(data)
+        buffer.flush()
+    else:
+        stream.write(data.decode(getattr(stream, "encoding", None) or "utf-8", "replace"))
+        stream.flush()
+
+
+def say(lines: Sequence[str]) -> None:
+    """Prints lines of a report."""
+    write_text("".join(line + "\n" for line in lines))
+
+
+def write_text(text: str) -> None:
+    """Writes text in the encoding of standard output; what it cannot encode is written as a
+    backslash escape rather than failing."""
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    write_stdout(text.encode(encoding, "backslashreplace"))
+
+
+def complain(text: str) -> None:
+    """Writes one line to standard error; if even that fails, the exit status still tells."""
+    try:
+        if sys.stderr is not None:
+            sys.stderr.write(text + "\n")
+            sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
 
 
 def node_id(text: str) -> int:
@@ -94,81 +187,104 @@ def node_id(text: str) -> int:
     return value
 
 
+BYTE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def byte_count(text: str) -> int:
+    """A size in bytes, with an optional binary unit: 4096, 64k, 512M, 2G."""
+    number, unit = text.strip(), ""
+    if number and number[-1].lower() in BYTE_UNITS:
+        number, unit = number[:-1], number[-1].lower()
+    try:
+        value = int(number, 10) * BYTE_UNITS[unit]
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size in bytes: {text!r} (say 4096, 64k, 512M or 2G)") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a size in bytes: {text!r} (sizes are 0 or more)")
+    return value
+
+
+def output_path(text: str) -> str:
+    if text == "-":
+        raise argparse.ArgumentTypeError("'-' is not an output file here; name a file (./- for one called '-')")
+    return text
+
+
 def counted(n: int, noun: str) -> str:
     return f"{n} {noun}" + ("" if n == 1 else "s")
 
 
 def id_list(ids: Sequence[int]) -> str:
-    shown = ", ".join(map(str, ids[:OUTPUTS_SHOWN]))
+    text = ", ".join(map(str, ids[:OUTPUTS_SHOWN]))
     more = len(ids) - OUTPUTS_SHOWN
-    return f"{shown} and {more} more" if more > 0 else shown
+    return f"{text} and {more} more" if more > 0 else text
 
 
 def command_info(args: argparse.Namespace) -> int:
-    store, data = read_blob(args.file)
-    try:
-        nodes = store.nodes()
-    except ValueError as error:
-        # The reader takes a stage member's text as it stands; only the node view parses it.
-        raise CommandError(f"cannot read {args.file}: {error}") from None
+    store, data, nodes = read_blob(args.file, args.max_bytes)
     kinds: Counter[str] = Counter(view["kind"] for view in nodes)
     edges = sum(len(view["inputs"]) for view in nodes)
     outputs = store.outputs()
-    print(f"{args.file}: veltrix IR blob, {len(data)} bytes")
-    print(f"nodes: {len(nodes)}  (edges: {edges})")
     width = max(map(len, KINDS))
-    for kind in KINDS:
-        print(f"  {kind:<{width}}  {kinds[kind]:>8}")
-    print(f"outputs: {len(outputs)}" + (f"  ({id_list(outputs)})" if outputs else ""))
+    say(
+        [
+            f"{named(args.file)}: veltrix IR blob, {len(data)} bytes",
+            f"nodes: {len(nodes)}  (edges: {edges})",
+            *(f"  {kind:<{width}}  {kinds[kind]:>8}" for kind in KINDS),
+            f"outputs: {len(outputs)}" + (f"  ({id_list(outputs)})" if outputs else ""),
+        ]
+    )
     return 0
 
 
 def command_dot(args: argparse.Namespace) -> int:
-    store, _ = read_blob(args.file)
+    suffix = Path(args.output).suffix.lower() if args.output is not None else ""
+    if args.output is not None and suffix not in PICTURE_FORMATS and suffix not in DOT_SUFFIXES:
+        raise CommandError(
+            f"cannot tell the format of {shown(args.output)} from its suffix: name it .dot or .gv (DOT), "
+            ".svg or .png (drawn by Graphviz)"
+        )
+    store, _, _ = read_blob(args.file, args.max_bytes)
     text = store.to_dot()
-    if args.output is None:
-        sys.stdout.write(text)
-        return 0
-    suffix = Path(args.output).suffix.lower()
     if suffix in PICTURE_FORMATS:
         try:
             data = render(text, PICTURE_FORMATS[suffix])
         except GraphvizError as error:
-            raise CommandError(f"cannot write {args.output}: {error}") from None
-    elif suffix in DOT_SUFFIXES:
-        data = text.encode()
+            raise CommandError(f"cannot write {shown(args.output)}: {error}") from None
     else:
-        raise CommandError(
-            f"cannot tell the format of {args.output} from its suffix: name it .dot or .gv (DOT), "
-            ".svg or .png (drawn by Graphviz)"
-        )
-    write_file(args.output, data)
+        data = text.encode()  # DOT text is UTF-8 whatever the locale, on standard output as in a file
+    if args.output is None:
+        write_stdout(data)
+        return 0
+    with stage_file(args.output, data) as output:
+        commit(output)
     return 0
 
 
 def command_reduce(args: argparse.Namespace) -> int:
-    store, _ = read_blob(args.file)
+    store, _, _ = read_blob(args.file, args.max_bytes)
     count = store.node_count()
     for wanted in args.outputs or ():
         if wanted >= count:
             known = f"its ids are 0 to {count - 1}" if count else "it has no nodes"
-            raise CommandError(f"--outputs: {args.file} has no node with id {wanted} ({known})")
+            raise CommandError(f"--outputs: {named(args.file)} has no node with id {wanted} ({known})")
     if args.outputs is None and not store.outputs():
-        print(
-            f"note: {args.file} marks no outputs, so the reduced graph is empty (name them with --outputs)",
-            file=sys.stderr,
-        )
+        complain(f"note: {named(args.file)} marks no outputs, so the reduced graph is empty (name them with --outputs)")
     reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
     blob = reduced.serialize()
-    write_file(args.output, blob)
-    print(
-        f"reduced {args.file} ({counted(count, 'node')}) to {args.output} "
-        f"({counted(reduced.node_count(), 'node')}, {counted(len(blob), 'byte')})"
-    )
     width = max(len(key) for key, _ in REPORT_ROWS)
-    print(f"  {'counter':<{width}}  {'value':>8}  meaning")
-    for key, meaning in REPORT_ROWS:
-        print(f"  {key:<{width}}  {report[key]:>8}  {meaning}")
+    # The report goes out before the file is put in place: if it cannot be written, the
+    # command fails and the output path is left as it was.
+    with stage_file(args.output, blob) as output:
+        say(
+            [
+                f"reduced {named(args.file)} ({counted(count, 'node')}) to {shown(args.output)} "
+                f"({counted(reduced.node_count(), 'node')}, {counted(len(blob), 'byte')})",
+                f"  {'counter':<{width}}  {'value':>8}  meaning",
+                *(f"  {key:<{width}}  {report[key]:>8}  {meaning}" for key, meaning in REPORT_ROWS),
+            ]
+        )
+        commit(output)
     return 0
 
 
@@ -187,12 +303,14 @@ def first_difference(a: bytes, b: bytes) -> int:
 
 
 def command_verify(args: argparse.Namespace) -> int:
-    store, data = read_blob(args.file)
+    store, data, _ = read_blob(args.file, args.max_bytes)
     again = store.serialize()
     if again == data:
-        print(
-            f"{args.file}: ok: its {len(data)} bytes re-serialize identically "
-            f"({counted(store.node_count(), 'node')}, {counted(len(store.outputs()), 'output')})"
+        say(
+            [
+                f"{named(args.file)}: ok: its {len(data)} bytes re-serialize identically "
+                f"({counted(store.node_count(), 'node')}, {counted(len(store.outputs()), 'output')})"
+            ]
         )
         return 0
     offset = first_difference(data, again)
@@ -202,46 +320,77 @@ def command_verify(args: argparse.Namespace) -> int:
         detail = f"the file goes on for {len(data) - offset} bytes after the graph ends"
     else:
         detail = f"re-serializing gives {len(again) - offset} more bytes"
-    print(f"{args.file}: does not re-serialize identically: first difference at offset {offset} ({detail})")
+    say([f"{named(args.file)}: does not re-serialize identically: first difference at offset {offset} ({detail})"])
     return 1
 
 
+class Parser(argparse.ArgumentParser):
+    """argparse, with its help and version text written as every other report is (a failure to
+    write them is reported, not ignored) and a usage error said in one line."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if not message:
+            return
+        if file is None or file is sys.stdout:
+            write_text(message)
+        else:
+            complain(message.rstrip("\n"))
+
+    def error(self, message: str) -> NoReturn:
+        # One line, as for every other failure; --help shows the usage.
+        complain(f"{self.prog}: {message} (see {self.prog} --help)")
+        raise SystemExit(2)
+
+
 def build_parser(prog: str) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=prog,
         description="Look at, draw, reduce and check veltrix IR blob files (the bytes GraphStore.serialize writes).",
-        epilog="Exit status: 0 on success, 1 when verify finds a difference, 2 on any error.",
+        epilog="Exit status: 0 on success, 1 when verify finds a difference, 2 on any error, 130 when interrupted.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    blob_input = Parser(add_help=False)
+    blob_input.add_argument("file", metavar="FILE", help="an IR blob file (a regular file), or - for standard input")
+    blob_input.add_argument(
+        "--max-bytes",
+        metavar="SIZE",
+        type=byte_count,
+        default=DEFAULT_MAX_BYTES,
+        help="refuse an input larger than this (bytes, or with a unit: 64k, 512M, 2G; default 1G)",
+    )
 
     info = commands.add_parser(
         "info",
+        parents=[blob_input],
         help="nodes by kind, outputs and size of a blob",
         description="Show a blob's nodes by kind, its outputs and its size.",
     )
-    info.add_argument("file", metavar="FILE", help="an IR blob file")
     info.set_defaults(run=command_info)
 
     dot = commands.add_parser(
         "dot",
+        parents=[blob_input],
         help="draw a blob as DOT, SVG or PNG",
         description="Write a blob's graph as Graphviz DOT text, or draw it as SVG or PNG with Graphviz's dot "
         "program (chosen by the output's suffix: .dot or .gv, .svg, .png). Without -o the DOT text goes "
         "to standard output.",
     )
-    dot.add_argument("file", metavar="FILE", help="an IR blob file")
-    dot.add_argument("-o", "--output", metavar="OUT", help="output file (.dot, .gv, .svg or .png)")
+    dot.add_argument("-o", "--output", metavar="OUT", type=output_path, help="output file (.dot, .gv, .svg or .png)")
     dot.set_defaults(run=command_dot)
 
     reduce = commands.add_parser(
         "reduce",
+        parents=[blob_input],
         help="reduce a blob and write the reduced blob",
         description="Reduce a blob's graph (dead code removed, equal terms merged, ops fused into stages), "
         "write the reduced graph as a blob (the bytes GraphStore.reduce gives) and print the report. "
         "The outputs are the blob's marked outputs unless --outputs names others.",
     )
-    reduce.add_argument("file", metavar="FILE", help="an IR blob file")
-    reduce.add_argument("-o", "--output", metavar="OUT", required=True, help="where to write the reduced blob")
+    reduce.add_argument(
+        "-o", "--output", metavar="OUT", type=output_path, required=True, help="where to write the reduced blob"
+    )
     reduce.add_argument(
         "--maximal-fusion",
         action="store_true",
@@ -254,11 +403,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
     verify = commands.add_parser(
         "verify",
-        help="check that a blob re-serializes to the same bytes",
-        description="Read a blob, serialize the graph again and compare: exit 0 when the bytes are identical, "
-        "1 (naming the first differing offset) when they are not.",
+        parents=[blob_input],
+        help="check that a blob reads whole and re-serializes to the same bytes",
+        description="Read a blob (every node view, stage members included, must read), serialize the graph "
+        "again and compare: exit 0 when the bytes are identical, 1 (naming the first differing offset) when "
+        "they are not, 2 when the blob cannot be read.",
     )
-    verify.add_argument("file", metavar="FILE", help="an IR blob file")
     verify.set_defaults(run=command_verify)
     return parser
 
@@ -266,15 +416,33 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None, *, prog: str = "veltrix-core") -> int:
     """Runs the command line with `argv` (default: the process's arguments) and returns the exit
     status."""
-    args = build_parser(prog).parse_args(argv)
     try:
-        return int(args.run(args))
+        return run_command(build_parser(prog), argv)
     except CommandError as error:
-        print(f"{prog}: {error}", file=sys.stderr)
+        complain(f"{prog}: {error}")
         return 2
-    except BrokenPipeError:
-        # The reader went away (`... | head`); say nothing more, and let no flush at exit fail.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    except ReaderGone:
+        # The reader went away (`... | head`): it asked for nothing more, so say nothing, but do
+        # not claim success. Whatever is still buffered for standard output goes nowhere, so
+        # that no flush at exit fails.
+        silence_stdout()
+        return 2
     except KeyboardInterrupt:
         return 130
+
+
+def run_command(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> int:
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as done:  # --help, --version, or a usage error argparse has reported
+        return done.code if isinstance(done.code, int) else 2
+    return int(args.run(args))
+
+
+def silence_stdout() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, ValueError, OSError):
+        pass

@@ -26,6 +26,10 @@ SVG_MIME = "image/svg+xml"
 def svg(store: GraphStore) -> str:
     """The graph of `store` drawn by Graphviz, as SVG text (outputs as double circles).
 
+    The text is well-formed XML whatever the names and values hold: a character that a picture
+    cannot hold (a control character other than tab, line feed and carriage return; U+FFFE;
+    U+FFFF) is shown as an escape such as \\u{1}, and every other character as it stands.
+
     Raises `GraphvizNotFoundError` when Graphviz's `dot` program is not installed, and
     `GraphvizError` when it fails."""
     if not isinstance(store, GraphStore):
