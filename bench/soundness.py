@@ -4,8 +4,8 @@ outputs against those of every reduced form of it.
 For an evaluable program of the shared generator it evaluates the recorded store and four
 reduced stores: `reduce` under the single-use rule and under the maximal rule, a reduction of
 the reduced store (re-reduction), and `IncrementalReducer.finalize` after steps taken while
-the program was recorded. Values must be equal output by output: exact for integers and
-booleans; for floats equal with NaN equal to NaN and -0.0 equal to 0.0; same dtype and shape.
+the program was recorded. Values must be equal output by output, bit for bit: same Python
+type, dtype and shape, every NaN one value, and the signs of zeros counting.
 
 A reduced store marks each requested output once, in order of first request, so requested
 outputs map to its marks by first occurrence. When two different requested outputs became one
@@ -25,19 +25,16 @@ import graphgen
 
 
 def value_key(value) -> tuple:
-    """Equal for two values exactly when they count as the same result: same dtype and shape,
-    and equal elements, with every NaN one value and -0.0 the same as 0.0."""
+    """Equal for two values exactly when they are the same result: same Python type, dtype,
+    shape and bits, with every NaN one value (each part of a complex one) and zeros keeping
+    their sign, as the registry's meanings promise."""
     import numpy as np  # noqa: PLC0415
 
-    array = np.array(value)
+    array = np.array(value)  # a copy, whose NaNs may be rewritten
     if array.dtype.kind in "fc":
-        array[array == 0] = 0  # -0.0 (both parts of a complex number) becomes +0.0
-        if array.dtype.kind == "f":
-            array[np.isnan(array)] = np.nan
-        else:
-            array.real[np.isnan(array.real)] = np.nan
-            array.imag[np.isnan(array.imag)] = np.nan
-    return (array.dtype.str, array.shape, array.tobytes())
+        parts = array.reshape(-1).view(array.real.dtype)
+        parts[np.isnan(parts)] = np.nan
+    return (type(value), array.dtype.str, array.shape, array.tobytes())
 
 
 def same_value(a, b) -> bool:

@@ -26,6 +26,8 @@ from veltrix_core.run import (  # noqa: E402
     evaluate_measured,
     to_dask,
 )
+from veltrix_core.run.local import size_of  # noqa: E402
+from veltrix_core.run.registry import Table  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "bench"))
@@ -68,10 +70,21 @@ def test_commutative_names_commute_to_the_bit(name, a, b):
     assert bits(entry([a, b], {})) == bits(entry([b, a], {}))
 
 
-@given(st.sampled_from([("add", 0.0), ("mul", 1.0)]), st.sampled_from(["l", "r"]), arrays())
-def test_identity_scalar_forms_return_their_input(op, side, x):
-    name, scalar = op
-    assert bits(REGISTRY["op", name]([x], {"scalar": scalar, "side": side})) == bits(x)
+IDENTITY_FORMS = [
+    (name, {"scalar": scalar, "side": side}) for name, scalar in [("add", 0.0), ("mul", 1.0)] for side in "lr"
+]
+
+
+@pytest.mark.parametrize(("name", "params"), IDENTITY_FORMS)
+@pytest.mark.parametrize(
+    "x",
+    [np.array([-0.0, np.nan]), np.array(3), np.array(["ab"]), [1, 2], 2**70, Table({"a": [1]})],
+    ids=["floats", "0-d", "strings", "list", "big int", "table"],
+)
+def test_identity_forms_return_their_input_itself_whatever_it_is(name, params, x):
+    # The reducer has replaced such a node by its input, so computing anything here (x + 0.0
+    # turns -0.0 into +0.0, concatenates strings) would tell a graph from its reduction.
+    assert REGISTRY["op", name]([x], params) is x
 
 
 @given(st.sampled_from(["add", "sub", "mul", "div", "maximum", "minimum"]), arrays(), st.sampled_from([0.5, -2.0, 3.0]))
@@ -154,6 +167,24 @@ def build(case):
         out = store.add_op("cast", [y])
     elif case == "exchange of two":
         out = store.add_exchange([x, y])
+    elif case == "model not callable":
+        descriptor = {"kind": "udf", "content_hash": "c0ffee", "framework": "np", "version": "1", "io_schema": "-"}
+        out = store.add_external(descriptor, [y])
+        kwargs["models"] = {"c0ffee": 5}
+    elif case == "source entry not callable":
+        out = y
+        kwargs["registry"] = {**default_registry(), ("source", ""): 5}
+    elif case == "refused source value":
+        out = y
+        kwargs["sources"] = {"x": np.array(["text"])}
+    elif case == "cast to strings":
+        out = store.add_op("cast", [y], {"dtype": "U3"})
+    elif case in ("stage input missing", "stage without members"):
+        IN = ir_blob.INPUT_REF
+        members = (("op|neg", ((IN, 0),)), ("op|neg", ((IN, 2),))) if case == "stage input missing" else ()
+        nodes = [ir_blob.Node(ir_blob.SOURCE, "x"), ir_blob.Node(ir_blob.STAGE, inputs=(0,), members=members)]
+        store = vc.GraphStore.deserialize(ir_blob.blob(nodes, outputs=[1]))
+        out = 1
     else:
         raise AssertionError(case)
     return store, [out], kwargs
@@ -173,6 +204,20 @@ MISSING = [
     ("bad side", "node 2 (op 'add'): side must be 'l' or 'r', not 'middle'"),
     ("cast without dtype", "node 2 (op 'cast'): cast needs a 'dtype' param"),
     ("exchange of two", "node 2 (exchange): an exchange passes one value on, and this one has 2 inputs"),
+    ("model not callable", "node 2 (external 'udf:c0ffee'): models' entry for content hash 'c0ffee' is not callable"),
+    ("source entry not callable", "node 0 (source 'x'): the registry's entry for ('source', '') is not callable"),
+    (
+        "refused source value",
+        "node 0 (source 'x'): the value of 'x' is refused: TypeError: an array of dtype <U4 is not a value ops compute "
+        "with; dtypes: bool, int8 to int64, uint8 to uint64, float16 to float64, complex64 or complex128",
+    ),
+    (
+        "cast to strings",
+        "node 2 (op 'cast'): cast's dtype must name one of bool, int8 to int64, uint8 to uint64, float16 to float64, "
+        "complex64 or complex128, not 'U3'",
+    ),
+    ("stage input missing", "node 1 (stage): member 1 reads stage input 2, and the stage has 1 input"),
+    ("stage without members", "node 1 (stage): a stage without members has no value"),
 ]
 
 
@@ -193,6 +238,60 @@ def test_the_lowest_node_that_cannot_run_is_the_one_named():
     late = store.add_op("unknown_b", [store.add_op("unknown_a", [y])])
     with pytest.raises(MissingImplementation, match=r"^node 2 \(op 'unknown_a'\)"):
         evaluate(store, [late], sources={"x": 1.0})
+
+
+class ViewsOnly:
+    """A store as the plan reads it: its node views, here ones no store would give."""
+
+    def __init__(self, views):
+        self.views = views
+
+    def nodes(self):
+        return self.views
+
+
+def test_a_stage_member_that_reads_a_later_member_is_refused():
+    member = {"kind": "op", "name": "neg", "params": {}, "inputs": [("member", 0)]}
+    views = [
+        {"id": 0, "kind": "source", "name": "x", "params": {}, "inputs": []},
+        {"id": 1, "kind": "stage", "name": "", "params": {}, "inputs": [0], "members": [member]},
+    ]
+    with pytest.raises(MissingImplementation, match=r"^node 1 \(stage\): member 0 reads member 0, which does not"):
+        evaluate(ViewsOnly(views), [1], sources={"x": 1.0})
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        ({"registry": [1]}, "registry must be a mapping from (kind, name) to a callable, not list"),
+        ({"registry": "add"}, "registry must be a mapping from (kind, name) to a callable, not str"),
+        ({"models": []}, "models must be a mapping from content hash to a callable, not list"),
+        ({"outputs": {1}}, "outputs must be a list or tuple of node ids, not set"),
+        ({"outputs": "1"}, "outputs must be a list or tuple of node ids, not str"),
+        ({"outputs": b"\x01"}, "outputs must be a list or tuple of node ids, not bytes"),
+        ({"outputs": {1: 1}}, "outputs must be a list or tuple of node ids, not dict"),
+        ({"outputs": (i for i in [1])}, "outputs must be a list or tuple of node ids, not generator"),
+        ({"outputs": np.array([1])}, "outputs must be a list or tuple of node ids, not ndarray"),
+        ({"outputs": [True]}, "outputs must hold node ids (ints), not bool"),
+        ({"outputs": [1.0]}, "outputs must hold node ids (ints), not float"),
+        ({"outputs": ["1"]}, "outputs must hold node ids (ints), not str"),
+    ],
+)
+def test_arguments_of_the_wrong_type_are_a_type_error_before_anything_runs(arguments, message):
+    store, x, y = small_store()
+    sources = CountingSources()
+    kwargs = {"outputs": [y], "sources": sources, **arguments}
+    for runner in (evaluate, evaluate_measured, to_dask):
+        with pytest.raises(TypeError) as caught:
+            runner(store, **kwargs)
+        assert str(caught.value) == message
+    assert sources.calls == 0
+
+
+def test_outputs_may_be_a_tuple_and_ids_any_integer_type():
+    store, x, y = small_store()
+    values = evaluate(store, (np.int64(y), x), sources={"x": np.arange(2.0)})
+    assert [v.tolist() for v in values] == [[-0.0, -1.0], [0.0, 1.0]]
 
 
 @pytest.mark.parametrize("outputs", [[3], [0, 2, -1], [10**20]])
@@ -319,6 +418,119 @@ def test_values_are_dropped_after_their_last_reader(length, fan_in, outputs):
     assert memory.total_bytes == (length + 1) * size
     assert memory.peak_values == widest_cut(store, outputs)
     assert memory.peak_bytes == memory.peak_values * size
+
+
+@pytest.mark.parametrize(
+    ("value", "dtype", "shape"),
+    [
+        (3, "int64", ()),
+        (2**63, "uint64", ()),
+        (True, "bool", ()),
+        (-0.0, "float64", ()),
+        (1j, "complex128", ()),
+        ([1, 2], "int64", (2,)),
+        ([[0.5], [1.0]], "float64", (2, 1)),
+        (np.float32(2), "float32", ()),
+        (np.arange(3, dtype=">i4"), "int32", (3,)),
+        (np.arange(2.0).reshape(1, 2).view(type("Subclass", (np.ndarray,), {})), "float64", (1, 2)),
+    ],
+)
+def test_a_source_value_becomes_a_plain_native_array(value, dtype, shape):
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    for sources in ({"x": value}, lambda name, params: value):
+        (got,) = evaluate(store, [x], sources=sources)
+        assert (type(got), got.dtype, got.shape) == (np.ndarray, np.dtype(dtype), shape)
+        assert got.tolist() == np.asarray(value).tolist()
+
+
+def self_holding():
+    table = {}
+    table["self"] = table
+    return table
+
+
+@pytest.mark.parametrize(
+    ("value", "reason"),
+    [
+        (np.array(["ab"]), "TypeError: an array of dtype <U2 is not a value ops compute with"),
+        ("ab", "TypeError: a str is not a numeric value"),
+        (2**70, "TypeError: the int 1180591620717411303424 does not fit in 64 bits"),
+        (None, "TypeError: an array of dtype object (from NoneType) is not a value"),
+        (np.array([1.0], dtype=np.longdouble), "TypeError: an array of dtype float128 is not a value"),
+        (np.array(["2020-01-01"], dtype="datetime64[D]"), "TypeError: an array of dtype datetime64[D] is not a value"),
+        (np.ma.masked_array([1.0, 2.0], mask=[True, False]), "TypeError: a masked array would lose its mask"),
+        ([[1], [1, 2]], "ValueError: setting an array element with a sequence"),
+        ({"qty": ["a"]}, "TypeError: an array of dtype <U1 (from list) is not a value"),
+        ({1: [1.0]}, "TypeError: a table's column names are str, not int"),
+        (self_holding(), "TypeError: column 'self' is a mapping; a table's columns are arrays"),
+    ],
+)
+def test_a_source_value_no_op_computes_with_is_refused_naming_the_source(value, reason):
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    out = store.add_op("neg", [x])
+    with pytest.raises(MissingImplementation) as before_running:
+        evaluate(store, [out], sources={"x": value})
+    assert str(before_running.value).startswith(f"node 0 (source 'x'): the value of 'x' is refused: {reason}")
+    with pytest.raises(NodeFailed) as made_while_running:
+        evaluate(store, [out], sources=lambda name, params: value)
+    assert str(made_while_running.value).startswith(f"node 0 (source 'x') raised {reason}")
+
+
+def test_a_mapping_source_is_a_table_that_getitem_reads_and_no_other_op():
+    store = vc.GraphStore()
+    t = store.add_source("t")
+    qty = store.add_op("getitem", [t], {"key": "qty"})
+    sources = {"t": {"qty": [1, 2], "price": np.ones(2, dtype=np.float32)}}
+    table, column = evaluate(store, [t, qty], sources=sources)
+    assert type(table) is Table and list(table) == ["qty", "price"] and table.nbytes == 16 + 8
+    assert column is table["qty"] and column.tolist() == [1, 2] and column.dtype == np.int64
+    again = pickle.loads(pickle.dumps(table))  # tables travel to cluster workers
+    assert list(again) == list(table) and again["price"].dtype == np.float32
+    assert table == table and table != again  # one table is equal to itself only
+    for bad in (store.add_op("add", [t, qty]), store.add_op("neg", [t])):
+        name = store.nodes()[bad]["name"]
+        with pytest.raises(
+            NodeFailed, match=rf"^node {bad} \(op '{name}'\) raised TypeError: {name} refuses its input: a table"
+        ):
+            evaluate(store, [bad], sources=sources)
+
+
+@pytest.mark.parametrize("order", ["made first", "made second"])
+def test_an_op_refuses_an_input_it_cannot_compute_exactly_naming_the_node(order):
+    """A registry entry of the caller's can make any value; the commutative ops refuse one on
+    which they would not commute (add concatenates strings) rather than compute it."""
+    registry = default_registry()
+    registry["op", "text"] = lambda inputs, params: np.array(["ab"])
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    text = store.add_op("text", [x])
+    out = store.add_op("add", [text, x] if order == "made first" else [x, text])
+    with pytest.raises(
+        NodeFailed, match=rf"^node {out} \(op 'add'\) raised TypeError: add refuses its input: an array"
+    ):
+        evaluate(store, [out], sources={"x": 1.0}, registry=registry)
+
+
+def test_memory_is_counted_from_what_values_say_of_themselves_not_by_walking_into_them():
+    class FailingSize:
+        @property
+        def nbytes(self):
+            raise RuntimeError("no size")
+
+    held = self_holding()
+    items = list(range(100_000))
+    array = np.zeros((10, 10))
+    assert size_of(held) == sys.getsizeof(held)  # walking into it would never end
+    assert size_of(items) == sys.getsizeof(items)
+    assert size_of(array[2:4]) == 2 * 10 * 8 and size_of(Table({"a": array})) == array.nbytes
+    assert size_of(FailingSize()) == sys.getsizeof(FailingSize())
+    store = vc.GraphStore()
+    x = store.add_source("x")
+    pass_on = {("op", "same"): lambda inputs, params: inputs[0]}
+    values, memory = evaluate_measured(store, [store.add_op("same", [x])], sources={"x": held}, registry=pass_on)
+    assert values == [held] and memory.total_bytes == 2 * sys.getsizeof(held)
 
 
 # ---- dask lowering

@@ -38,9 +38,11 @@ def test_every_reduced_form_computes_what_was_recorded(nodes, seed):
         # two requests merged into one node: the later one takes the earlier mark
         ([5, 7, 9], [0, 1], [1.0, 1.0, 3.0], [1.0, 3.0], 0),
         ([5, 7, 9], [0, 1], [1.0, 2.0, 3.0], [1.0, 3.0], 1),
-        # -0.0 is 0.0 and NaN is NaN, but a dtype is a dtype
-        ([1, 2], [0, 1], [-0.0, float("nan")], [0.0, float("nan")], 0),
+        # every NaN is one value, but the sign of a zero counts, and so do dtype and Python type
+        ([1, 2], [0, 1], [-0.0, float("nan")], [-0.0, -float("nan")], 0),
+        ([1, 2], [0, 1], [-0.0, float("nan")], [0.0, float("nan")], 1),
         ([1], [0], [1.0], ["int"], 1),
+        ([1], [0], [1.0], ["array"], 1),
         # more marks than requests cannot be
         ([1], [0, 1], [1.0], [1.0, 1.0], 1),
     ],
@@ -49,5 +51,5 @@ def test_requested_outputs_map_to_marks_by_first_occurrence(requested, marks, be
     import numpy as np  # noqa: PLC0415
 
     before = [np.float64(v) for v in before]
-    after = [np.int64(1) if v == "int" else np.float64(v) for v in after]
+    after = [np.int64(1) if v == "int" else np.array(1.0) if v == "array" else np.float64(v) for v in after]
     assert len(soundness.match_outputs(requested, before, marks, after)) == problems

@@ -1,22 +1,34 @@
 """Running a graph: the values of a store's outputs, computed in this process or on any dask
 scheduler, the same before and after reduction.
 
-    from veltrix_core.run import evaluate, to_dask
+    from veltrix_core.run import evaluate, reduce, to_dask
 
     values = evaluate(store, outputs, sources={"read_table": table})
-    graph, keys = to_dask(reduced, reduced.outputs(), sources={"read_table": table})
+    reduction = reduce(store, outputs)      # the reduced store, and the reduced id of each output
+    graph, keys = to_dask(reduction.store, reduction.outputs, sources={"read_table": table})
     values = client.get(graph, keys)        # or dask.threaded.get, dask.get, ...
 
-`sources` maps a source name to its value, or is a callable `(name, params) -> value`.
-`registry` maps (node kind, name) to a callable `(inputs, params) -> value`; None means
-`default_registry()`, the numpy meanings of veltrix_core.run.registry. `models` maps an
-External's content hash to such a callable. Sources, ops, reductions, Stages (member by member;
-a member of kind "red" is a reduction), Externals and Exchanges (the identity) all run.
+`outputs` is a list or tuple of node ids; the values come back in its order. `sources` maps a
+source name to its value, or is a callable `(name, params) -> value`. `registry` maps (node
+kind, name) to a callable `(inputs, params) -> value`; None means `default_registry()`, the
+numpy meanings of veltrix_core.run.registry. `models` maps an External's content hash to such
+a callable. Sources, ops, reductions, Stages (member by member; a member of kind "red" is a
+reduction), Externals and Exchanges (the identity) all run.
 
-Before anything runs, every node reachable from the outputs is checked: an output id the store
-lacks is a ValueError; a node nothing can compute is one MissingImplementation naming its id,
-kind and name. A node that raises while running is NodeFailed, naming it, locally and from a
-cluster worker alike.
+A registry's ("source", "") entry, where it has one, is applied to each source's value as it
+enters: `entry([value], params)`. The default registry's makes every value a numpy array of a
+bool, integer, float or complex dtype, and a mapping a table of such columns that `getitem`
+reads, and refuses anything else; its meanings compute the same values, dtypes, shapes and
+Python types for a graph and its reduction, bit for bit (every NaN one value, the signs of
+zeros counting). A registry without that entry passes source values on as they are.
+
+Before anything runs, the arguments are checked (TypeError for outputs that are not a list or
+tuple of ints, or a registry or models that are not mappings; ValueError for an output id the
+store lacks), and then every node reachable from the outputs: a node nothing can compute is one
+MissingImplementation naming its id, kind and name (no registry entry or model, or one that is
+not callable or refuses the node's inputs or params; no source value, or one the registry
+refuses; a Stage without members or whose members read inputs it lacks). A node that raises
+while running is NodeFailed, naming it, locally and from a cluster worker alike.
 
 numpy (for the default registry) and dask with distributed (for clusters) are the `run` extra
 of the distribution; the graph store itself needs neither.
@@ -53,7 +65,8 @@ Implementation = Callable[[list[Any], dict[str, Any]], Any]
 
 def default_registry() -> dict[tuple[str, str], Implementation]:
     """A new registry of the numpy meanings of every op and reduction name the project's
-    generator and demo use; extend it with `registry["op", name] = callable`."""
+    generator and demo use, and of the ("source", "") entry that makes source values arrays or
+    tables; extend it with `registry["op", name] = callable`."""
     from veltrix_core.run.registry import default_registry as build  # noqa: PLC0415
 
     return build()

@@ -21,8 +21,10 @@ class RunError(Exception):
 
 class MissingImplementation(RunError, LookupError):
     """A reachable node without anything to compute it: no registry entry for its op or
-    reduction, no value for its source, no model for its External, or an entry that refuses
-    the node's inputs or params. Raised before anything runs."""
+    reduction, or one that refuses the node's inputs or params; no value for its source, or
+    one the registry's ("source", "") entry refuses; no model for its External; an entry or
+    model that is not callable; a Stage without members, or with a member that reads a stage
+    input the Stage lacks. Raised before anything runs."""
 
 
 class NodeFailed(RunError):

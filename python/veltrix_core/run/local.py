@@ -30,16 +30,20 @@ class MemoryReport:
 
 
 def size_of(value: Any) -> int:
-    """The bytes of a value: an array's buffer (a view counts as its own size), the sum over
-    a dict's values or a sequence's items, else the object's own size."""
-    nbytes = getattr(value, "nbytes", None)
-    if isinstance(nbytes, int):
+    """The bytes of a value, as far as they are cheap to know: its `nbytes` where it has one (an
+    array's buffer, a view counting its own size; a table's columns), else its own size as
+    sys.getsizeof gives it. Nothing is measured item by item: a list or dict counts its own
+    table, not what it holds, which may be large, shared or hold itself."""
+    try:
+        nbytes = value.nbytes
+    except Exception:  # no such attribute, or one that fails: the value's own size is the fallback
+        nbytes = None
+    if type(nbytes) is int and nbytes >= 0:
         return nbytes
-    if isinstance(value, dict):
-        return sum(size_of(v) for v in value.values())
-    if isinstance(value, (list, tuple)):
-        return sum(size_of(v) for v in value)
-    return sys.getsizeof(value)
+    try:
+        return sys.getsizeof(value)
+    except Exception:  # a __sizeof__ that fails or returns nonsense counts nothing
+        return 0
 
 
 def _last_uses(plan: Plan) -> dict[int, list[int]]:

@@ -2,11 +2,14 @@
 each checked against the registry, the sources and the models and paired with the
 implementation that computes it.
 
-Everything that can be known to fail before anything runs fails here, at the lowest node id
-that is wrong: an output id the store lacks, an op or reduction the registry has no entry for
-(or whose entry refuses the node's inputs or params), a source with no value, an External
-without a model. The local evaluator and the dask lowering both call these implementations,
-so a node computes the same thing in both.
+Everything that can be known to fail before anything runs fails here. Arguments of the wrong
+type (outputs that are not a list or tuple of ints, a registry or models that are not mappings)
+are a TypeError, an output id the store lacks a ValueError; then, at the lowest node id that is
+wrong, a MissingImplementation: an op or reduction the registry has no entry for (or whose
+entry refuses the node's inputs or params), a source with no value or whose value the
+registry's ("source", "") entry refuses, an External without a callable model, a Stage without
+members or with a member that reads a stage input the stage lacks. The local evaluator and the
+dask lowering both call these implementations, so a node computes the same thing in both.
 
 An implementation is called as `implementation(node_id, *input_values)`; the node id is there
 only to name the node when it fails. Nodes with equal kind, name, params and number of inputs
@@ -27,6 +30,8 @@ __all__ = ["Plan", "Implementation", "read_plan"]
 
 # A Stage member's kind as its view writes it, and the registry kind it stands for.
 MEMBER_KINDS = {"op": "op", "red": "reduction"}
+# The registry entry that every source's value passes through, where a registry has one.
+SOURCE_ENTRY = ("source", "")
 
 
 def _external_name(descriptor: Mapping[str, Any]) -> str:
@@ -80,16 +85,18 @@ class SourceValue(Implementation):
 
 
 class SourceCall(Implementation):
-    """A source whose value the caller's callable makes from the source's name and params."""
+    """A source whose value the caller's callable makes from the source's name and params, and
+    the registry's ("source", "") entry, if any, accepts."""
 
-    __slots__ = ("make", "params")
+    __slots__ = ("make", "params", "accept")
 
-    def __init__(self, name, make, params):
+    def __init__(self, name, make, params, accept):
         super().__init__("source", name)
-        self.make, self.params = make, params
+        self.make, self.params, self.accept = make, params, accept
 
     def compute(self, values):
-        return self.make(self.name, self.params)
+        value = self.make(self.name, self.params)
+        return value if self.accept is None else self.accept([value], self.params)
 
 
 class Apply(Implementation):
@@ -119,11 +126,13 @@ class StageRun(Implementation):
     members (a ref -1 - j for member j). A member's value is dropped after its last use inside
     the stage; the stage's value is its last member's."""
 
-    __slots__ = ("members",)  # (function, params, refs, member values to drop after it, kind, name)
+    # members: (function, params, refs, member values to drop after it, kind, name) each;
+    # reads: (how many stage inputs the members read, the first member that reads the last).
+    __slots__ = ("members", "reads")
 
-    def __init__(self, members):
+    def __init__(self, members, reads):
         super().__init__("stage", "")
-        self.members = members
+        self.members, self.reads = members, reads
 
     def __call__(self, node_id, *values):
         results = [None] * len(self.members)
@@ -219,9 +228,12 @@ class _Implementations:
         return found
 
     def _build_stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+        if not members:
+            raise _Refused("a stage without members has no value")
         apply = self.apply
         parts = []
         last_use = {}  # member index -> position of the last member that reads it
+        reads = (0, 0)
         for position, member in enumerate(members):
             name, member_kind, params = member["name"], member["kind"], member["params"]
             kind = MEMBER_KINDS.get(member_kind)
@@ -230,7 +242,11 @@ class _Implementations:
             refs = tuple([index if ref == "input" else -1 - index for ref, index in member["inputs"]])
             for ref in refs:
                 if ref < 0:
+                    if -1 - ref >= position:
+                        raise _Refused(f"member {position} reads member {-1 - ref}, which does not come before it")
                     last_use[-1 - ref] = position
+                elif ref >= reads[0]:
+                    reads = (ref + 1, position)
             try:
                 function = apply(kind, name, len(refs), params).function
             except _Refused as refused:
@@ -239,16 +255,22 @@ class _Implementations:
         for member_index, position in last_use.items():
             function, params, refs, drops, member_kind, name = parts[position]
             parts[position] = (function, params, refs, (*drops, member_index), member_kind, name)
-        return StageRun(tuple(parts))
+        return StageRun(tuple(parts), reads)
 
 
 def _output_ids(outputs, count: int) -> list[int]:
-    if isinstance(outputs, (str, bytes)):
-        raise TypeError("outputs must be a sequence of node ids")
-    ids = [operator.index(o) for o in outputs]
-    for node_id in ids:
-        if not 0 <= node_id < count:
-            raise ValueError(f"no node with id {node_id}")
+    """The requested ids, checked: a list or tuple of ints (not bools), each a node of the store."""
+    if not isinstance(outputs, (list, tuple)):
+        raise TypeError(f"outputs must be a list or tuple of node ids, not {type(outputs).__name__}")
+    ids = []
+    for output in outputs:
+        if type(output) is not int:
+            if isinstance(output, bool) or not hasattr(type(output), "__index__"):
+                raise TypeError(f"outputs must hold node ids (ints), not {type(output).__name__}")
+            output = operator.index(output)
+        if not 0 <= output < count:
+            raise ValueError(f"no node with id {output}")
+        ids.append(output)
     return ids
 
 
@@ -265,17 +287,51 @@ def _reachable(views: list[Mapping[str, Any]], outputs: list[int]) -> list[int]:
     return list(compress(range(len(reached)), reached))
 
 
+class _Sources:
+    """The implementations of sources: from a mapping, with each value accepted by the
+    registry's ("source", "") entry before anything runs; from a callable, accepted as made."""
+
+    def __init__(self, sources, accept):
+        if not (callable(sources) or isinstance(sources, Mapping)):
+            raise TypeError("sources must be a mapping from source name to value, or a callable (name, params)")
+        self.sources, self.given, self.accept = sources, isinstance(sources, Mapping), accept
+
+    def implementation(self, name: str, params: dict) -> Implementation:
+        accept = self.accept
+        if accept is not None and not callable(accept):
+            raise _Refused(f"the registry's entry for {SOURCE_ENTRY!r} is not callable")
+        if not self.given:
+            return SourceCall(name, self.sources, params, accept)
+        if name not in self.sources:
+            raise _Refused(f"sources has no value for {name!r}")
+        value = self.sources[name]
+        if accept is not None:
+            try:
+                value = accept([value], params)
+            except Exception as error:
+                raise _Refused(f"the value of {name!r} is refused: {type(error).__name__}: {error}") from None
+        return SourceValue(name, value)
+
+
+def _mapping(argument, what: str, default: Mapping | None = None) -> Mapping:
+    if argument is None and default is not None:
+        return default
+    if not isinstance(argument, Mapping):
+        raise TypeError(f"{what}, not {type(argument).__name__}")
+    return argument
+
+
 def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping | None) -> Plan:
     """The plan of `store` for `outputs`, or MissingImplementation for the first node (by id)
-    that cannot run; ValueError for an output id the store lacks."""
+    that cannot run; TypeError for arguments of the wrong type, ValueError for an output id the
+    store lacks."""
     if registry is None:
         from veltrix_core.run.registry import default_registry  # noqa: PLC0415 (numpy only when needed)
 
         registry = default_registry()
-    models = {} if models is None else models
-    if not (callable(sources) or isinstance(sources, Mapping)):
-        raise TypeError("sources must be a mapping from source name to value, or a callable (name, params)")
-    given = isinstance(sources, Mapping)
+    registry = _mapping(registry, "registry must be a mapping from (kind, name) to a callable")
+    models = _mapping(models, "models must be a mapping from content hash to a callable", {})
+    source_implementation = _Sources(sources, registry.get(SOURCE_ENTRY)).implementation
     views = store.nodes()
     ids = _output_ids(outputs, len(views))
     implementations = _Implementations(registry)
@@ -287,17 +343,18 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
         kind, inputs = view["kind"], view["inputs"]
         try:
             if kind == "stage":
-                append((node_id, stage(view["members"]), inputs))
+                stage_run = stage(view["members"])
+                if stage_run.reads[0] > len(inputs):
+                    count, position = stage_run.reads
+                    raise _Refused(
+                        f"member {position} reads stage input {count - 1}, and the stage has {len(inputs)} "
+                        f"input{'s' if len(inputs) != 1 else ''}"
+                    )
+                append((node_id, stage_run, inputs))
             elif kind == "op" or kind == "reduction":
                 append((node_id, apply(kind, view["name"], len(inputs), view["params"]), inputs))
             elif kind == "source":
-                name = view["name"]
-                if not given:
-                    append((node_id, SourceCall(name, sources, view["params"]), inputs))
-                elif name in sources:
-                    append((node_id, SourceValue(name, sources[name]), inputs))
-                else:
-                    raise _Refused(f"sources has no value for {name!r}")
+                append((node_id, source_implementation(view["name"], view["params"]), inputs))
             elif kind == "exchange":
                 if len(inputs) != 1:
                     raise _Refused(f"an exchange passes one value on, and this one has {len(inputs)} inputs")
@@ -307,6 +364,8 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
                 model = models.get(content_hash)
                 if model is None:
                     raise _Refused(f"models has no entry for content hash {content_hash!r}")
+                if not callable(model):
+                    raise _Refused(f"models' entry for content hash {content_hash!r} is not callable")
                 append((node_id, Apply(kind, _external_name(view["descriptor"]), model, view["params"]), inputs))
             else:
                 raise _Refused(f"nodes of kind {kind!r} cannot run")
