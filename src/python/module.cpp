@@ -10,7 +10,7 @@
 namespace veltrix::python {
 namespace {
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.1"); }
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VELTRIX_VERSION); }
 
 PyMethodDef kVersionDef = method_without_parameters("version", version, "version()\n--\n\n");
 
