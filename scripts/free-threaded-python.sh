@@ -14,6 +14,7 @@
 # and sha256 are read from that suite's source index at build time. Exit status 3 means no
 # tarball could be had (callers skip that interpreter with the message printed).
 set -euo pipefail
+source "$(dirname "$0")/lib/progress.sh"
 
 version=3.13
 gil=disabled
@@ -151,14 +152,14 @@ tar -xJf "$tarball" -C "$build" --strip-components=1
 configure_args=(--prefix="$prefix" --with-ensurepip=install --disable-test-modules)
 [ "$gil" = disabled ] && configure_args+=(--disable-gil)
 [ "$tsan" = 1 ] && configure_args+=(--with-thread-sanitizer)
-echo "free-threaded-python: building CPython $full ($flavor) into $prefix" >&2
+echo "free-threaded-python: building CPython $full ($flavor) into $prefix (a few minutes)" >&2
 (
   cd "$build"
-  ./configure "${configure_args[@]}" >configure.log 2>&1 || { tail -30 configure.log >&2; exit 1; }
+  run_logged configure.log configure ./configure "${configure_args[@]}" || { tail -30 configure.log >&2; exit 1; }
   # The instrumented build's own test runs at install time would take long and report the
   # interpreter's known races; build and install only.
-  make -j "$(nproc)" >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
-  make install >install.log 2>&1 || { tail -40 install.log >&2; exit 1; }
+  run_logged make.log compile make -j "$(nproc)" || { tail -40 make.log >&2; exit 1; }
+  run_logged install.log install make install || { tail -40 install.log >&2; exit 1; }
 )
 echo "$full" >"$prefix/.complete"
 rm -rf "$build"

@@ -42,6 +42,7 @@ if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv from $PY"
   "$PY" -m venv .venv
 fi
+echo "setup: the build and test tools in .venv (pip installs only what is missing)"
 .venv/bin/python -m pip install -q --upgrade pip >/dev/null
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6" "numpy>=2" "dask>=2024.1" \
   "distributed>=2024.1" "pytest-timeout>=2"

@@ -8,6 +8,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
+source scripts/lib/progress.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 logs=build/test-logs
@@ -20,7 +21,7 @@ native_suite() {  # name, extra cmake args...
   echo "== native tests ($name)"
   cmake -S . -B "build/$name" -G Ninja -DVELTRIX_WERROR=ON -DVELTRIX_BUILD_TESTS=ON -DVELTRIX_BUILD_PYTHON=OFF "$@" \
     >"$logs/$name-configure.log" 2>&1 || { cat "$logs/$name-configure.log"; return 1; }
-  cmake --build "build/$name" -j "$jobs" >"$logs/$name-build.log" 2>&1 || { tail -50 "$logs/$name-build.log"; return 1; }
+  run_logged "$logs/$name-build.log" build cmake --build "build/$name" -j "$jobs" || { tail -50 "$logs/$name-build.log"; return 1; }
   (cd "build/$name" && ctest -j "$jobs" --output-on-failure) 2>&1 | tee "$logs/$name-ctest.log"
   return "${PIPESTATUS[0]}"
 }
@@ -66,11 +67,11 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 # The installed module. The interpreter's debug allocator fills freed memory, so a use of a
 # Python object after its release shows up as a failure instead of passing by luck. Every test
 # package must be there: nothing may skip for want of one on this interpreter.
-if bash scripts/build-python.sh --werror >"$logs/python-build.log" 2>&1; then
+echo "== Python build"
+if bash scripts/build-python.sh --werror --log "$logs/python-build.log"; then
   python_suite installed .venv/bin/python PYTHONMALLOC=debug VELTRIX_REQUIRE_TEST_PACKAGES=1 || status=1
   installed=1
 else
-  tail -50 "$logs/python-build.log"
   python_not_run installed "the extension failed to build" || status=1
   installed=0
 fi
@@ -94,7 +95,7 @@ typing_suite() {
 }
 docs_suite() {
   echo "== documentation"
-  bash scripts/docs.sh 2>&1 | tee "$logs/docs.log"
+  bash scripts/docs.sh --installed 2>&1 | tee "$logs/docs.log"
   return "${PIPESTATUS[0]}"
 }
 if [ "$installed" = 1 ]; then
@@ -110,9 +111,10 @@ fi
 # by malloc, so that the sanitizer sees every object. Leaks the interpreter itself leaves at exit
 # are suppressed (tools/sanitizers/lsan-python.supp). numpy runs on one thread there: its idle
 # thread pool would only give the leak checker more threads to stop at exit.
+echo "== sanitized Python build"
 if cmake -S . -B build/python-sanitized -G Ninja -DVELTRIX_WERROR=ON -DVELTRIX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
      -DPython_EXECUTABLE="$PWD/.venv/bin/python" >"$logs/python-sanitized-build.log" 2>&1 &&
-   cmake --build build/python-sanitized -j "$jobs" >>"$logs/python-sanitized-build.log" 2>&1; then
+   run_logged --append "$logs/python-sanitized-build.log" build cmake --build build/python-sanitized -j "$jobs"; then
   runtime="$(readlink -f "$(g++ -print-file-name=libasan.so)") $(readlink -f "$(g++ -print-file-name=libubsan.so)")"
   sanitized_suite PYTHONPATH=build/python-sanitized/python PYTHONMALLOC=malloc OPENBLAS_NUM_THREADS=1 \
     LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -125,7 +127,9 @@ fi
 
 # A free-threaded interpreter: the module must run there without turning the GIL back on.
 source scripts/lib/interpreter-venv.sh
-if ft_python=$(bash scripts/free-threaded-python.sh 2>"$logs/free-threaded-python.log" | tail -1) && [ -x "$ft_python" ]; then
+echo "== free-threaded interpreter and build"
+if ft_python=$(bash scripts/free-threaded-python.sh 2> >(tee "$logs/free-threaded-python.log" >&2) | tail -1) &&
+   [ -x "$ft_python" ]; then
   if ft_venv_python=$(install_for_interpreter "$ft_python" 3.13t "$logs/free-threaded-pip.log" \
        "$logs/free-threaded-build.log"); then
     python_suite free-threaded "$ft_venv_python" || status=1
@@ -134,7 +138,6 @@ if ft_python=$(bash scripts/free-threaded-python.sh 2>"$logs/free-threaded-pytho
     python_not_run free-threaded "the extension failed to build for the free-threaded interpreter" || status=1
   fi
 else
-  tail -20 "$logs/free-threaded-python.log"
   python_not_run free-threaded "no free-threaded interpreter could be built" || status=1
 fi
 

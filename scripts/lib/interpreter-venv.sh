@@ -4,8 +4,10 @@
 # compiler), and the package built there with warnings as errors, in build/wheel-LABEL.
 #
 #   install_for_interpreter INTERPRETER LABEL PIP_LOG BUILD_LOG
-# Prints the environment's python (notes go to standard error); fails when the package did not
-# build.
+# Prints the environment's python (notes and the build's progress go to standard error); fails
+# when the package did not build.
+source "$(dirname "${BASH_SOURCE[0]}")/progress.sh"
+
 install_for_interpreter() {
   local interpreter=$1 label=$2 pip_log=$3 build_log=$4
   local venv=build/venvs/$label
@@ -17,7 +19,7 @@ install_for_interpreter() {
     "$venv/bin/python" -m pip install -q --only-binary=:all: "$optional" >>"$pip_log" 2>&1 ||
       echo "note: $optional has no binary wheel for $label; its tests skip" >&2
   done
-  "$venv/bin/python" -m pip install -q --no-build-isolation -C cmake.define.VELTRIX_WERROR=ON \
-    -C "build-dir=build/wheel-$label" . >"$build_log" 2>&1 || return 1
+  run_logged "$build_log" "build ($label)" "$venv/bin/python" -m pip install -v --no-build-isolation \
+    -C cmake.define.VELTRIX_WERROR=ON -C "build-dir=build/wheel-$label" . || return 1
   echo "$venv/bin/python"
 }
