@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 fix=0
 [ "${1:-}" = "--fix" ] && fix=1
 ruff=.venv/bin/ruff
-mapfile -t cxx < <(git ls-files '*.cpp' '*.h')
+# .inl files hold template and inline definitions included by headers: C++ like the rest.
+mapfile -t cxx < <(git ls-files '*.cpp' '*.h' '*.inl')
 failed=()
 
 if [ "$fix" = 1 ]; then
