@@ -8,8 +8,11 @@ their pictures when Graphviz's `dot` is installed, go to examples/out/.
 
 from __future__ import annotations
 
+import shlex
 import shutil
 import subprocess
+import sys
+import sysconfig
 from pathlib import Path
 
 import veltrix_core as vc
@@ -132,6 +135,21 @@ def write_pictures(graphs: dict[str, str]) -> None:
         print("  (install Graphviz for SVG pictures: scripts/setup.sh does)")
 
 
+def shell_path(path: Path) -> str:
+    """`path` as typed in a shell in the current folder: relative below it, absolute elsewhere."""
+    path = path.absolute()
+    return shlex.quote(str(path.relative_to(Path.cwd()) if path.is_relative_to(Path.cwd()) else path))
+
+
+def command_line() -> str:
+    """How to run the `veltrix-core` command of this interpreter's environment from this shell.
+    The environment is usually not on PATH (scripts/demo.sh uses .venv without activating it)."""
+    script = Path(sysconfig.get_path("scripts")) / "veltrix-core"
+    if script.is_file():
+        return shell_path(script)
+    return f"{shell_path(Path(sys.executable))} -m veltrix_core"
+
+
 def main() -> None:
     store = vc.GraphStore()
     outputs = record_pipeline(store)
@@ -150,11 +168,14 @@ def main() -> None:
     blob = store.serialize(outputs=outputs)
     OUT.mkdir(exist_ok=True)
     (OUT / "pipeline.vir").write_bytes(blob)
-    print(f"  wrote {OUT / 'pipeline.vir'} ({len(blob)} bytes; try `python -m veltrix_core info` on it)")
+    print(f"  wrote {OUT / 'pipeline.vir'} ({len(blob)} bytes)")
 
     print("\ngraph before and after reduction:")
     marked = vc.GraphStore.deserialize(blob)
     write_pictures({"pipeline": marked.to_dot(), "pipeline-reduced": reduced.to_dot()})
+
+    print("\nread the blob back with the command line (info, dot, reduce, verify):")
+    print(f"  {command_line()} info {shell_path(OUT / 'pipeline.vir')}")
 
 
 if __name__ == "__main__":
