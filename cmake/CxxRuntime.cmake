@@ -14,8 +14,9 @@
 # newest symbols (_dl_find_object, the 2.34 thread functions). The static libstdc++ itself names
 # a few newer C library symbols; src/python/static_runtime_shims.cpp binds those inside the module.
 #
-# Sanitized builds keep the shared runtime: the sanitizers replace the allocator and the
-# exception machinery through the dynamic linker, which a private static copy would bypass.
+# Sanitized builds keep the shared runtime: the sanitizers hook the runtime's entry points
+# through the dynamic linker (AddressSanitizer's hook of __cxa_throw clears the stack poisoning
+# of the frames an exception unwinds), and calls inside a private static copy never reach them.
 option(VELTRIX_STATIC_CXX_RUNTIME
        "Link libstdc++ statically into the extension module (not in sanitized builds)" ON)
 

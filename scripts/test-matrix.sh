@@ -22,8 +22,8 @@ for flavor in "${flavors[@]}"; do
   echo "== Python tests on $flavor"
   if [ "$flavor" = 3.13 ]; then
     python=.venv/bin/python
-    bash scripts/build-python.sh --werror >"$logs/$flavor-build.log" 2>&1 || {
-      tail -30 "$logs/$flavor-build.log"; result[$flavor]="failed: the extension did not build"; status=1; continue; }
+    bash scripts/build-python.sh --werror --log "$logs/$flavor-build.log" || {
+      result[$flavor]="failed: the extension did not build"; status=1; continue; }
     built="$(.venv/bin/python -c 'import platform; print(platform.python_version())')"
   else
     case "$flavor" in
@@ -32,14 +32,13 @@ for flavor in "${flavors[@]}"; do
       3.14t) args=(--version 3.14) ;;
       *) echo "test-matrix: unknown flavor $flavor" >&2; exit 2 ;;
     esac
-    interpreter=$(bash scripts/free-threaded-python.sh "${args[@]}" 2>"$logs/$flavor-interpreter.log" | tail -1)
+    interpreter=$(bash scripts/free-threaded-python.sh "${args[@]}" 2> >(tee "$logs/$flavor-interpreter.log" >&2) | tail -1)
     code=${PIPESTATUS[0]}
     if [ "$code" = 3 ]; then
-      result[$flavor]="skipped: $(tail -1 "$logs/$flavor-interpreter.log")"
+      result[$flavor]="skipped: no source tarball of this CPython could be had (see $logs/$flavor-interpreter.log)"
       echo "${result[$flavor]}"
       continue
     elif [ "$code" != 0 ] || [ ! -x "$interpreter" ]; then
-      tail -20 "$logs/$flavor-interpreter.log"
       result[$flavor]="failed: the interpreter did not build"; status=1; continue
     fi
     built=$(cat "$(dirname "$(dirname "$interpreter")")/.complete")
