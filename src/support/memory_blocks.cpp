@@ -29,18 +29,19 @@ void advise_huge_pages(void* block, std::size_t bytes) {
   if (bytes >= kHugePageThreshold) (void)madvise(block, page_round(bytes), MADV_HUGEPAGE);  // only a hint
 }
 
-// The blocks a reuse scope keeps, per thread: (address, mapped bytes).
+// The blocks a reuse scope keeps, per thread: (address, mapped bytes). The outermost scope owns
+// them; a trivially destructible pointer keeps the thread-local free of exit-time destructors
+// (which would tie the module to a newer C library than it otherwise needs).
 struct KeptBlocks {
   std::vector<std::pair<void*, std::size_t>> blocks;
-  bool active = false;
 };
-thread_local KeptBlocks t_kept;
+thread_local KeptBlocks* t_kept = nullptr;
 
 // A kept block of exactly `bytes` (page-rounded), or null. The smallest kept block that fits is
 // split, and its rest kept, so that a small request does not use up room a large one needs.
 void* take_kept(std::size_t bytes) {
-  if (!t_kept.active) return nullptr;
-  auto& blocks = t_kept.blocks;
+  if (!t_kept) return nullptr;
+  auto& blocks = t_kept->blocks;
   std::size_t best = blocks.size();
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (blocks[i].second >= bytes && (best == blocks.size() || blocks[i].second < blocks[best].second)) best = i;
@@ -54,8 +55,8 @@ void* take_kept(std::size_t bytes) {
 }
 
 bool keep(void* block, std::size_t bytes) {
-  if (!t_kept.active) return false;
-  t_kept.blocks.emplace_back(block, bytes);
+  if (!t_kept) return false;
+  t_kept->blocks.emplace_back(block, bytes);
   return true;
 }
 #else
@@ -122,13 +123,16 @@ void free_block(void* block, std::size_t bytes) {
 }
 
 #if defined(__linux__)
-BlockReuseScope::BlockReuseScope() : outermost_(!t_kept.active) { t_kept.active = true; }
+BlockReuseScope::BlockReuseScope() : outermost_(t_kept == nullptr) {
+  if (outermost_) t_kept = new KeptBlocks;
+}
 
 BlockReuseScope::~BlockReuseScope() {
   if (!outermost_) return;
-  t_kept.active = false;
-  for (const auto& [block, bytes] : t_kept.blocks) munmap(block, bytes);
-  t_kept.blocks.clear();
+  KeptBlocks* kept = t_kept;
+  t_kept = nullptr;
+  for (const auto& [block, bytes] : kept->blocks) munmap(block, bytes);
+  delete kept;
 }
 #else
 BlockReuseScope::BlockReuseScope() : outermost_(false) {}

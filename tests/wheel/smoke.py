@@ -20,8 +20,9 @@ import tempfile
 
 import veltrix_core as vc
 
-# The oldest C library the wheel must load with: RHEL 8's 2.28 (Debian 11 and Ubuntu 20.04 have 2.31).
-OLDEST_GLIBC = (2, 28)
+# The oldest C library the wheel must load with: 2.17, the manylinux2014 baseline (RHEL 8 has 2.28,
+# Debian 11 and Ubuntu 20.04 2.31).
+OLDEST_GLIBC = (2, 17)
 
 
 def dynamic_needs(library: pathlib.Path) -> tuple[list[str], dict[str, list[str]]]:
