@@ -15,7 +15,9 @@ __all__ = [
     "DescriptorView",
     "MemberRef",
     "MemberView",
+    "NodeKind",
     "NodeView",
+    "ShapeView",
     "ReductionReport",
 ]
 
@@ -65,6 +67,10 @@ class MemberView(TypedDict):
     inputs: list[MemberRef]
 
 
+#: A node kind's name.
+NodeKind: TypeAlias = Literal["source", "op", "reduction", "external", "stage", "exchange"]
+
+
 class NodeView(TypedDict):
     """One node, as `GraphStore.nodes()` shows it. ``descriptor`` exists only for external
     nodes, ``n_members`` and ``members`` only for stages."""
@@ -72,7 +78,19 @@ class NodeView(TypedDict):
     id: int
     output: bool
     inputs: list[int]
-    kind: Literal["source", "op", "reduction", "external", "stage", "exchange"]
+    kind: NodeKind
+    name: str
+    params: dict[str, ParamValue]
+    descriptor: NotRequired[DescriptorView]
+    n_members: NotRequired[int]
+    members: NotRequired[list[MemberView]]
+
+
+class ShapeView(TypedDict):
+    """What a node is apart from its id, inputs and output flag: an entry of the shape table of
+    `veltrix_core.columns.read`, with the keys of a node view."""
+
+    kind: NodeKind
     name: str
     params: dict[str, ParamValue]
     descriptor: NotRequired[DescriptorView]

@@ -64,6 +64,12 @@ PyMethodDef kMethods[] = {
     method_with_parameters("_reduce_mapped", store_reduce_mapped,
                            "_reduce_mapped($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
                            "reduce(), and the reduced id of every requested output, in order, repeats kept."),
+    method_with_parameters("_read_columns", store_read_columns,
+                           "_read_columns($self, *, outputs=None)\n--\n\n"
+                           "For veltrix_core.columns.read, which callers use instead."),
+    method_with_parameters("_record_columns", store_record_columns,
+                           "_record_columns($self, kinds, names, params, descriptors, offsets, inputs)\n--\n\n"
+                           "For veltrix_core.columns.record, which callers use instead."),
     kEndOfMethods,
 };
 

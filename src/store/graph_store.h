@@ -48,6 +48,16 @@ class GraphStore {
   template <NodeLike N>
   Result<NodeId, BadNodeId> intern(const N& node);
 
+  // Interns many nodes under one acquisition of the lock, all or none: row r, resolved by
+  // `row_at(r, ids, interner)` into the store's text ids (ids[0..r) hold the ids the earlier rows
+  // got), is interned as intern() would and its id written to ids[r]. row_at checks the row's
+  // inputs against interner.size() and returns BadNodeId for the first that names no node: that
+  // fails the batch, its index in `bad_row`, and the store is as it was before the batch.
+  // `words` bounds the table words the rows take, so that the tables grow once, not by doubling.
+  template <class RowAt>
+  Result<void, BadNodeId> intern_rows(std::size_t rows, std::size_t words, RowAt&& row_at, NodeId* ids,
+                                      std::size_t& bad_row);
+
   // Appends `id` to the output marks unless it is marked already.
   Result<void, BadNodeId> mark_output(NodeId id);
 
@@ -110,6 +120,25 @@ struct ReducedStore {
 template <NodeLike N>
 Result<NodeId, BadNodeId> GraphStore::intern(const N& node) {
   return mutex_.run_locked([&] { return intern_locked(node); });
+}
+
+template <class RowAt>
+Result<void, BadNodeId> GraphStore::intern_rows(std::size_t rows, std::size_t words, RowAt&& row_at, NodeId* ids,
+                                                std::size_t& bad_row) {
+  return mutex_.run_locked([&]() -> Result<void, BadNodeId> {
+    const NodeInterner::Mark start = interner_.mark();
+    interner_.reserve(rows, words);
+    for (std::size_t r = 0; r < rows; ++r) {
+      Result<const NodeInterner::ResolvedNode*, BadNodeId> node = row_at(r, ids, interner_);
+      if (!node.ok()) {
+        interner_.roll_back(start);
+        bad_row = r;
+        return make_err(node.error());
+      }
+      ids[r] = interner_.intern(*node.value());
+    }
+    return {};
+  });
 }
 
 template <NodeLike N>

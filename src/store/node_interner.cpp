@@ -1,5 +1,6 @@
 #include "store/node_interner.h"
 
+#include "support/internal_failure.h"
 #include "support/keyed_fold_hash.h"
 
 #include <cstring>
@@ -65,6 +66,59 @@ StrId NodeInterner::intern_text(std::string_view text) {
                               [](const TextSlot& s) { return slot_position_hash(s.hash); });
   remember_text(text, id);
   return id;
+}
+
+NodeInterner::Mark NodeInterner::mark() const {
+  return {table_.offsets_.size(), table_.words_.size(), table_.descriptors_.size(), table_.stages_.size(),
+          table_.members_.size(), table_.refs_.size(),  table_.strings_.size()};
+}
+
+// The hash a stored node was indexed under: its entry read back as a resolved node.
+std::uint32_t NodeInterner::stored_node_hash(std::uint32_t id) const {
+  const std::uint32_t* e = table_.entry_at(table_.offsets_[id]);
+  ResolvedNode node;
+  node.kind = entry::kind(e);
+  node.param_count = entry::param_count(e);
+  node.input_count = entry::input_count(e);
+  node.words.append({e, entry::size(node.param_count, node.input_count)});
+  if (node.kind == NodeKind::External) node.descriptor = table_.descriptors_[entry::label(e)];
+  if (node.kind == NodeKind::Stage) {
+    const NodeTable::StageRecord& stage = table_.stages_[entry::label(e)];
+    for (std::size_t m = 0; m < stage.member_count; ++m) {
+      const NodeTable::MemberRecord& member = table_.members_[stage.first_member + m];
+      node.members.push_back({member.token, {table_.refs_.data() + member.first_ref, member.ref_count}});
+    }
+  }
+  return node_hash(node);
+}
+
+void NodeInterner::roll_back(const Mark& mark) {
+  for (std::size_t id = table_.offsets_.size(); id-- > mark.nodes;) {
+    const std::uint32_t offset = table_.offsets_[id];
+    const std::uint32_t hash = stored_node_hash(static_cast<std::uint32_t>(id));
+    IndexSlot* slot =
+        node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) { return s.offset == offset; });
+    if (!slot) internal_failure("a stored node is in the node index");
+    node_index_.erase(slot);
+  }
+  table_.offsets_.truncate(mark.nodes);
+  table_.words_.truncate(mark.words);
+  table_.descriptors_.resize(mark.descriptors);
+  table_.stages_.resize(mark.stages);
+  table_.members_.resize(mark.members);
+  table_.refs_.resize(mark.refs);
+  for (std::size_t id = table_.strings_.size(); id-- > mark.texts;) {
+    const std::uint32_t hash = text_hash(table_.strings_.view(static_cast<StrId>(id)));
+    TextSlot* slot = string_index_.find(slot_position_hash(hash), [&](const TextSlot& s) { return s.id == id; });
+    if (!slot) internal_failure("a stored text is in the text index");
+    string_index_.erase(slot);
+  }
+  table_.strings_.truncate(mark.texts);
+  if (recent_) {
+    for (std::size_t i = 0; i < (std::size_t{1} << recent_bits_); ++i) {
+      if (recent_[i].id != kNoString && recent_[i].id >= mark.texts) recent_[i] = RecentText{};
+    }
+  }
 }
 
 void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t stages, std::size_t members,

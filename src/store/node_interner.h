@@ -73,6 +73,15 @@ class NodeInterner {
   // Appends a node that find() has just reported absent.
   std::uint32_t insert_absent(const ResolvedNode& node, std::uint32_t hash) { return append(node, hash); }
 
+  // Where the interner stands, and a return to it: roll_back(mark()) later removes every node and
+  // text added since, from the table and from both indexes, as if they had never been added.
+  // For all-or-nothing batches that find a bad node part way.
+  struct Mark {
+    std::size_t nodes, words, descriptors, stages, members, refs, texts;
+  };
+  Mark mark() const;
+  void roll_back(const Mark& mark);
+
   // The id of a text, adding it when it is new.
   StrId intern_text(std::string_view text);
 
@@ -134,6 +143,7 @@ class NodeInterner {
   std::uint32_t text_hash(std::string_view text) const;
 
   std::uint32_t node_hash(const ResolvedNode& node) const;
+  std::uint32_t stored_node_hash(std::uint32_t id) const;
   bool equals(const std::uint32_t* stored, const ResolvedNode& node) const;
   std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint32_t hash) const;
   std::uint32_t append(const ResolvedNode& node, std::uint32_t hash);

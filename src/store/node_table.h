@@ -14,6 +14,7 @@
 // locks; GraphStore guards its table with its mutex.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -115,6 +116,15 @@ class NodeView {
     return static_cast<StrId>(entry::param_bits(entry::param(entry_, i)));
   }
   StrId member_token_text_id(std::size_t i) const { return member(i).token; }  // Stage
+  // An External's five descriptor fields and its preprocessing reference (kNoString when absent).
+  std::array<StrId, 6> descriptor_text_ids() const {
+    const NodeTable::DescriptorRecord& d = table_->descriptors_[entry::label(entry_)];
+    return {d.fields[0], d.fields[1], d.fields[2], d.fields[3], d.fields[4], d.preprocessing_ref};
+  }
+  // The parameters as stored: four words each (key text id, tag, value low and high half).
+  std::span<const std::uint32_t> param_words() const {
+    return {entry::param(entry_, 0), entry::param_count(entry_) * std::size_t{entry::kWordsPerParam}};
+  }
 
  private:
   std::string_view text(StrId id) const { return table_->strings_.view(id); }

@@ -27,6 +27,12 @@ class StringArena {
     return {bytes_.data() + begin, static_cast<std::size_t>(offsets_[id + 1] - begin)};
   }
   std::size_t size() const { return offsets_.size() - 1; }
+  // Drops the texts from `count` on.
+  void truncate(std::size_t count) {
+    if (count >= size()) return;
+    bytes_.truncate(offsets_[count]);
+    offsets_.truncate(count + 1);
+  }
   std::size_t memory_bytes() const { return bytes_.memory_bytes() + offsets_.memory_bytes(); }
 
  private:

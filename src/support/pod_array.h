@@ -76,6 +76,10 @@ class PodArray {
     if (count > capacity_) grow(count);
   }
   void clear() { size_ = 0; }
+  // Drops the values from `count` on (nothing when there are no more than that).
+  void truncate(std::size_t count) {
+    if (count < size_) size_ = count;
+  }
 
   std::size_t memory_bytes() const { return capacity_ * sizeof(T); }
 

@@ -164,3 +164,34 @@ TEST(NodeInterner, ResolvedExternalsAndStagesAreFoundWhateverTheirLabelWord) {
 
 }  // namespace
 }  // namespace veltrix
+
+namespace veltrix {
+namespace {
+
+using namespace veltrix::testing;
+
+// Rolling back to a mark leaves the interner as if nothing had been added since: the same nodes
+// and texts, found again by the same ids, and whatever is added next gets the ids it would have
+// got without the undone nodes. Stages, externals and new texts take part.
+TEST(NodeInternerRollBack, UndoesEverythingSinceTheMark) {
+  const std::vector<Node> kept = {src("a"), op("f", {0}), src("b", params({{"k", S("v")}}))};
+  const std::vector<Node> undone = {src("fresh", params({{"new", S("text")}})), op("g", {0, 3}),
+                                    Node::external(descriptor("p"), {}, {4}),
+                                    Node::stage({1}, {StageMember{"op|neg", {MemberRef{MemberRefKind::Input, 0}}}})};
+  NodeInterner interner;
+  for (const Node& node : kept) interner.intern(node);
+  const std::size_t texts = interner.table().strings().size();
+  const NodeInterner::Mark mark = interner.mark();
+  for (const Node& node : undone) interner.intern(node);
+  interner.roll_back(mark);
+  EXPECT_EQ(interner.size(), kept.size());
+  EXPECT_EQ(interner.table().strings().size(), texts);
+  for (std::size_t id = 0; id < kept.size(); ++id) EXPECT_EQ(interner.find(kept[id]), id);
+  for (const Node& node : undone) EXPECT_FALSE(interner.find(node).has_value());
+  for (std::size_t i = 0; i < undone.size(); ++i) EXPECT_EQ(interner.intern(undone[i]), kept.size() + i);
+  // fresh, new, text, g, the descriptor's h, s and p (k, f and v are kept texts), the token
+  EXPECT_EQ(interner.table().strings().size(), texts + 8);
+}
+
+}  // namespace
+}  // namespace veltrix
