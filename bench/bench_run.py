@@ -104,19 +104,20 @@ def measure(name, store, outputs, kwargs, client, repeats):
     row["lower"], (graph, keys) = best_of(lambda: run.to_dask(store, outputs, **kwargs), repeats)
 
     def compile_reduced():
-        reduced, _ = store.reduce(outputs=outputs)
-        return reduced, run.to_dask(reduced, reduced.outputs(), **kwargs)
+        reduction = run.reduce(store, outputs)
+        return reduction, run.to_dask(reduction.store, reduction.outputs, **kwargs)
 
-    row["compile"], (reduced, (reduced_graph, reduced_keys)) = best_of(compile_reduced, repeats)
+    row["compile"], (reduction, (reduced_graph, reduced_keys)) = best_of(compile_reduced, repeats)
+    reduced, mapped = reduction.store, reduction.outputs
     row["reduce"], _ = best_of(lambda: store.reduce(outputs=outputs), repeats)
     row["floor"], _ = best_of(lambda: views_to_tasks(store.reduce(outputs=outputs)[0]), repeats)
     row["dask"] = {label: best_of(step, repeats)[0] for label, step in dask_optimizations(graph, keys).items()}
     row["tasks"], row["reduced tasks"] = len(graph), len(reduced_graph)
 
     want, memory = run.evaluate_measured(store, outputs, **kwargs)
-    got, reduced_memory = run.evaluate_measured(reduced, reduced.outputs(), **kwargs)
+    got, reduced_memory = run.evaluate_measured(reduced, mapped, **kwargs)
     row["memory"], row["reduced memory"] = memory, reduced_memory
-    row["local agrees"] = not soundness.match_outputs(outputs, want, reduced.outputs(), got)
+    row["local agrees"] = not soundness.compare_outputs(want, got)
 
     def on_cluster(g, k):
         start = time.perf_counter()
@@ -127,11 +128,11 @@ def measure(name, store, outputs, kwargs, client, repeats):
     for _ in range(repeats):  # alternate, so that a slow spell of the machine hits both sides
         seconds, values = on_cluster(*run.to_dask(store, outputs, **kwargs))
         runs.append(seconds)
-        seconds, reduced_values = on_cluster(*run.to_dask(reduced, reduced.outputs(), **kwargs))
+        seconds, reduced_values = on_cluster(*run.to_dask(reduced, mapped, **kwargs))
         reduced_runs.append(seconds)
-    row["cluster agrees"] = not soundness.match_outputs(
-        outputs, want, outputs, list(values)
-    ) and not soundness.match_outputs(outputs, want, reduced.outputs(), list(reduced_values))
+    row["cluster agrees"] = not soundness.compare_outputs(want, list(values)) and not soundness.compare_outputs(
+        want, list(reduced_values)
+    )
     row["run"], row["reduced run"] = min(runs), min(reduced_runs)
     return row
 
@@ -190,12 +191,12 @@ def memory_at_scale(chunks: int, rows: int):
     from veltrix_core import run  # noqa: PLC0415
 
     store, outputs, kwargs = lazy_workload(chunks, rows)
-    reduced, _ = store.reduce(outputs=outputs)
+    reduced, _, mapped = run.reduce(store, outputs)
     print(
         f"\nexample pipeline, {chunks} chunks of {rows} rows: peak against sum of values, and the "
         f"process's traced peak during evaluation (sources excluded: they exist beforehand)"
     )
-    for label, graph, ids in (("recorded", store, outputs), ("reduced", reduced, reduced.outputs())):
+    for label, graph, ids in (("recorded", store, outputs), ("reduced", reduced, mapped)):
         tracemalloc.start()
         _, m = run.evaluate_measured(graph, ids, **kwargs)
         traced = tracemalloc.get_traced_memory()[1]

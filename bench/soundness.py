@@ -7,11 +7,9 @@ the reduced store (re-reduction), and `IncrementalReducer.finalize` after steps 
 the program was recorded. Values must be equal output by output, bit for bit: same Python
 type, dtype and shape, every NaN one value, and the signs of zeros counting.
 
-A reduced store marks each requested output once, in order of first request, so requested
-outputs map to its marks by first occurrence. When two different requested outputs became one
-node (commuted twins, say), the store has fewer marks than distinct requests; each request then
-maps either to the next new mark or to one already taken, and the search below finds the
-mapping under which every value agrees, if there is one.
+Each reduced form is made through veltrix_core.run's reduce and finalize, which say which
+reduced node answers each requested output (repeats and merged outputs included), so value i of
+the reduced form is compared with value i of the recorded one.
 
 Used by tests/python/test_run_soundness.py (small programs) and bench/bench_run.py (large ones).
 """
@@ -48,60 +46,17 @@ def describe_value(value) -> str:
     return f"{array.dtype}{list(array.shape)} {np.array2string(array.ravel()[:6], precision=4)}"
 
 
-def match_outputs(
-    requested: list[int], before: list, marks: list[int], after: list, budget: int = 100_000
-) -> list[str]:
-    """What disagrees between `before` (values of `requested`, in order) and `after` (values of
-    a reduced store's `marks`), as one line per problem; empty when all agree."""
-    first_value = {}
-    for node_id, value in zip(requested, before):
-        first_value.setdefault(node_id, value)
-    distinct = list(first_value)
-    if len(distinct) < len(marks):
-        return [f"{len(marks)} marks for {len(distinct)} distinct requested outputs"]
-    if len(distinct) == len(marks):
-        return [
-            f"output {node_id} -> mark {mark}: {describe_value(first_value[node_id])} became {describe_value(value)}"
-            for node_id, mark, value in zip(distinct, marks, after)
-            if not same_value(first_value[node_id], value)
-        ]
-    # Fewer marks: find a restricted-growth assignment (each request takes the next new mark or
-    # an earlier one) under which every value agrees; depth-first, new marks tried first, with
-    # a bounded number of steps since a fault could make the search long.
-    wanted = [value_key(first_value[node_id]) for node_id in distinct]
-    have = [value_key(value) for value in after]
-    marks_with = {}
-    for m, key in enumerate(have):
-        marks_with.setdefault(key, []).append(m)
-    missing = [node_id for node_id, key in zip(distinct, wanted) if key not in marks_with]
-    if missing:
-        return [f"output {node_id}: {describe_value(first_value[node_id])} is no mark's value" for node_id in missing]
-    choices: list[list[int]] = []
-    used: list[int] = []  # marks taken before each step
-    k = taken = steps = 0
-    while k < len(distinct):
-        steps += 1
-        if steps > budget:
-            return [f"no agreeing mapping of {len(distinct)} outputs onto {len(marks)} marks in {budget} steps"]
-        if len(choices) == k:
-            options = [m for m in marks_with[wanted[k]] if m <= taken]
-            options.sort(key=lambda m: m != taken)
-            choices.append(options)
-            used.append(taken)
-        if choices[k] and (k + 1 < len(distinct) or max(used[k], choices[k][0] + 1) == len(marks)):
-            m = choices[k].pop(0)
-            taken = max(used[k], m + 1)
-            k += 1
-            continue
-        if choices[k]:
-            choices[k].pop(0)
-            continue
-        choices.pop()
-        used.pop()
-        if k == 0:
-            return [f"no mapping of {len(distinct)} requested outputs onto {len(marks)} marks agrees"]
-        k -= 1
-    return []
+def compare_outputs(before: list, after: list) -> list[str]:
+    """What disagrees between two value lists that answer the same requested outputs in the same
+    order (a reduction's mapped outputs answer the recorded ones position by position), as one
+    line per problem; empty when all agree."""
+    if len(before) != len(after):
+        return [f"{len(after)} values for {len(before)} requested outputs"]
+    return [
+        f"output {position}: {describe_value(want)} became {describe_value(got)}"
+        for position, (want, got) in enumerate(zip(before, after))
+        if not same_value(want, got)
+    ]
 
 
 @dataclass
@@ -144,14 +99,13 @@ def check_program(n_nodes: int, seed: int, array_size: int = 4, steps: int = 7) 
         return values
 
     before = evaluate("recorded", store, outputs)
-    single, _ = store.reduce(outputs=outputs)
+    single = run.reduce(store, outputs)
     forms = {
         "reduce": single,
-        "reduce maximal": store.reduce(outputs=outputs, maximal_fusion=True)[0],
-        "re-reduce": single.reduce()[0],
-        "finalize": reducer.finalize(store, outputs=outputs)[0],
+        "reduce maximal": run.reduce(store, outputs, maximal_fusion=True),
+        "re-reduce": run.reduce(single.store, single.outputs),
+        "finalize": run.finalize(reducer, store, outputs),
     }
-    for name, reduced in forms.items():
-        marks = reduced.outputs()
-        outcome.problems[name] = match_outputs(outputs, before, marks, evaluate(name, reduced, marks))
+    for name, reduction in forms.items():
+        outcome.problems[name] = compare_outputs(before, evaluate(name, reduction.store, reduction.outputs))
     return outcome

@@ -48,7 +48,7 @@ Measurement measure(const GraphStore& store, bool maximal) {
 
   EGraphEngine engine;
   start = Clock::now();
-  auto [result, report, output_ids] =
+  auto [result, report, output_ids, of_input, traced] =
       reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal, &m.phases);
   m.pipeline = seconds_since(start);
   m.engine = *engine.last_run();

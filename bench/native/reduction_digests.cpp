@@ -83,7 +83,8 @@ EGraphEngine make_engine(const EngineConfig& config) {
 
 ReductionReport reduce_and_print(const std::string& label, const GraphSnapshot& snapshot, const EngineConfig& config) {
   EGraphEngine engine = make_engine(config);
-  auto [store, report, output_ids] = reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, config.maximal);
+  auto [store, report, output_ids, of_input, traced] =
+      reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, config.maximal);
   const std::string bytes = store.read_locked([](const NodeTable& table, std::span<const NodeId> marks) {
     return expect_ok(serialize_ir(table, marks), "reduced store serializes");
   });

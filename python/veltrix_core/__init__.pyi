@@ -4,7 +4,7 @@ canonical IR bytes and DOT rendering."""
 from collections.abc import Sequence
 from typing import SupportsIndex, final
 
-from veltrix_core.typing import DescriptorDict, NodeView, Params, ReductionReport
+from veltrix_core.typing import DescriptorDict, NodeView, Params, ReductionReport, ShapeView
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -80,9 +80,22 @@ class GraphStore:
     def reduction_report(self, *, outputs: Sequence[SupportsIndex] | None = None) -> ReductionReport:
         """The reduction report for the current graph, without keeping the reduced store."""
 
+    def _read_columns(
+        self, *, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[bytes, bytes, bytes, bytes, bytes, list[ShapeView]]:
+        """For `veltrix_core.columns.read`, which callers use instead."""
+
+    def _record_columns(
+        self, kinds: object, names: object, params: object, descriptors: object, offsets: object, inputs: object
+    ) -> bytes:
+        """For `veltrix_core.columns.record`, which callers use instead."""
+
     def _reduce_mapped(
-        self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
-    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None, origins: bool = False
+    ) -> (
+        tuple[GraphStore, ReductionReport, list[int]]
+        | tuple[GraphStore, ReductionReport, list[int], tuple[bytes, bytes]]
+    ):
         """For `veltrix_core.run.reduce`, which callers use instead."""
 
 @final
@@ -145,8 +158,16 @@ class IncrementalReducer:
         ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."""
 
     def _finalize_mapped(
-        self, store: GraphStore, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
-    ) -> tuple[GraphStore, ReductionReport, list[int]]:
+        self,
+        store: GraphStore,
+        *,
+        maximal_fusion: bool = False,
+        outputs: Sequence[SupportsIndex] | None = None,
+        origins: bool = False,
+    ) -> (
+        tuple[GraphStore, ReductionReport, list[int]]
+        | tuple[GraphStore, ReductionReport, list[int], tuple[bytes, bytes]]
+    ):
         """For `veltrix_core.run.finalize`, which callers use instead."""
 
 def version() -> str:

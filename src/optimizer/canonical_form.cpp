@@ -129,12 +129,21 @@ Result<std::vector<NodeId>, BadNodeId> CanonicalForm::translate(std::span<const 
 }
 
 Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store, std::span<const NodeId> outputs,
-                                         bool maximal_fusion) {
+                                         bool maximal_fusion, bool trace_inputs) {
   if (auto consumed = form.step(store); !consumed.ok()) return make_err(consumed.error());
   Result<std::vector<NodeId>, BadNodeId> positions = form.translate(outputs);
   if (!positions.ok()) return make_err(positions.error());
   EGraphEngine engine;
-  return reduce_graph_to_store(form.nodes(), positions.value(), engine, maximal_fusion);
+  ReducedStore reduced =
+      reduce_graph_to_store(form.nodes(), positions.value(), engine, maximal_fusion, nullptr, trace_inputs);
+  if (trace_inputs) {
+    // Each store node went where its canonical node went.
+    std::vector<NodeId> of_store;
+    of_store.reserve(form.positions().size());
+    for (std::uint32_t position : form.positions()) of_store.push_back(checked_at(reduced.reduced_of_input, position));
+    reduced.reduced_of_input = std::move(of_store);
+  }
+  return reduced;
 }
 
 }  // namespace veltrix

@@ -39,6 +39,9 @@ class CanonicalForm {
   // this guards an invariant rather than an input.)
   Result<std::uint64_t, BadNodeId> step(const GraphStore& store);
 
+  // The canonical position of every consumed store id, by id.
+  std::span<const std::uint32_t> positions() const { return {id_map_.data(), id_map_.size()}; }
+
   // Store ids to canonical positions, order and repeats kept; an id past the watermark fails.
   Result<std::vector<NodeId>, BadNodeId> translate(std::span<const NodeId> ids) const;
 
@@ -61,8 +64,9 @@ class CanonicalForm {
 };
 
 // finalize: consumes the remaining delta, then reduces the canonical form against `outputs`
-// (store ids; the caller has checked them against the store) with the full pipeline.
+// (store ids; the caller has checked them against the store) with the full pipeline. With
+// `trace_inputs`, reduced_of_input is per node of the store, through the canonical form.
 Result<ReducedStore, BadNodeId> finalize(CanonicalForm& form, const GraphStore& store, std::span<const NodeId> outputs,
-                                         bool maximal_fusion);
+                                         bool maximal_fusion, bool trace_inputs = false);
 
 }  // namespace veltrix

@@ -218,6 +218,9 @@ class StoreSink final : public ReducedNodeSink {
     arrive(pending);
   }
 
+  // The id in the new store of the node at `position`, once finish() has interned everything.
+  NodeId id_at(std::uint64_t position) const { return checked_at(ids_, position); }
+
   // The new store, and the id of each output position (marked once each, in first appearance).
   std::pair<GraphStore, std::vector<NodeId>> finish(std::span<const std::uint64_t> outputs) {
     while (waiting_ != 0) intern_oldest();
@@ -386,17 +389,18 @@ struct GraphTerms {
   TermList terms;
   std::vector<NodeId> templates;
   std::vector<TermIndex> outputs;
+  BlockVector<TermIndex> compact;  // input id -> term, kAbsent when unreached; kept only on request
 };
 
 // Compaction and terms in one walk in id order: a reached node's inputs are reached and come
 // earlier, so they already have their compact positions.
-GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, SymbolTexts& texts) {
+GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, SymbolTexts& texts, bool keep_compact) {
   const std::size_t n = nodes.size();
   BlockVector<std::uint8_t> reached(n, 0);
   const std::size_t reachable = mark_reachable(nodes, outputs, reached);
   NodeSymbols symbols(nodes, texts);
   BlockVector<TermIndex> compact(n, kAbsent);
-  GraphTerms out{TermList(texts), {}, {}};
+  GraphTerms out{TermList(texts), {}, {}, {}};
   out.terms.reserve(reachable, reachable * 2);
   for (std::size_t id = 0; id < n; ++id) {
     if (!reached[id]) continue;
@@ -412,6 +416,7 @@ GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, 
   }
   out.outputs.reserve(outputs.size());
   for (NodeId output : outputs) out.outputs.push_back(compact[output]);
+  if (keep_compact) out.compact = std::move(compact);
   return out;
 }
 
@@ -440,32 +445,56 @@ void reserve_reduced(const TermList& canonical, ReducedNodeSink& sink) {
 struct PipelineResult {
   std::vector<std::uint64_t> outputs;  // the reduced position of each output, in order
   ReductionReport report;
+  // On request: the reduced position of every input node, kAbsent for one not reached.
+  std::vector<std::uint32_t> input_positions;
 };
+
+// Where every reached input node ended up: its term, that term's class in the engine's result,
+// the canonical term of the class, the reduced node the term became or became part of.
+std::vector<std::uint32_t> input_positions(std::span<const TermIndex> compact, std::span<const TermIndex> canonical_of,
+                                           std::span<const std::uint32_t> term_positions) {
+  std::vector<std::uint32_t> positions(compact.size(), kAbsent);
+  for (std::size_t id = 0; id < compact.size(); ++id) {
+    if (compact[id] != kAbsent) positions[id] = checked_at(term_positions, checked_at(canonical_of, compact[id]));
+  }
+  return positions;
+}
 
 // The pipeline up to and including fusion: the reduced nodes go to `sink`.
 PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                            bool maximal_fusion, ReducedNodeSink& sink, PhaseClock& clock) {
+                            bool maximal_fusion, ReducedNodeSink& sink, PhaseClock& clock, bool trace_inputs) {
   PipelineResult result;
   result.report.input_nodes = nodes.size();
 
   SymbolTexts texts;
-  GraphTerms graph = build_terms(nodes, outputs, texts);
+  GraphTerms graph = build_terms(nodes, outputs, texts, trace_inputs);
   result.report.reachable_nodes = graph.terms.size();
+  const std::size_t output_count = graph.outputs.size();
+  // Tracing asks the engine for the root of every term as well: roots past the outputs say which
+  // result term each input term became. Roots choose nothing, so the result is the same.
+  if (trace_inputs) {
+    for (std::size_t t = 0; t < graph.terms.size(); ++t) graph.outputs.push_back(static_cast<TermIndex>(t));
+  }
   clock.lap(&ReductionPhases::terms);
 
   RewriteResult rewritten = engine.rewrite(graph.terms, graph.outputs);
   clock.lap(&ReductionPhases::engine);
 
   const TermList canonical = canonical_terms(rewritten, graph.outputs.size());
-  const std::span<const TermIndex> roots = rewritten.roots;
+  const std::span<const TermIndex> roots = std::span<const TermIndex>(rewritten.roots).first(output_count);
   result.report.canonical_nodes = canonical.size();
   clock.lap(&ReductionPhases::canonical);
 
   BlockVector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
   reserve_reduced(canonical, sink);
-  FusionResult fused =
-      fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates}, maximal_fusion, sink);
+  std::vector<std::uint32_t> term_positions;
+  FusionResult fused = fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates},
+                                     maximal_fusion, sink, trace_inputs ? &term_positions : nullptr);
+  if (trace_inputs) {
+    result.input_positions = input_positions(
+        graph.compact, std::span<const TermIndex>(rewritten.roots).subspan(output_count), term_positions);
+  }
   clock.lap(&ReductionPhases::emit);
   result.outputs = std::move(fused.outputs);
   result.report.stages = fused.stages;
@@ -481,22 +510,29 @@ ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> output
   ReducedGraph reduced;
   NodeListSink sink(reduced.nodes);
   PhaseClock clock(nullptr);
-  PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock);
+  PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock, false);
   reduced.outputs = std::move(result.outputs);
   reduced.report = result.report;
   return reduced;
 }
 
 ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                                   bool maximal_fusion, ReductionPhases* phases) {
+                                   bool maximal_fusion, ReductionPhases* phases, bool trace_inputs) {
   // The phases free large arrays as later ones build theirs (see memory_blocks.h).
   BlockReuseScope reuse;
   StoreSink sink(nodes);
   PhaseClock clock(phases);
-  const PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock);
+  const PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock, trace_inputs);
   auto [store, output_ids] = sink.finish(result.outputs);
+  std::vector<NodeId> reduced_of_input;
+  if (trace_inputs) {
+    reduced_of_input.reserve(result.input_positions.size());
+    for (std::uint32_t position : result.input_positions) {
+      reduced_of_input.push_back(position == kAbsent ? kNotReduced : sink.id_at(position));
+    }
+  }
   clock.lap(&ReductionPhases::finish);
-  return {std::move(store), result.report, std::move(output_ids)};
+  return {std::move(store), result.report, std::move(output_ids), std::move(reduced_of_input), trace_inputs};
 }
 
 }  // namespace veltrix

@@ -41,8 +41,11 @@ struct ReductionPhases {
 
 // The same reduction, interned straight into a new store: equal to
 // GraphStore::from_reduced(reduce_graph(...)), with the same checks, but without building the
-// intermediate node list, which costs an allocation or more per reduced node.
+// intermediate node list, which costs an allocation or more per reduced node. With
+// `trace_inputs`, the result's reduced_of_input says which reduced node each input node became
+// or became part of (kNotReduced for a node not reachable from the outputs); the reduction is
+// the same either way.
 ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                                   bool maximal_fusion, ReductionPhases* phases = nullptr);
+                                   bool maximal_fusion, ReductionPhases* phases = nullptr, bool trace_inputs = false);
 
 }  // namespace veltrix

@@ -101,6 +101,15 @@ class StageEmitter {
     return std::move(result_);
   }
 
+  // A group's value holds its own position; a member joined to it was stamped with the position
+  // of the stage that took it in.
+  void term_positions(std::vector<std::uint32_t>& out) const {
+    out.resize(slots_.size());
+    for (std::size_t t = 0; t < slots_.size(); ++t) {
+      out[t] = slots_[t].position != kNoTerm ? slots_[t].position : slots_[t].member_stamp;
+    }
+  }
+
  private:
   struct TermSlot {
     TermIndex group = 0;
@@ -198,10 +207,12 @@ class StageEmitter {
 
 FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
-                           ReducedNodeSink& sink) {
+                           ReducedNodeSink& sink, std::vector<std::uint32_t>* term_positions) {
   BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
   StageEmitter emitter(terms, std::move(group), templates, sink);
-  return emitter.run(outputs);
+  FusionResult result = emitter.run(outputs);
+  if (term_positions) emitter.term_positions(*term_positions);
+  return result;
 }
 
 }  // namespace veltrix

@@ -62,9 +62,10 @@ struct FusionResult {
 };
 
 // Groups the terms and hands the reduced nodes to `sink`, in order. `is_output` flags the terms
-// named by `outputs`.
+// named by `outputs`. With `term_positions`, it also gives the reduced position of every term:
+// the node it became, or the stage it became a member of.
 FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
-                           ReducedNodeSink& sink);
+                           ReducedNodeSink& sink, std::vector<std::uint32_t>* term_positions = nullptr);
 
 }  // namespace veltrix

@@ -4,18 +4,19 @@
 
 namespace veltrix {
 
-ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion) {
+ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion,
+                                  bool trace_inputs) {
   const GraphSnapshot snapshot = store.snapshot();
-  return reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal_fusion);
+  return reduce_graph_to_store(snapshot.nodes, snapshot.outputs, engine, maximal_fusion, nullptr, trace_inputs);
 }
 
 Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       RewriteEngine& engine, bool maximal_fusion) {
+                                                       RewriteEngine& engine, bool maximal_fusion, bool trace_inputs) {
   const NodeTable nodes = store.copy_nodes();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return make_err(BadNodeId{id});
   }
-  return reduce_graph_to_store(nodes, outputs, engine, maximal_fusion);
+  return reduce_graph_to_store(nodes, outputs, engine, maximal_fusion, nullptr, trace_inputs);
 }
 
 }  // namespace veltrix

@@ -14,11 +14,14 @@
 namespace veltrix {
 
 // Reduces against the store's output marks, in mark order.
-ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion);
+// With `trace_inputs`, the result also says which reduced node each node of the store became.
+ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine, bool maximal_fusion,
+                                  bool trace_inputs = false);
 
 // Reduces against exactly `outputs` (order and repeats kept, marks ignored). The first id that
 // names no node fails with BadNodeId before any reduction work.
 Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       RewriteEngine& engine, bool maximal_fusion);
+                                                       RewriteEngine& engine, bool maximal_fusion,
+                                                       bool trace_inputs = false);
 
 }  // namespace veltrix

@@ -62,7 +62,7 @@ PyMethodDef kMethods[] = {
                            "The reduction report for the current graph, without keeping the reduced store."),
     // For the package (veltrix_core.run.reduce): not part of the class's public surface.
     method_with_parameters("_reduce_mapped", store_reduce_mapped,
-                           "_reduce_mapped($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+                           "_reduce_mapped($self, *, maximal_fusion=False, outputs=None, origins=False)\n--\n\n"
                            "reduce(), and the reduced id of every requested output, in order, repeats kept."),
     method_with_parameters("_read_columns", store_read_columns,
                            "_read_columns($self, *, outputs=None)\n--\n\n"

@@ -32,7 +32,9 @@ constexpr ParamTable kStepTable{"IncrementalReducer.step()", kStepParameters};
 constexpr Parameter kFinalizeParameters[] = {
     {"store", true, false}, {"maximal_fusion", false, true}, {"outputs", false, true}};
 constexpr ParamTable kFinalizeTable{"IncrementalReducer.finalize()", kFinalizeParameters};
-constexpr ParamTable kFinalizeMappedTable{"IncrementalReducer._finalize_mapped()", kFinalizeParameters};
+constexpr Parameter kFinalizeMappedParameters[] = {
+    {"store", true, false}, {"maximal_fusion", false, true}, {"outputs", false, true}, {"origins", false, true}};
+constexpr ParamTable kFinalizeMappedTable{"IncrementalReducer._finalize_mapped()", kFinalizeMappedParameters};
 
 PyObject* reducer_step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -70,15 +72,17 @@ PyObject* reducer_counter(PyObject* self, PyObject*) {
 template <const ParamTable& Table, OwnedRef (*make_tuple)(ReducedStore&&)>
 PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[3];
+    PyObject* slots[4] = {};  // finalize has three parameters, _finalize_mapped a fourth
     if (!bind(Table, args, nargs, kwnames, slots)) return nullptr;
     GraphStore* store = nullptr;
     bool maximal_fusion = false;
+    bool trace_inputs = false;
     std::optional<std::vector<NodeId>> outputs;
     // The outputs are checked before the reducer is touched, so a bad id leaves it unchanged.
     if (!convert_argument(convert_store, slots[0], "store", store) ||
         (slots[1] && !convert_argument(convert_flag, slots[1], "maximal_fusion", maximal_fusion)) ||
-        !convert_outputs(slots[2], *store, outputs)) {
+        !convert_outputs(slots[2], *store, outputs) ||
+        (slots[3] && !convert_argument(convert_flag, slots[3], "origins", trace_inputs))) {
       return nullptr;
     }
     if (!outputs) outputs = store->outputs();  // read before the reducer's mutex is taken
@@ -86,7 +90,7 @@ PyObject* reducer_finalize(PyObject* self, PyObject* const* args, Py_ssize_t nar
     std::optional<Result<ReducedStore, BadNodeId>> reduced;
     {
       auto guard = state.mutex.lock();
-      reduced.emplace(finalize(state.form, *store, *outputs, maximal_fusion));
+      reduced.emplace(finalize(state.form, *store, *outputs, maximal_fusion, trace_inputs));
     }
     if (!reduced->ok()) return raise_value_error(reduced->error().message());
     return make_tuple(std::move(*reduced).value()).release();
@@ -113,9 +117,10 @@ PyMethodDef kMethods[] = {
         "store's marked outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
         "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."),
     // For the package (veltrix_core.run.finalize): not part of the class's public surface.
-    method_with_parameters("_finalize_mapped", reducer_finalize<kFinalizeMappedTable, store_report_and_output_ids>,
-                           "_finalize_mapped($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
-                           "finalize(), and the reduced id of every requested output, in order, repeats kept."),
+    method_with_parameters(
+        "_finalize_mapped", reducer_finalize<kFinalizeMappedTable, store_report_and_output_ids>,
+        "_finalize_mapped($self, store, *, maximal_fusion=False, outputs=None, origins=False)\n--\n\n"
+        "finalize(), and the reduced id of every requested output, in order, repeats kept."),
     kEndOfMethods,
 };
 

@@ -27,20 +27,23 @@ constexpr Parameter kOutputsParams[] = {{"outputs", false, true}};
 constexpr ParamTable kReduce{"GraphStore.reduce()", kReduceParams};
 constexpr ParamTable kReduceIncremental{"GraphStore.reduce_incremental()", kOutputsParams};
 constexpr ParamTable kReductionReport{"GraphStore.reduction_report()", kOutputsParams};
-constexpr ParamTable kReduceMapped{"GraphStore._reduce_mapped()", kReduceParams};
+constexpr Parameter kReduceMappedParams[] = {
+    {"maximal_fusion", false, true}, {"outputs", false, true}, {"origins", false, true}};
+constexpr ParamTable kReduceMapped{"GraphStore._reduce_mapped()", kReduceMappedParams};
 
 struct ReduceRequest {
   bool maximal_fusion = false;
   std::optional<std::vector<NodeId>> outputs;  // absent: the store's marks
+  bool trace_inputs = false;
 };
 
 // The reduced store and report; nothing, with ValueError set, when the reduction refuses an
 // output.
 std::optional<ReducedStore> run_reduction(const GraphStore& store, const ReduceRequest& request) {
   EGraphEngine engine;
-  if (!request.outputs) return reduce_against_marks(store, engine, request.maximal_fusion);
+  if (!request.outputs) return reduce_against_marks(store, engine, request.maximal_fusion, request.trace_inputs);
   Result<ReducedStore, BadNodeId> reduced =
-      reduce_against_outputs(store, *request.outputs, engine, request.maximal_fusion);
+      reduce_against_outputs(store, *request.outputs, engine, request.maximal_fusion, request.trace_inputs);
   if (!reduced.ok()) {
     raise_value_error(reduced.error().message());
     return std::nullopt;
@@ -50,12 +53,14 @@ std::optional<ReducedStore> run_reduction(const GraphStore& store, const ReduceR
 
 // The reduction of `self` that a call asks for with its maximal_fusion and outputs arguments
 // (each null when not given).
-std::optional<ReducedStore> reduce_as_asked(PyObject* self, PyObject* maximal_fusion, PyObject* outputs) {
+std::optional<ReducedStore> reduce_as_asked(PyObject* self, PyObject* maximal_fusion, PyObject* outputs,
+                                            PyObject* origins = nullptr) {
   const GraphStore& store = store_of(self);
   ReduceRequest request;
   if (maximal_fusion && !convert_argument(convert_flag, maximal_fusion, "maximal_fusion", request.maximal_fusion)) {
     return std::nullopt;
   }
+  if (origins && !convert_argument(convert_flag, origins, "origins", request.trace_inputs)) return std::nullopt;
   if (!convert_outputs(outputs, store, request.outputs)) return std::nullopt;
   return run_reduction(store, request);
 }
@@ -94,9 +99,9 @@ PyObject* store_reduction_report(PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* store_reduce_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[2];
+    PyObject* slots[3];
     if (!bind(kReduceMapped, args, nargs, kwnames, slots)) return nullptr;
-    std::optional<ReducedStore> reduced = reduce_as_asked(self, slots[0], slots[1]);
+    std::optional<ReducedStore> reduced = reduce_as_asked(self, slots[0], slots[1], slots[2]);
     if (!reduced) return nullptr;
     return store_report_and_output_ids(std::move(*reduced)).release();
   });

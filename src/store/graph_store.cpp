@@ -80,7 +80,7 @@ ReducedStore GraphStore::from_reduced(const ReducedGraph& reduced) {
     output_ids.push_back(checked_at(ids, position));
     expect_ok(store.mark_output(output_ids.back()), "reduced output is valid");
   }
-  return {std::move(store), reduced.report, std::move(output_ids)};
+  return {std::move(store), reduced.report, std::move(output_ids), {}, false};
 }
 
 Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, std::span<const NodeId> outputs) {

@@ -115,7 +115,12 @@ struct ReducedStore {
   GraphStore store;
   ReductionReport report;
   std::vector<NodeId> output_ids;
+  // When traced: per input node, the reduced node it became or became part of (kNotReduced
+  // when it was not reachable from the outputs).
+  std::vector<NodeId> reduced_of_input;
+  bool traced = false;  // whether reduced_of_input was asked for (it is empty for an empty input)
 };
+inline constexpr NodeId kNotReduced = ~NodeId{0};
 
 template <NodeLike N>
 Result<NodeId, BadNodeId> GraphStore::intern(const N& node) {

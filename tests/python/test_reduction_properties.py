@@ -215,6 +215,22 @@ def replay(store, reducer, step_every):
     return copy
 
 
+def assert_origins_hold(before, reduction, sources):
+    """Each reachable recorded node stands under one reduced node: a node that is not a stage
+    holds the value of every recorded node it stands for; a stage holds its last member's."""
+    after = evaluate(reduction.store, sources)
+    views = reduction.store.nodes()
+    seen = []
+    for reduced, view in enumerate(views):
+        recorded = reduction.origins.of(reduced)
+        assert recorded, f"reduced node {reduced} stands for nothing"
+        seen += recorded
+        agree = [same_value(after[reduced], before[r]) for r in recorded]
+        assert any(agree) and (view["kind"] == "stage" or all(agree))
+    assert sorted(seen) == sorted(set(seen))
+    assert reduction.report["reachable_nodes"] == len(seen)
+
+
 def assert_outputs_answer(before, requested, reduction, sources):
     """Reduced output i holds the value recorded output i held, for every i (repeats included),
     and the store marks exactly the distinct reduced outputs in order of first request."""
@@ -234,8 +250,9 @@ def test_reduction_preserves_every_output(graph, step_seed):
     outputs = outputs + outputs[: step_seed % 3]
     default_report = None
     for maximal in (False, True):
-        reduction = vc_run.reduce(store, outputs, maximal_fusion=maximal)
+        reduction = vc_run.reduce(store, outputs, maximal_fusion=maximal, origins=True)
         reduced, report = reduction.store, reduction.report
+        assert_origins_hold(before, reduction, sources)
         check_well_formed(reduced, report)
         plain, plain_report = store.reduce(maximal_fusion=maximal, outputs=outputs)
         assert reduced.nodes() == plain.nodes() and report == plain_report
@@ -252,7 +269,8 @@ def test_reduction_preserves_every_output(graph, step_seed):
         # An incremental reducer that stepped while the graph was recorded again, node by node.
         reducer = vc.IncrementalReducer()
         replayed = replay(store, reducer, step_every=1 + step_seed % 5)
-        finalized = vc_run.finalize(reducer, replayed, outputs, maximal_fusion=maximal)
+        finalized = vc_run.finalize(reducer, replayed, outputs, maximal_fusion=maximal, origins=True)
+        assert set(finalized.origins.ids) <= set(range(store.node_count()))
         check_well_formed(finalized.store, finalized.report)
         assert finalized.report["input_nodes"] == reducer.canonical_count()
         assert_outputs_answer(before, outputs, finalized, sources)

@@ -43,12 +43,13 @@ from veltrix_core.run.errors import MissingImplementation, NodeFailed, RunError
 from veltrix_core.run.local import MemoryReport, run_plan
 from veltrix_core.run.lowering import lower_plan
 from veltrix_core.run.plan import read_plan
-from veltrix_core.run.reduction import Reduction, finalize, reduce
+from veltrix_core.run.reduction import Origins, Reduction, finalize, reduce
 
 __all__ = [
     "reduce",
     "finalize",
     "Reduction",
+    "Origins",
     "evaluate",
     "evaluate_measured",
     "to_dask",

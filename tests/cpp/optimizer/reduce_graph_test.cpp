@@ -45,9 +45,14 @@ TEST_P(Pipeline, DirectStoreEqualsTheNodeListsStore) {
   const PipelineCase& c = GetParam();
   const NodeTable table = table_of(c.nodes);
   EGraphEngine engine;
-  auto [via_list, list_report, list_output_ids] =
-      GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
-  auto [direct, direct_report, direct_output_ids] = reduce_graph_to_store(table, c.outputs, engine, c.maximal);
+  ReducedStore listed = GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
+  const GraphStore& via_list = listed.store;
+  const ReductionReport& list_report = listed.report;
+  const std::vector<NodeId>& list_output_ids = listed.output_ids;
+  ReducedStore directly = reduce_graph_to_store(table, c.outputs, engine, c.maximal);
+  const GraphStore& direct = directly.store;
+  const ReductionReport& direct_report = directly.report;
+  const std::vector<NodeId>& direct_output_ids = directly.output_ids;
   EXPECT_EQ(direct_report, list_report);
   EXPECT_EQ(direct_output_ids, list_output_ids);
   const GraphSnapshot a = via_list.snapshot(), b = direct.snapshot();

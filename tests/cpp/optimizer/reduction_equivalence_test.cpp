@@ -130,13 +130,42 @@ TEST_P(RandomReductions, DirectStoreAndSkippedHashConsingChangeNothing) {
       HashConsedEngine hash_consed;
       EXPECT_EQ(describe(reduce_graph(table, outputs, hash_consed, maximal)), describe(list)) << where;
 
-      auto [via_list, list_report, list_output_ids] = GraphStore::from_reduced(list);
+      ReducedStore listed = GraphStore::from_reduced(list);
+      const GraphStore& via_list = listed.store;
+      const ReductionReport& list_report = listed.report;
+      const std::vector<NodeId>& list_output_ids = listed.output_ids;
       EGraphEngine direct_engine;
-      auto [direct, direct_report, direct_output_ids] = reduce_graph_to_store(table, outputs, direct_engine, maximal);
+      ReducedStore directly = reduce_graph_to_store(table, outputs, direct_engine, maximal);
+      const GraphStore& direct = directly.store;
+      const ReductionReport& direct_report = directly.report;
+      const std::vector<NodeId>& direct_output_ids = directly.output_ids;
       EXPECT_EQ(direct_report, list_report) << where;
       EXPECT_EQ(direct_output_ids, list_output_ids) << where;
       ASSERT_EQ(direct_output_ids.size(), outputs.size()) << where;
       EXPECT_EQ(blob_of(direct), blob_of(via_list)) << where;
+
+      // Tracing where each input went changes nothing, reaches exactly the reachable inputs,
+      // and sends every output where the output mapping says.
+      EGraphEngine traced_engine;
+      ReducedStore traced = reduce_graph_to_store(table, outputs, traced_engine, maximal, nullptr, true);
+      EXPECT_EQ(blob_of(traced.store), blob_of(direct)) << where;
+      ASSERT_EQ(traced.reduced_of_input.size(), table.size()) << where;
+      std::size_t reached = 0;
+      for (NodeId reduced : traced.reduced_of_input) {
+        if (reduced == kNotReduced) continue;
+        ++reached;
+        EXPECT_LT(reduced, traced.store.node_count()) << where;
+      }
+      EXPECT_EQ(reached, direct_report.reachable_nodes) << where;
+      for (std::size_t i = 0; i < outputs.size(); ++i) {
+        EXPECT_EQ(traced.reduced_of_input[outputs[i]], direct_output_ids[i]) << where;
+      }
+      // Every reduced node stands for some input: nothing is made from nothing.
+      std::vector<bool> covered(traced.store.node_count(), false);
+      for (NodeId reduced : traced.reduced_of_input) {
+        if (reduced != kNotReduced) covered[reduced] = true;
+      }
+      EXPECT_TRUE(std::all_of(covered.begin(), covered.end(), [](bool c) { return c; })) << where;
     }
   }
 }

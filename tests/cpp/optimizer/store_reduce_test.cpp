@@ -29,7 +29,7 @@ std::vector<std::string> symbols_of(const GraphStore& store) {
 TEST(StoreReduce, AgainstMarksInMarkOrder) {
   const GraphStore store = store_with_marks({src("a"), src("b"), op("neg", {0}), op("abs", {1})}, {3, 2});
   EGraphEngine engine;
-  auto [reduced, report, output_ids] = reduce_against_marks(store, engine, false);
+  auto [reduced, report, output_ids, of_input, traced] = reduce_against_marks(store, engine, false);
   EXPECT_EQ(symbols_of(reduced),
             (std::vector<std::string>{"src|a", "src|b", "stage|1|op%7Cneg=i0", "stage|1|op%7Cabs=i0"}));
   EXPECT_EQ(reduced.outputs(), (std::vector<NodeId>{3, 2}));
@@ -40,7 +40,7 @@ TEST(StoreReduce, WithoutMarksNothingIsReachable) {
   GraphStore store;
   ASSERT_TRUE(store.intern(src("a")).ok());
   EGraphEngine engine;
-  auto [reduced, report, output_ids] = reduce_against_marks(store, engine, false);
+  auto [reduced, report, output_ids, of_input, traced] = reduce_against_marks(store, engine, false);
   EXPECT_EQ(reduced.node_count(), 0u);
   EXPECT_EQ(report, (ReductionReport{1, 0, 0, 0, 0, 0}));
 }

@@ -79,7 +79,7 @@ TEST(FromReduced, CollapsesEqualNodesAndMarksOnce) {
   reduced.nodes = {src("a"), src("a"), op("f", {0, 1})};
   reduced.outputs = {2, 2, 0};
   reduced.report.input_nodes = 7;
-  auto [store, report, output_ids] = GraphStore::from_reduced(reduced);
+  auto [store, report, output_ids, of_input, traced] = GraphStore::from_reduced(reduced);
   EXPECT_EQ(store.node_count(), 2u);
   EXPECT_EQ(store.snapshot().nodes[1].to_node(), op("f", {0, 0}));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{1, 0}));
