@@ -5,6 +5,7 @@
 
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
+#include "optimizer/rewrite_rules.h"
 #include "optimizer/term_encoding.h"
 
 namespace veltrix {
@@ -56,27 +57,13 @@ bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, Re
   return true;
 }
 
-// Only an Op named "add" or "mul" with exactly two params and one input can carry one of the
-// identity symbols, so the symbol is built only for those.
+// The resolved node read through the canonical table, whose texts it names.
 bool CanonicalForm::is_identity(const ResolvedNode& node) const {
-  if (node.kind != NodeKind::Op || node.input_count != 1 || node.param_count != 2) return false;
-  const std::string_view name = canonical_.table().strings().view(entry::label(node.words.data()));
-  if (name != "add" && name != "mul") return false;
-  const NodeView view(canonical_.table(), node.words.data());
-  const std::string symbol = encode_symbol(view);
-  for (std::string_view identity : EGraphEngine::kIdentitySymbols) {
-    if (symbol == identity) return true;
-  }
-  return false;
+  return node.kind == NodeKind::Op && is_identity_op(NodeView(canonical_.table(), node.words.data()));
 }
 
 bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
-  if (node.kind != NodeKind::Op || node.input_count != 2 || node.param_count != 0) return false;
-  const std::string_view name = canonical_.table().strings().view(entry::label(node.words.data()));
-  for (std::string_view op : EGraphEngine::kCommutativeOps) {
-    if (name == op) return true;
-  }
-  return false;
+  return node.kind == NodeKind::Op && is_commutative_op(NodeView(canonical_.table(), node.words.data()));
 }
 
 std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {

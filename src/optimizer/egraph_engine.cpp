@@ -8,6 +8,7 @@
 #include "egraph/egraph.h"
 #include "egraph/pattern.h"
 #include "egraph/symbol.h"
+#include "optimizer/rewrite_rules.h"
 #include "support/internal_failure.h"
 #include "support/memory_blocks.h"
 #include "support/result.h"
@@ -36,15 +37,14 @@ bool is_boundary_symbol(std::string_view symbol) { return !symbol.starts_with("o
 }  // namespace
 
 EGraphEngine::EGraphEngine() {
-  rules_.reserve(std::size(kCommutativeOps) + std::size(kIdentitySymbols));
-  for (const char* op : kCommutativeOps) {
-    const std::string symbol = std::string("op|") + op;
-    rules_.push_back(make_rule(std::string("commute-") + op, "(" + symbol + " ?a ?b)", "(" + symbol + " ?b ?a)"));
+  rules_.reserve(kCommutativeOps.size() + kIdentityRules.size());
+  for (std::string_view op : kCommutativeOps) {
+    const std::string symbol = "op|" + std::string(op);
+    rules_.push_back(make_rule("commute-" + std::string(op), "(" + symbol + " ?a ?b)", "(" + symbol + " ?b ?a)"));
   }
-  for (std::size_t i = 0; i < std::size(kIdentitySymbols); ++i) {
-    std::string name = "identity-";
-    name += std::to_string(i);
-    rules_.push_back(make_rule(name, std::string("(") + kIdentitySymbols[i] + " ?x)", "?x"));
+  for (std::size_t i = 0; i < kIdentityRules.size(); ++i) {
+    rules_.push_back(
+        make_rule("identity-" + std::to_string(i), "(" + identity_symbol(kIdentityRules[i]) + " ?x)", "?x"));
   }
 }
 

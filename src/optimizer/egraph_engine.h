@@ -1,7 +1,8 @@
 // EGraphEngine: the rewrite engine of the reduction pipeline, by equality saturation.
 //
 // It loads the terms into an e-graph, runs twelve sound rules (commutativity of eight binary ops
-// without params, and the four identity ops that add 0.0 or multiply by 1.0 on either side) and
+// without params, and the four identity ops that add 0.0 or multiply by 1.0 on either side; the
+// table is rewrite_rules.h) and
 // returns, for every class the terms fall into, the earliest term of that class with its
 // children redirected to the earliest terms of theirs. It never invents a term: the result is a
 // subset of the input, in input order, and an Op never changes its symbol.
@@ -40,10 +41,6 @@ struct EngineRunSummary {
 class EGraphEngine final : public RewriteEngine {
  public:
   static constexpr std::size_t kIterationLimit = 12;
-  static constexpr const char* kCommutativeOps[] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-  static constexpr const char* kIdentitySymbols[] = {
-      "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-      "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 
   EGraphEngine();
 

@@ -1,10 +1,12 @@
 // The veltrix_core extension module: multi-phase initialisation. The init function only hands
 // out the definition; the exec step registers the three classes and version(), in that order,
 // appending each name to __all__.
+#include "optimizer/rewrite_rules.h"
 #include "python/errors.h"
 #include "python/graph_store_object.h"
 #include "python/incremental_reducer_object.h"
 #include "python/method_def.h"
+#include "python/object_builders.h"
 #include "python/payload_descriptor_object.h"
 
 namespace veltrix::python {
@@ -13,6 +15,33 @@ namespace {
 PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VELTRIX_VERSION); }
 
 PyMethodDef kVersionDef = method_without_parameters("version", version, "version()\n--\n\n");
+
+// The rewrite rules as plain data, for the package's veltrix_core.rules: (the commutative op
+// names, the identity forms as (op name, params) pairs).
+PyObject* rewrite_rules(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    OwnedRef commutative = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kCommutativeOps.size())));
+    OwnedRef identities = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kIdentityRules.size())));
+    if (!commutative || !identities) return nullptr;
+    for (std::size_t i = 0; i < kCommutativeOps.size(); ++i) {
+      OwnedRef name = new_str(kCommutativeOps[i]);
+      if (!name) return nullptr;
+      PyTuple_SET_ITEM(commutative.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    for (std::size_t i = 0; i < kIdentityRules.size(); ++i) {
+      const IdentityRule& rule = kIdentityRules[i];
+      OwnedRef form = OwnedRef::steal(
+          Py_BuildValue("(s#{s:d,s:s#})", rule.op.data(), static_cast<Py_ssize_t>(rule.op.size()), "scalar",
+                        rule.scalar, "side", rule.side.data(), static_cast<Py_ssize_t>(rule.side.size())));
+      if (!form) return nullptr;
+      PyTuple_SET_ITEM(identities.get(), static_cast<Py_ssize_t>(i), form.release());
+    }
+    return PyTuple_Pack(2, commutative.get(), identities.get());
+  });
+}
+
+PyMethodDef kRewriteRulesDef = method_without_parameters(
+    "_rewrite_rules", rewrite_rules, "_rewrite_rules()\n--\n\nFor veltrix_core.rules, which callers use instead.");
 
 // Appends `name` to __all__ (creating the list on first use), then sets the attribute.
 // Takes a BORROWED `value`; null means its creation failed and an exception is set.
@@ -46,7 +75,10 @@ int exec_module(PyObject* module) {
   OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   OwnedRef function = OwnedRef::steal(PyCFunction_NewEx(&kVersionDef, module, module_name.get()));
-  return register_name(module, "version", function.get());
+  if (register_name(module, "version", function.get()) < 0) return -1;
+  // Private: set as an attribute only, never listed in __all__.
+  OwnedRef rules = OwnedRef::steal(PyCFunction_NewEx(&kRewriteRulesDef, module, module_name.get()));
+  return rules ? PyModule_AddObjectRef(module, "_rewrite_rules", rules.get()) : -1;
 }
 
 PyModuleDef_Slot kSlots[] = {

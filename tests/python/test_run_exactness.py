@@ -16,12 +16,12 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import veltrix_core as vc  # noqa: E402
-from veltrix_core import run  # noqa: E402
+from veltrix_core import rules, run  # noqa: E402
 from veltrix_core.run.registry import MEANINGS  # noqa: E402
 
-COMMUTATIVE = ["add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"]
-IDENTITIES = [("add", {"scalar": 0.0, "side": side}) for side in "rl"]
-IDENTITIES += [("mul", {"scalar": 1.0, "side": side}) for side in "rl"]
+# The rules the reducer applies, read from it: the registry must make every one of them exact.
+COMMUTATIVE = list(rules.COMMUTATIVE_OPS)
+IDENTITIES = list(rules.IDENTITY_FORMS)
 REGISTRY = run.default_registry()
 VALUE_DTYPES = [np.dtype(name) for name in ("bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32")]
 VALUE_DTYPES += [np.dtype(name) for name in ("uint64", "float16", "float32", "float64", "complex64", "complex128")]

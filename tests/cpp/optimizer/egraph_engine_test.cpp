@@ -53,7 +53,10 @@ TEST(EGraphEngine, TwelveRulesInOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{"commute-add", "commute-mul", "commute-and", "commute-or", "commute-eq",
                                              "commute-ne", "commute-maximum", "commute-minimum", "identity-0",
                                              "identity-1", "identity-2", "identity-3"}));
-  EXPECT_EQ(engine.rules()[8].searcher().debug_string(), "(op|add|scalar=f0000000000000000;side=sr ?x)");
+  const char* identity_searchers[] = {
+      "(op|add|scalar=f0000000000000000;side=sr ?x)", "(op|add|scalar=f0000000000000000;side=sl ?x)",
+      "(op|mul|scalar=f3ff0000000000000;side=sr ?x)", "(op|mul|scalar=f3ff0000000000000;side=sl ?x)"};
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(engine.rules()[8 + i].searcher().debug_string(), identity_searchers[i]);
 }
 
 TEST(EGraphEngine, EmptyTermList) {
