@@ -13,16 +13,16 @@ The tables are read from the compiled module, which applies them, so they cannot
 
 from __future__ import annotations
 
-from veltrix_core import _rewrite_rules  # type: ignore[attr-defined]
+from veltrix_core import _rewrite_rules
 
 __all__ = ["COMMUTATIVE_OPS", "IDENTITY_FORMS"]
 
 _commutative, _identities = _rewrite_rules()
 
-#: The op names whose two operands commute, in the engine's rule order.
 COMMUTATIVE_OPS: tuple[str, ...] = tuple(_commutative)
+"""The op names whose two operands commute, in the engine's rule order."""
 
-#: The identity forms, as (op name, params) pairs in the engine's rule order.
 IDENTITY_FORMS: tuple[tuple[str, dict[str, float | str]], ...] = tuple(
     (name, dict(params)) for name, params in _identities
 )
+"""The identity forms, as (op name, params) pairs in the engine's rule order."""

@@ -1,12 +1,13 @@
-"""Types of the plain Python data that `veltrix_core` takes and returns.
+"""Types of the plain Python data that ``veltrix_core`` takes and returns.
 
-Parameter maps, the dicts that `GraphStore.nodes()` returns, the descriptor dict that
-`GraphStore.add_external` accepts, and the report dict of a reduction. Import them for
-annotations; `import veltrix_core` itself never imports this module.
+Parameter maps, the dicts that ``GraphStore.nodes()`` returns, the descriptor dict that
+``GraphStore.add_external`` accepts, the report dict of a reduction, and what
+`veltrix_core.run` calls: registries, models and sources. Import them for annotations;
+``import veltrix_core`` itself never imports this module.
 """
 
-from collections.abc import Mapping
-from typing import Literal, NotRequired, TypeAlias, TypedDict
+from collections.abc import Callable, Mapping
+from typing import Any, Literal, NotRequired, TypeAlias, TypedDict
 
 __all__ = [
     "ParamValue",
@@ -19,14 +20,19 @@ __all__ = [
     "NodeView",
     "ShapeView",
     "ReductionReport",
+    "NodeFunction",
+    "Registry",
+    "Models",
+    "Sources",
 ]
 
-#: A parameter value. A float's identity is its bit pattern (every NaN is one value), and
-#: ``True``, ``1`` and ``1.0`` are three different values.
 ParamValue: TypeAlias = int | float | bool | str
+"""A parameter value. A float's identity is its bit pattern (every NaN is one value), and
+``True``, ``1`` and ``1.0`` are three different values.
+"""
 
-#: A parameter map as a caller gives it (the binding takes a ``dict`` or ``None``).
 Params: TypeAlias = Mapping[str, ParamValue]
+"""A parameter map as a caller gives it (the binding takes a ``dict`` or ``None``)."""
 
 
 class DescriptorDict(TypedDict):
@@ -53,9 +59,10 @@ class DescriptorView(TypedDict):
     preprocessing_ref: str | None
 
 
-#: An operand of a stage member: ``("input", i)`` is the stage's i-th input, ``("member", j)``
-#: the j-th (earlier) member of the same stage.
 MemberRef: TypeAlias = tuple[Literal["input", "member"], int]
+"""An operand of a stage member: ``("input", i)`` is the stage's i-th input, ``("member", j)``
+the j-th (earlier) member of the same stage.
+"""
 
 
 class MemberView(TypedDict):
@@ -67,8 +74,8 @@ class MemberView(TypedDict):
     inputs: list[MemberRef]
 
 
-#: A node kind's name.
 NodeKind: TypeAlias = Literal["source", "op", "reduction", "external", "stage", "exchange"]
+"""A node kind's name."""
 
 
 class NodeView(TypedDict):
@@ -107,3 +114,23 @@ class ReductionReport(TypedDict):
     stages: int
     reduced_nodes: int
     boundary_nodes: int
+
+
+NodeFunction: TypeAlias = Callable[[list[Any], dict[str, ParamValue]], Any]
+"""What computes a node when a graph runs: called as ``function(inputs, params)`` with the list
+of the node's input values, in input order, and its params dict; returns the node's value.
+"""
+
+Registry: TypeAlias = Mapping[tuple[str, str], NodeFunction]
+"""A registry of `veltrix_core.run`: ``("op", name)`` and ``("reduction", name)`` to the
+function that computes such nodes, and ``("source", "")`` to the function every source's
+value passes through as it enters.
+"""
+
+Models: TypeAlias = Mapping[str, NodeFunction]
+"""The models of `veltrix_core.run`: an External's content hash to the function that computes it."""
+
+Sources: TypeAlias = Mapping[str, object] | Callable[[str, dict[str, ParamValue]], object]
+"""The sources of `veltrix_core.run`: a source's name to its value, or a callable
+``(name, params) -> value`` that makes the value of each source node.
+"""

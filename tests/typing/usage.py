@@ -3,13 +3,22 @@ must refuse. Checked by mypy with --warn-unused-ignores (scripts/test.sh), never
 refused call carries an ignore for its error code, so a stub that stops refusing it leaves an
 unused ignore, and a stub that refuses a valid call leaves an error."""
 
-from typing import assert_type
+from typing import Any, assert_type
 
 import numpy as np
 
 import veltrix_core as vc
+from veltrix_core import columns, run
 from veltrix_core.display import svg
-from veltrix_core.typing import DescriptorView, MemberView, NodeView, ParamValue, ReductionReport
+from veltrix_core.typing import (
+    DescriptorView,
+    MemberView,
+    NodeFunction,
+    NodeView,
+    ParamValue,
+    ReductionReport,
+    ShapeView,
+)
 
 store = vc.GraphStore()
 a = store.add_source("read", {"path": "p", "n": 3, "f": 0.5, "b": True})
@@ -86,3 +95,75 @@ store.node_count(1)  # type: ignore[call-arg]
 
 class Mine(vc.GraphStore):  # type: ignore[misc]
     pass
+
+
+# Running graphs: the reduced store runs for the reduction's output mapping.
+reduction = run.reduce(store, [e, s, e], maximal_fusion=True)
+assert_type(reduction, run.Reduction)
+assert_type(reduction.store, vc.GraphStore)
+assert_type(reduction.outputs, list[int])
+assert_type(reduction.origins, run.Origins | None)
+traced = run.reduce(store, (e,), origins=True).origins
+if traced is not None:
+    assert_type(traced.of(0), list[int])
+assert_type(run.finalize(reducer, store, [s]), run.Reduction)
+
+
+def twice(inputs: list[Any], params: dict[str, ParamValue]) -> Any:
+    return inputs[0] * 2
+
+
+registry = run.default_registry()
+registry["op", "twice"] = twice
+models: dict[str, NodeFunction] = {"h": lambda inputs, params: inputs[0]}
+values = run.evaluate(
+    reduction.store, reduction.outputs, sources={"read": np.zeros(3)}, registry=registry, models=models
+)
+assert_type(values, list[Any])
+values, memory = run.evaluate_measured(store, (a, s), sources=lambda name, params: np.zeros(3))
+assert_type(memory, run.MemoryReport)
+assert_type(memory.peak_bytes, int)
+graph, keys = run.to_dask(store, [s], sources={"read": [1.0, 2.0]})
+assert_type(graph, dict[str, tuple[Any, ...]])
+assert_type(keys, list[str])
+error = run.NodeFailed("node 3 failed", node_id=3, kind="op", name="neg")
+assert_type(error.node_id, int | None)
+
+# What running refuses at run time, refused by the checker too.
+run.evaluate(store, "0", sources={})  # type: ignore[arg-type]
+run.evaluate(store, 0, sources={})  # type: ignore[arg-type]
+run.evaluate(store, range(2), sources={})  # type: ignore[arg-type]
+run.evaluate(store, [1.5], sources={})  # type: ignore[list-item]
+run.evaluate(store, [s])  # type: ignore[call-arg]
+run.evaluate(store, [s], {})  # type: ignore[call-arg]
+run.evaluate(blob, [s], sources={})  # type: ignore[arg-type]
+run.evaluate(store, [s], sources=[("read", 1)])  # type: ignore[arg-type]
+run.evaluate(store, [s], sources={}, registry=[("op", "add")])  # type: ignore[arg-type]
+run.evaluate(store, [s], sources={}, registry={"add": twice})  # type: ignore[dict-item]
+run.evaluate(store, [s], sources={}, models={"h": 3})  # type: ignore[dict-item]
+run.to_dask(store, {s}, sources={})  # type: ignore[arg-type]
+run.reduce(store, "0")  # type: ignore[arg-type]
+run.reduce(store, [s], True)  # type: ignore[call-arg]
+run.finalize(store, [s])  # type: ignore[arg-type, call-arg]
+reduction.outputs = []  # type: ignore[misc]
+registry["op", "bad"] = 3  # type: ignore[assignment]
+
+# Columns: typed buffers out, whole batches in.
+table = columns.read(store, outputs=[s])
+assert_type(table, columns.Columns)
+assert_type(table.ids, memoryview)
+assert_type(table.shape_table, list[ShapeView])
+assert_type(len(table), int)
+assert_type(columns.KINDS[table.kinds[0]], vc.typing.NodeKind)
+assert_type(columns.record(store, ["source", "op"], ["read", "neg"], offsets=[0, 0, 1], inputs=[-1]), memoryview)
+assert_type(columns.record(store, np.array([0], dtype=np.uint8), ("read",), [{"path": "q"}]), memoryview)
+assert_type(columns.record(store, b"\x03", [None], descriptors=[model], offsets=(0, 1), inputs=(s,)), memoryview)
+
+columns.read(store, outputs=s)  # type: ignore[arg-type]
+columns.record(store, ["source"])  # type: ignore[call-arg]
+columns.record(store, ["sauce"], ["read"])  # type: ignore[list-item]
+columns.record(store, "op", ["neg"])  # type: ignore[arg-type]
+columns.record(store, ["source"], [1])  # type: ignore[list-item]
+columns.record(store, ["source"], ["read"], params=[{"k": None}])  # type: ignore[dict-item]
+columns.record(store, ["op"], ["neg"], offsets=[0, 1], inputs=[1.5])  # type: ignore[list-item]
+columns.record(store, ["external"], [None], descriptors=["model"])  # type: ignore[list-item]

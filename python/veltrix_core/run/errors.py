@@ -4,33 +4,47 @@ id and the member's position)."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 __all__ = ["RunError", "MissingImplementation", "NodeFailed"]
 
 
 class RunError(Exception):
-    """A node that cannot be run. `node_id`, `kind` and `name` say which."""
+    """A node that cannot be run; its attributes say which.
 
-    def __init__(self, message: str, *, node_id: int | None = None, kind: str | None = None, name: str | None = None):
+    :ivar node_id: the node's id.
+    :ivar kind: the node's kind (``"op"``, ``"stage"``, ...).
+    :ivar name: the node's name; for an External, its descriptor's kind and content hash.
+    """
+
+    def __init__(
+        self, message: str, *, node_id: int | None = None, kind: str | None = None, name: str | None = None
+    ) -> None:
         super().__init__(message)
         self.node_id, self.kind, self.name = node_id, kind, name
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., RunError], tuple[object, ...]]:
         # Keyword-only fields survive the trip from a cluster worker back to the client.
         return _rebuild, (type(self), self.args[0], self.node_id, self.kind, self.name)
 
 
 class MissingImplementation(RunError, LookupError):
-    """A reachable node without anything to compute it: no registry entry for its op or
-    reduction, or one that refuses the node's inputs or params; no value for its source, or
-    one the registry's ("source", "") entry refuses; no model for its External; an entry or
-    model that is not callable; a Stage without members, or with a member that reads a stage
-    input the Stage lacks. Raised before anything runs."""
+    """A reachable node that nothing can compute, found before anything runs.
+
+    No registry entry for its op or reduction, or one that refuses the node's inputs or params;
+    no value for its source, or one the registry's ``("source", "")`` entry refuses; no model
+    for its External; an entry or model that is not callable; a Stage without members, or with
+    a member that reads a stage input the Stage lacks.
+    """
 
 
 class NodeFailed(RunError):
-    """A node whose computation raised; the original exception is the cause (locally) and its
-    type and text are in the message (everywhere)."""
+    """A node whose computation raised.
+
+    The original error's type and text are in the message, on a cluster too; locally the
+    original error is also the cause (``__cause__``).
+    """
 
 
-def _rebuild(cls, message, node_id, kind, name):
+def _rebuild(cls: type[RunError], message: str, node_id: int | None, kind: str | None, name: str | None) -> RunError:
     return cls(message, node_id=node_id, kind=kind, name=name)

@@ -18,15 +18,20 @@ __all__ = ["MemoryReport", "run_plan", "size_of"]
 
 @dataclass(frozen=True)
 class MemoryReport:
-    """Bytes of values the evaluator held.
+    """What holding values cost `veltrix_core.run.evaluate_measured`.
 
-    peak_bytes: the most held at once; total_bytes: every value computed, added up (what
-    keeping all of them would hold); peak_values: the most values held at once; nodes_run."""
+    A value's size is its ``nbytes`` where it has one (an array's buffer, a table's columns),
+    else what ``sys.getsizeof`` gives.
+    """
 
     peak_bytes: int
+    """The most bytes of values held at once."""
     total_bytes: int
+    """The bytes of every value computed, added up: what keeping all of them would hold."""
     peak_values: int
+    """The most values held at once."""
     nodes_run: int
+    """How many nodes ran."""
 
 
 def size_of(value: Any) -> int:
@@ -48,7 +53,7 @@ def size_of(value: Any) -> int:
 
 def _last_uses(plan: Plan) -> dict[int, list[int]]:
     """For each node id, the inputs to drop once it has run: those it is the last reader of."""
-    last = {}
+    last: dict[int, int] = {}
     for reader, _, inputs in plan.steps:
         for node_id in inputs:
             last[node_id] = reader
@@ -61,6 +66,7 @@ def _last_uses(plan: Plan) -> dict[int, list[int]]:
 
 
 def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
+    """The values of the plan's outputs, in order, and what holding values cost."""
     drops = _last_uses(plan)
     values: dict[int, Any] = {}
     sizes: dict[int, int] = {}

@@ -11,21 +11,24 @@ The implementations are the plan's, the same the local evaluator calls.
 from __future__ import annotations
 
 import uuid
+from typing import Any
 
 from veltrix_core.run.plan import Plan
 
 __all__ = ["lower_plan"]
 
 
-def lower_plan(plan: Plan) -> tuple[dict[str, tuple], list[str]]:
+def lower_plan(plan: Plan) -> tuple[dict[str, tuple[Any, ...]], list[str]]:
+    """The dask graph of the plan's nodes, and the keys of its outputs in order."""
     prefix = f"veltrix-{uuid.uuid4().hex[:12]}-"
     size = plan.steps[-1][0] + 1 if plan.steps else 0
     keys = [prefix + text for text in map(str, range(size))]
-    graph = {}
+    graph: dict[str, tuple[Any, ...]] = {}
     # Most nodes have one or two inputs; spelling those tuples out is a fifth faster than
     # unpacking a list for every task of a large graph.
     for node_id, implementation, inputs in plan.steps:
         arity = len(inputs)
+        task: tuple[Any, ...]
         if arity == 1:
             task = (implementation, node_id, keys[inputs[0]])
         elif arity == 2:

@@ -20,11 +20,13 @@ thousand times, and sharing keeps both the plan and a pickled dask graph small.
 from __future__ import annotations
 
 import operator
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from itertools import compress
-from typing import Any
+from typing import Any, TypeAlias
 
+from veltrix_core import GraphStore
 from veltrix_core.run.errors import MissingImplementation, NodeFailed
+from veltrix_core.typing import MemberView, NodeFunction, NodeView, ParamValue, Registry, Sources
 
 __all__ = ["Plan", "Implementation", "read_plan"]
 
@@ -32,6 +34,8 @@ __all__ = ["Plan", "Implementation", "read_plan"]
 MEMBER_KINDS = {"op": "op", "red": "reduction"}
 # The registry entry that every source's value passes through, where a registry has one.
 SOURCE_ENTRY = ("source", "")
+
+Params: TypeAlias = dict[str, ParamValue]
 
 
 def _external_name(descriptor: Mapping[str, Any]) -> str:
@@ -48,13 +52,13 @@ class Implementation:
 
     __slots__ = ("kind", "name")
 
-    def __init__(self, kind: str, name: str):
+    def __init__(self, kind: str, name: str) -> None:
         self.kind, self.name = kind, name
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"<{type(self).__name__} {_label(self.kind, self.name)}>"
 
-    def __call__(self, node_id: int, *values):
+    def __call__(self, node_id: int, *values: Any) -> Any:
         try:
             return self.compute(values)
         except NodeFailed:
@@ -67,7 +71,7 @@ class Implementation:
                 name=self.name,
             ) from error
 
-    def compute(self, values: tuple):
+    def compute(self, values: tuple[Any, ...]) -> Any:
         raise NotImplementedError
 
 
@@ -76,11 +80,11 @@ class SourceValue(Implementation):
 
     __slots__ = ("value",)
 
-    def __init__(self, name, value):
+    def __init__(self, name: str, value: Any) -> None:
         super().__init__("source", name)
         self.value = value
 
-    def compute(self, values):
+    def compute(self, values: tuple[Any, ...]) -> Any:
         return self.value
 
 
@@ -90,11 +94,13 @@ class SourceCall(Implementation):
 
     __slots__ = ("make", "params", "accept")
 
-    def __init__(self, name, make, params, accept):
+    def __init__(
+        self, name: str, make: Callable[[str, Params], object], params: Params, accept: NodeFunction | None
+    ) -> None:
         super().__init__("source", name)
         self.make, self.params, self.accept = make, params, accept
 
-    def compute(self, values):
+    def compute(self, values: tuple[Any, ...]) -> Any:
         value = self.make(self.name, self.params)
         return value if self.accept is None else self.accept([value], self.params)
 
@@ -104,11 +110,11 @@ class Apply(Implementation):
 
     __slots__ = ("function", "params")
 
-    def __init__(self, kind, name, function, params):
+    def __init__(self, kind: str, name: str, function: NodeFunction, params: Params) -> None:
         super().__init__(kind, name)
         self.function, self.params = function, params
 
-    def compute(self, values):
+    def compute(self, values: tuple[Any, ...]) -> Any:
         return self.function(list(values), self.params)
 
 
@@ -117,8 +123,12 @@ class Identity(Implementation):
 
     __slots__ = ()
 
-    def compute(self, values):
+    def compute(self, values: tuple[Any, ...]) -> Any:
         return values[0]
+
+
+# A Stage member: (function, params, refs, member values to drop after it, kind, name).
+Member: TypeAlias = tuple[NodeFunction, Params, tuple[int, ...], tuple[int, ...], str, str]
 
 
 class StageRun(Implementation):
@@ -126,16 +136,15 @@ class StageRun(Implementation):
     members (a ref -1 - j for member j). A member's value is dropped after its last use inside
     the stage; the stage's value is its last member's."""
 
-    # members: (function, params, refs, member values to drop after it, kind, name) each;
     # reads: (how many stage inputs the members read, the first member that reads the last).
     __slots__ = ("members", "reads")
 
-    def __init__(self, members, reads):
+    def __init__(self, members: tuple[Member, ...], reads: tuple[int, int]) -> None:
         super().__init__("stage", "")
         self.members, self.reads = members, reads
 
-    def __call__(self, node_id, *values):
-        results = [None] * len(self.members)
+    def __call__(self, node_id: int, *values: Any) -> Any:
+        results: list[Any] = [None] * len(self.members)
         for position, (function, params, refs, drops, kind, name) in enumerate(self.members):
             args = [values[ref] if ref >= 0 else results[-1 - ref] for ref in refs]
             try:
@@ -170,23 +179,24 @@ class _Refused(Exception):
     """Why a node cannot run; read_plan turns it into MissingImplementation naming the node."""
 
 
-def _params_key(params: dict) -> tuple:
+def _params_key(params: Params) -> tuple[tuple[str, type, object], ...]:
     """Params as a key that tells apart what == does not: 0.0 and -0.0, 1 and 1.0 and True."""
     if not params:
         return ()
-    return tuple(
-        (key, value.__class__, value.hex() if value.__class__ is float else value) for key, value in params.items()
-    )
+    return tuple((key, type(value), value.hex() if type(value) is float else value) for key, value in params.items())
 
 
 class _Implementations:
     """Registry lookups and checks, and the implementations they give, once per distinct
     (kind, name, number of inputs, params)."""
 
-    def __init__(self, registry: Mapping):
-        self.registry, self.seen, self.stages = registry, {}, {}
+    def __init__(self, registry: Registry) -> None:
+        self.registry = registry
+        self.seen: dict[tuple[object, ...], Apply | str] = {}
+        self.stages: dict[tuple[object, ...], StageRun] = {}
 
-    def apply(self, kind: str, name: str, arity: int, params: dict) -> Apply:
+    def apply(self, kind: str, name: str, arity: int, params: Params) -> Apply:
+        key: tuple[object, ...] | None
         try:
             key = (kind, name, arity, _params_key(params))
             found = self.seen.get(key)
@@ -200,7 +210,7 @@ class _Implementations:
             raise _Refused(found)
         return found
 
-    def _look_up(self, kind, name, arity, params):
+    def _look_up(self, kind: str, name: str, arity: int, params: Params) -> Apply | str:
         entry = self.registry.get((kind, name))
         if entry is None:
             return f"the registry has no entry for {(kind, name)!r}"
@@ -208,14 +218,15 @@ class _Implementations:
             return f"the registry's entry for {(kind, name)!r} is not callable"
         check = getattr(entry, "check", None)
         refusal = check(arity, params) if callable(check) else None
-        return refusal if refusal else Apply(kind, name, entry, params)
+        return str(refusal) if refusal else Apply(kind, name, entry, params)
 
-    def stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+    def stage(self, members: list[MemberView]) -> StageRun:
         # Stages of one member repeat as ops do. Longer ones repeat less, and building a key for
         # one (measured) costs more than building the stage anew.
         if len(members) != 1:
             return self._build_stage(members)
         member = members[0]
+        key: tuple[object, ...] | None
         try:
             key = (member["kind"], member["name"], tuple(member["inputs"]), _params_key(member["params"]))
             found = self.stages.get(key)
@@ -227,12 +238,12 @@ class _Implementations:
                 self.stages[key] = found
         return found
 
-    def _build_stage(self, members: list[Mapping[str, Any]]) -> StageRun:
+    def _build_stage(self, members: list[MemberView]) -> StageRun:
         if not members:
             raise _Refused("a stage without members has no value")
         apply = self.apply
-        parts = []
-        last_use = {}  # member index -> position of the last member that reads it
+        parts: list[Member] = []
+        last_use: dict[int, int] = {}  # member index -> position of the last member that reads it
         reads = (0, 0)
         for position, member in enumerate(members):
             name, member_kind, params = member["name"], member["kind"], member["params"]
@@ -253,16 +264,16 @@ class _Implementations:
                 raise _Refused(f"member {position}, {_label(member_kind, name)}: {refused.args[0]}") from None
             parts.append((function, params, refs, (), member_kind, name))
         for member_index, position in last_use.items():
-            function, params, refs, drops, member_kind, name = parts[position]
-            parts[position] = (function, params, refs, (*drops, member_index), member_kind, name)
+            function, params, refs, drops, kind, name = parts[position]
+            parts[position] = (function, params, refs, (*drops, member_index), kind, name)
         return StageRun(tuple(parts), reads)
 
 
-def _output_ids(outputs, count: int) -> list[int]:
+def _output_ids(outputs: object, count: int) -> list[int]:
     """The requested ids, checked: a list or tuple of ints (not bools), each a node of the store."""
     if not isinstance(outputs, (list, tuple)):
         raise TypeError(f"outputs must be a list or tuple of node ids, not {type(outputs).__name__}")
-    ids = []
+    ids: list[int] = []
     for output in outputs:
         if type(output) is not int:
             if isinstance(output, bool) or not hasattr(type(output), "__index__"):
@@ -274,7 +285,7 @@ def _output_ids(outputs, count: int) -> list[int]:
     return ids
 
 
-def _reachable(views: list[Mapping[str, Any]], outputs: list[int]) -> list[int]:
+def _reachable(views: Sequence[NodeView], outputs: list[int]) -> list[int]:
     # A node's inputs are earlier nodes, so one sweep down from the highest output reaches all
     # that a search would, touching each view once and keeping no stack.
     reached = bytearray(len(views))
@@ -291,20 +302,20 @@ class _Sources:
     """The implementations of sources: from a mapping, with each value accepted by the
     registry's ("source", "") entry before anything runs; from a callable, accepted as made."""
 
-    def __init__(self, sources, accept):
+    def __init__(self, sources: Sources, accept: NodeFunction | None) -> None:
         if not (callable(sources) or isinstance(sources, Mapping)):
             raise TypeError("sources must be a mapping from source name to value, or a callable (name, params)")
-        self.sources, self.given, self.accept = sources, isinstance(sources, Mapping), accept
+        self.sources, self.accept = sources, accept
 
-    def implementation(self, name: str, params: dict) -> Implementation:
-        accept = self.accept
+    def implementation(self, name: str, params: Params) -> Implementation:
+        accept, sources = self.accept, self.sources
         if accept is not None and not callable(accept):
             raise _Refused(f"the registry's entry for {SOURCE_ENTRY!r} is not callable")
-        if not self.given:
-            return SourceCall(name, self.sources, params, accept)
-        if name not in self.sources:
+        if not isinstance(sources, Mapping):  # a mapping that is also callable is read as a mapping
+            return SourceCall(name, sources, params, accept)
+        if name not in sources:
             raise _Refused(f"sources has no value for {name!r}")
-        value = self.sources[name]
+        value = sources[name]
         if accept is not None:
             try:
                 value = accept([value], params)
@@ -313,7 +324,7 @@ class _Sources:
         return SourceValue(name, value)
 
 
-def _mapping(argument, what: str, default: Mapping | None = None) -> Mapping:
+def _mapping[K, V](argument: Mapping[K, V] | None, what: str, default: Mapping[K, V] | None = None) -> Mapping[K, V]:
     if argument is None and default is not None:
         return default
     if not isinstance(argument, Mapping):
@@ -321,7 +332,13 @@ def _mapping(argument, what: str, default: Mapping | None = None) -> Mapping:
     return argument
 
 
-def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping | None) -> Plan:
+def read_plan(
+    store: GraphStore,
+    outputs: list[int] | tuple[int, ...],
+    sources: Sources,
+    registry: Registry | None,
+    models: Mapping[str, NodeFunction] | None,
+) -> Plan:
     """The plan of `store` for `outputs`, or MissingImplementation for the first node (by id)
     that cannot run; TypeError for arguments of the wrong type, ValueError for an output id the
     store lacks."""
@@ -336,7 +353,7 @@ def read_plan(store, outputs, sources, registry: Mapping | None, models: Mapping
     ids = _output_ids(outputs, len(views))
     implementations = _Implementations(registry)
     apply, stage = implementations.apply, implementations.stage
-    steps = []
+    steps: list[tuple[int, Implementation, list[int]]] = []
     append = steps.append
     for node_id in _reachable(views, ids):
         view = views[node_id]

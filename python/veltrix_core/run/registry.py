@@ -1,16 +1,19 @@
 """The default meanings of op and reduction names, on numpy, and the values they run on.
 
-A registry maps (node kind, name) to a callable `(inputs, params) -> value`, where `inputs` is
-the list of input values in input order and `params` the node's params dict. The kind is "op"
-or "reduction", as node views name them (a Stage member of kind "red" is a reduction). The
-entry ("source", "") turns each source's value into the value the graph runs on, called as
-`entry([value], params)` with the source's params.
+A registry maps ``(node kind, name)`` to a callable ``(inputs, params) -> value``, where
+``inputs`` is the list of input values in input order and ``params`` the node's params dict.
+The kind is ``"op"`` or ``"reduction"``, as node views name them (a Stage member of kind
+``"red"`` is a reduction). The entry ``("source", "")`` turns each source's value into the
+value the graph runs on, called as ``entry([value], params)`` with the source's params.
 
-Values. Every value the default meanings read or return is one of:
-- a numpy ndarray (0-d included, never a numpy scalar) of one of the fifteen dtypes of
-  VALUE_DTYPES (bool, int8 to int64, uint8 to uint64, float16 to float64, complex64 and
+**Values.** Every value the default meanings read or return is one of:
+
+- a numpy ndarray (0-d included, never a numpy scalar) of one of the fourteen dtypes of
+  `VALUE_DTYPES` (bool, int8 to int64, uint8 to uint64, float16 to float64, complex64 and
   complex128), in native byte order;
-- a Table: a read-only mapping from column names (str) to such arrays, which `getitem` reads.
+- a `Table`: a read-only mapping from column names (``str``) to such arrays, which ``getitem``
+  reads.
+
 A source's value becomes one once, as it enters (`as_value`): such arrays are taken as they
 are, Python bool, int, float and complex values and lists of them become arrays as numpy
 converts them, other byte orders and array subclasses become plain native arrays, and mappings
@@ -18,15 +21,16 @@ become tables. Anything else is refused with an error naming the source: strings
 objects, dates, long doubles, ints beyond 64 bits, and masked arrays (which would lose their
 mask).
 
-Exactness. The reducer treats the two operand orders of add, mul, and, or, eq, ne, maximum and
-minimum (without params) as one node, and add of a scalar 0.0 or mul of a scalar 1.0 as its
+**Exactness.** The reducer treats the two operand orders of add, mul, and, or, eq, ne, maximum
+and minimum (without params) as one node, and add of a scalar 0.0 or mul of a scalar 1.0 as its
 input. The meanings make both exact: a graph and its reduction give the same values, dtypes,
 shapes and Python types, bit for bit, with every NaN one value (neither its sign nor its
 payload is part of it, as for float params) and the signs of zeros counting.
+
 - add of a scalar 0 (of any type, -0.0 included) and mul of a scalar 1 (1, 1.0 or True)
-  return their input itself, whatever it is: x + 0.0 would otherwise turn -0.0 into +0.0, and
-  the reducer has already replaced the node by its input. An add whose scalar becomes zero in
-  the input's dtype (0.25 on integers) returns its input too.
+  return their input itself, whatever it is: ``x + 0.0`` would otherwise turn -0.0 into +0.0,
+  and the reducer has already replaced the node by its input. An add whose scalar becomes zero
+  in the input's dtype (0.25 on integers) returns its input too.
 - mul of complex numbers is computed from real products and sums, each of which is the same
   with the operands swapped; numpy's own complex product may fuse a multiply into an add,
   whose rounding then depends on the order.
@@ -35,25 +39,34 @@ payload is part of it, as for float params) and the signs of zeros counting.
   -0.0 only when both are; minimum: -0.0 when either is), and where both complex operands hold
   a NaN, the result is NaN in both parts.
 - add, and, or, eq and ne are exact as numpy computes them.
+
 Every op refuses an input that is not a value as above (a string array a registry entry of the
 caller's made, say), naming the node: on strings, add concatenates and does not commute.
 
-Other meanings: a binary op with a `scalar` param is that op between its one input and the
-scalar, the scalar first converted to the input's dtype, so add of 0.5 or mul of 2.0 keep the
-input's dtype. Every meaning runs with numpy's floating-point warnings off: an overflow or a
-division by zero yields inf or nan, as the data says, never a warning or an error.
+**Other meanings.** A binary op with a ``scalar`` param is that op between its one input and
+the scalar, the scalar first converted to the input's dtype, so add of 0.5 or mul of 2.0 keep
+the input's dtype; ``side="l"`` puts the scalar first. Every meaning runs with numpy's
+floating-point warnings off: an overflow or a division by zero yields inf or nan, as the data
+says, never a warning or an error. `MEANINGS` lists every name, how many inputs it takes and
+the params it reads.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import Any, TypeAlias
 
 import numpy as np
 
+from veltrix_core.typing import NodeFunction, ParamValue
+
 __all__ = ["Meaning", "Table", "VALUE_DTYPES", "as_value", "accept_source", "default_registry", "MEANINGS"]
 
-Registry = dict[tuple[str, str], Callable[[list[Any], dict[str, Any]], Any]]
+Registry: TypeAlias = dict[tuple[str, str], NodeFunction]
+Array: TypeAlias = np.ndarray
+# What the numpy functions below take and give: arrays, and numpy scalars where numpy makes one
+# of a 0-d array; Meaning makes every value it returns an array.
+Numeric: TypeAlias = np.ndarray | np.generic
 
 VALUE_DTYPES = tuple(
     np.dtype(name)
@@ -87,7 +100,7 @@ class Table(Mapping[str, np.ndarray]):
     __slots__ = ("_columns", "nbytes")
 
     def __init__(self, columns: Mapping[Any, Any]):
-        converted = {}
+        converted: dict[str, Array] = {}
         for key, column in columns.items():
             if not isinstance(key, str):
                 raise TypeError(f"a table's column names are str, not {type(key).__name__}")
@@ -110,7 +123,7 @@ class Table(Mapping[str, np.ndarray]):
         columns = ", ".join(f"{key!r}: {c.dtype}{list(c.shape)}" for key, c in self._columns.items())
         return f"Table({{{columns}}})"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Table], tuple[dict[str, Array]]]:
         return Table, (self._columns,)
 
     # Element-wise array comparison has no single truth value; a table is equal to itself.
@@ -173,23 +186,23 @@ def _result(value: Any) -> np.ndarray:
     return value if type(value) is np.ndarray else np.asarray(value)
 
 
-def _as_float(x):
+def _as_float(x: Array) -> Array:
     """Integers and booleans as float64, where numpy would pick float16 for booleans."""
     return x if x.dtype.kind in "fc" else x.astype(np.float64)
 
 
-def _no_bool(x):
+def _no_bool(x: Array) -> Array:
     """Booleans as int64 where numpy refuses boolean arithmetic (negation, subtraction)."""
     return x.astype(np.int64) if x.dtype.kind == "b" else x
 
 
-def _common(a, b):
+def _common(a: Numeric, b: Numeric) -> tuple[Numeric, Numeric, np.dtype[Any]]:
     """Both operands in the dtype numpy would compute them in."""
     dtype = np.result_type(a, b)
     return a.astype(dtype, copy=False), b.astype(dtype, copy=False), dtype
 
 
-def _multiply(a, b):
+def _multiply(a: Numeric, b: Numeric) -> Numeric:
     if a.dtype.kind != "c" and b.dtype.kind != "c":
         return np.multiply(a, b)
     a, b, dtype = _common(a, b)
@@ -200,13 +213,13 @@ def _multiply(a, b):
     return _complex(real, imag, dtype)
 
 
-def _complex(real, imag, dtype):
+def _complex(real: Numeric, imag: Numeric, dtype: np.dtype[Any]) -> Numeric:
     out = np.empty(np.broadcast_shapes(real.shape, imag.shape), dtype)
     out.real, out.imag = real, imag
     return out
 
 
-def _settle_part(a, b, part, equal, negative_if_either: bool):
+def _settle_part(a: Numeric, b: Numeric, part: Numeric, equal: Numeric, negative_if_either: bool) -> Numeric:
     """`part` with its places where the operands' parts compare equal given the sign those
     parts have together: only zeros can differ there, and their order must not choose."""
     combine = np.logical_or if negative_if_either else np.logical_and
@@ -215,8 +228,10 @@ def _settle_part(a, b, part, equal, negative_if_either: bool):
     return np.where(equal, np.where(negative, np.negative(magnitude), magnitude), part)
 
 
-def _extreme(function, negative_if_either: bool):
-    def extreme(a, b):
+def _extreme(
+    function: Callable[[Numeric, Numeric], Numeric], negative_if_either: bool
+) -> Callable[[Numeric, Numeric], Numeric]:
+    def extreme(a: Numeric, b: Numeric) -> Numeric:
         if a.dtype.kind not in "fc" and b.dtype.kind not in "fc":
             return function(a, b)  # no signed zeros, no NaNs, even where integers become floats
         a, b, dtype = _common(a, b)
@@ -239,36 +254,36 @@ _maximum = _extreme(np.maximum, negative_if_either=False)
 _minimum = _extreme(np.minimum, negative_if_either=True)
 
 
-def _relu(x):
+def _relu(x: Numeric) -> Numeric:
     return _maximum(x, np.zeros((), dtype=x.dtype))
 
 
-def _sigmoid(x):
+def _sigmoid(x: Array) -> Numeric:
     return 0.5 * (1.0 + np.tanh(0.5 * x))
 
 
-def _clip(x, low, high):
+def _clip(x: Numeric, low: Numeric, high: Numeric) -> Numeric:
     return _minimum(_maximum(x, low), high)
 
 
-def _fma(a, b, c):
+def _fma(a: Numeric, b: Numeric, c: Numeric) -> Numeric:
     return np.add(_multiply(a, b), c)
 
 
-def _cast(x, dtype):
+def _cast(x: Numeric, dtype: str) -> Numeric:
     # complex to real keeps the real part, said outright rather than with numpy's warning
     return (x.real if x.dtype.kind == "c" and np.dtype(dtype).kind != "c" else x).astype(dtype)
 
 
-def _getitem(x, key):
+def _getitem(x: Array | Table, key: Any) -> Any:
     return x[key]
 
 
-def _full_like(x, value):
+def _full_like(x: Numeric, value: ParamValue) -> Numeric:
     return np.full_like(x, value)
 
 
-def _stack(inputs, axis=0):
+def _stack(inputs: Sequence[Numeric], axis: int = 0) -> Numeric:
     return np.stack(inputs, axis=axis)
 
 
@@ -283,7 +298,7 @@ SCALAR = ("scalar", "side")  # the scalar form of a binary op; `side` "l" puts t
 # gets the inputs as positional arguments and the params it reads, where present, as keyword
 # arguments of the same names. A binary op's scalar form reads `scalar` and `side` instead and
 # takes one input.
-MEANINGS: tuple[tuple[str, str, Callable, int | None, tuple[str, ...], str], ...] = (
+MEANINGS: tuple[tuple[str, str, Callable[..., Any], int | None, tuple[str, ...], str], ...] = (
     # commutative binary ops
     ("op", "add", np.add, 2, SCALAR, AS_IS),
     ("op", "mul", _multiply, 2, SCALAR, AS_IS),
@@ -354,15 +369,23 @@ class Meaning:
 
     __slots__ = ("kind", "name", "function", "arity", "reads", "prepare", "neutral")
 
-    def __init__(self, kind, name, function, arity, reads, prepare):
+    def __init__(
+        self,
+        kind: str,
+        name: str,
+        function: Callable[..., Any],
+        arity: int | None,
+        reads: tuple[str, ...],
+        prepare: str,
+    ) -> None:
         self.kind, self.name, self.function, self.arity, self.reads = kind, name, function, arity, reads
         self.prepare = _PREPARE[prepare]
         self.neutral = _NEUTRAL.get(name) if kind == "op" else None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"Meaning({self.kind!r}, {self.name!r})"
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[[str, str], Meaning], tuple[str, str]]:
         # Rows are found again by name, so a registry travels to cluster workers as names.
         return _meaning, (self.kind, self.name)
 
@@ -390,7 +413,7 @@ class Meaning:
             return f"{self.name} takes {expected} input{'s' if expected != 1 else ''}, not {arity}"
         return _value_check(self.name, params)
 
-    def __call__(self, inputs: Sequence[Any], params: dict[str, Any]):
+    def __call__(self, inputs: Sequence[Any], params: dict[str, Any]) -> Any:
         with np.errstate(all="ignore"):
             if self.reads == SCALAR and "scalar" in params:
                 # The binary op with the scalar as a value of the input's own dtype.
