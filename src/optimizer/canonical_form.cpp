@@ -7,54 +7,23 @@
 #include "optimizer/reduce_graph.h"
 #include "optimizer/rewrite_rules.h"
 #include "optimizer/term_encoding.h"
+#include "store/entry_translation.h"
 
 namespace veltrix {
-namespace {
-
-using Table = NodeTable;
-
-}  // namespace
-
 bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, ResolvedNode& out,
                                   NodeId& bad_input) const {
-  const std::uint32_t* stored = delta.entry(index);
-  const NodeKind kind = entry::kind(stored);
-  const std::uint32_t params = entry::param_count(stored);
-  const std::uint32_t inputs = entry::input_count(stored);
-  out.kind = kind;
-  out.param_count = params;
-  out.input_count = inputs;
-  out.members.clear();
-  out.words.clear();
   // The same entry with this form's text and node ids: the delta's ids are the store's.
-  entry::Builder build(out.words);
-  build.header(kind, params, inputs, has_name(kind) ? text_map_[entry::label(stored)] : entry::label(stored));
-  for (std::uint32_t p = 0; p < params; ++p) {
-    const std::uint32_t* param = entry::param(stored, p);
-    const ParamTag tag = entry::param_tag(param);
-    const std::uint64_t bits = entry::param_bits(param);
-    build.param(text_map_[entry::param_key(param)], tag,
-                tag == ParamTag::Str ? text_map_[static_cast<StrId>(bits)] : bits);
-  }
-  for (std::uint32_t input : entry::inputs(stored)) {
-    if (input >= id_map_.size()) {
-      bad_input = input;
-      return false;
-    }
-    build.input(id_map_[input]);
-  }
-  if (kind == NodeKind::External) {
-    const Table::DescriptorRecord& d = delta.descriptors[entry::label(stored)];
-    for (int f = 0; f < 5; ++f) out.descriptor.fields[f] = text_map_[d.fields[f]];
-    out.descriptor.preprocessing_ref = d.preprocessing_ref == kNoString ? kNoString : text_map_[d.preprocessing_ref];
-  } else if (kind == NodeKind::Stage) {
-    const Table::StageRecord& stage = delta.stages[entry::label(stored)];
-    for (std::uint32_t m = 0; m < stage.member_count; ++m) {
-      const Table::MemberRecord& member = delta.members[stage.first_member + m];
-      out.members.push_back({text_map_[member.token], {delta.refs.data() + member.first_ref, member.ref_count}});
-    }
-  }
-  return true;
+  const DeltaEntry stored(delta, index);
+  const std::span<const std::uint32_t> inputs = stored.inputs();
+  const std::optional<std::size_t> refused = translate_entry(
+      stored, [&](StrId text) { return text_map_[text]; }, inputs.size(),
+      [&](std::size_t i) -> std::optional<std::uint32_t> {
+        if (inputs[i] >= id_map_.size()) return std::nullopt;
+        return id_map_[inputs[i]];
+      },
+      out);
+  if (refused) bad_input = inputs[*refused];
+  return !refused;
 }
 
 // The resolved node read through the canonical table, whose texts it names.
@@ -69,7 +38,7 @@ bool CanonicalForm::is_commutative(const ResolvedNode& node) const {
 std::uint32_t CanonicalForm::canonical_position(ResolvedNode& node) {
   const std::span<std::uint32_t> inputs = entry::inputs(node.words.data());
   if (is_identity(node)) return inputs[0];
-  const std::uint32_t hash = canonical_.hash_of(node);
+  const std::uint64_t hash = canonical_.hash_of(node);
   if (auto found = canonical_.find(node, hash)) return *found;
   if (is_commutative(node)) {
     // The first operand order seen is the one kept.

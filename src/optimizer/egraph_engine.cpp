@@ -63,7 +63,7 @@ BlockVector<egraph::Symbol> term_operators(const TermList& terms) {
   BlockVector<egraph::Symbol> ops(terms.size());
   for (std::size_t i = 0; i < terms.size(); ++i) {
     egraph::Symbol& op = checked_at(operators, terms.symbol(i));
-    if (op.value == 0) op = egraph::intern_symbol(texts.text(terms.symbol(i)));
+    if (op.value == 0) op = egraph::intern_symbol(texts.view(terms.symbol(i)));
     ops[i] = op;
   }
   return ops;
@@ -90,7 +90,7 @@ RewriteResult extract(egraph::EGraph& graph, const TermList& terms, std::span<co
     if (slot == kNoTerm) {
       const GraphTerm term = terms[i];
       std::int8_t& is_boundary = checked_at(boundary, term.symbol);
-      if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.text(term.symbol)) ? 1 : 0;
+      if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.view(term.symbol)) ? 1 : 0;
       const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
       // Every child precedes its parent (the load checked), so its class is known.
       for (TermIndex child : term.children) out.terms.push_child(result_of[child]);

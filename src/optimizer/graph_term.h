@@ -38,7 +38,7 @@ class TermList {
 
   GraphTerm operator[](std::size_t i) const { return {symbols_of_[i], children(i), boundary_[i] != 0}; }
   SymbolId symbol(std::size_t i) const { return symbols_of_[i]; }
-  std::string_view symbol_text(std::size_t i) const { return symbols_->text(symbols_of_[i]); }
+  std::string_view symbol_text(std::size_t i) const { return symbols_->view(symbols_of_[i]); }
   bool is_boundary(std::size_t i) const { return boundary_[i] != 0; }
   std::span<const TermIndex> children(std::size_t i) const {
     return std::span<const TermIndex>(children_).subspan(child_ends_[i], child_ends_[i + 1] - child_ends_[i]);

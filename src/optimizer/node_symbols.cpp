@@ -2,25 +2,23 @@
 
 #include "optimizer/term_encoding.h"
 #include "support/internal_failure.h"
+#include "support/keyed_fold_hash.h"
 
 namespace veltrix {
 
-// Multiply-fold with constants drawn for each run, as hash-consing does: shapes come from the
-// user, but nobody can prepare shapes that collide under constants they never see. A node's
-// shape is a few words, where a keyed SipHash would cost several times as much.
+// Keyed per run, as hash-consing is: shapes come from the user, but nobody can prepare shapes
+// that collide under a key they never see. A node's shape is a few words, where a keyed SipHash
+// would cost several times as much.
 std::uint64_t NodeSymbols::shape_hash(const NodeView& node) const {
-  const std::uint64_t odd = key_.k1 | 1;  // never a zero factor
   const std::uint64_t name = has_name(node.kind()) ? node.name_text_id() : 0;
-  std::uint64_t h = fold_multiply(
-      (static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8) | (name << 32)) ^ key_.k0,
-      odd);
+  KeyedFoldHasher hasher(key_);
+  hasher.write_u64(static_cast<std::uint64_t>(node.kind()) | (std::uint64_t{node.param_count()} << 8) | (name << 32));
   for (std::size_t i = 0; i < node.param_count(); ++i) {
     const ParamValueRef value = node.param_value(i);
-    h = fold_multiply(h ^ key_.k0,
-                      (std::uint64_t{node.param_key_text_id(i)} | (static_cast<std::uint64_t>(value.tag) << 32)) ^ odd);
-    h = fold_multiply(h ^ key_.k0, value.bits ^ odd);  // a Str value's bits are its text id
+    hasher.write_u64(std::uint64_t{node.param_key_text_id(i)} | (static_cast<std::uint64_t>(value.tag) << 32));
+    hasher.write_u64(value.bits);  // a Str value's bits are its text id
   }
-  return h;
+  return hasher.finish();
 }
 
 bool NodeSymbols::same_shape(const NodeView& a, const NodeView& b) {
@@ -56,12 +54,12 @@ SymbolId NodeSymbols::symbol_of(NodeId id) {
     return *slot;
   }
   const std::uint64_t hash = shape_hash(node);
-  const Slot* found =
-      shapes_.find(hash, [&](const Slot& slot) { return slot.hash == hash && same_shape(table_[slot.node], node); });
-  if (found) return found->symbol;
+  const std::optional<std::uint32_t> found =
+      shape_index_.find(hash, [&](std::uint32_t shape) { return same_shape(table_[shapes_[shape].node], node); });
+  if (found) return shapes_[*found].symbol;
   const SymbolId symbol = format_and_intern(node);
-  shapes_.insert_absent(hash, Slot{static_cast<std::uint32_t>(id), symbol, hash},
-                        [](const Slot& slot) { return slot.hash; });
+  shape_index_.insert(hash, static_cast<std::uint32_t>(shapes_.size()));
+  shapes_.push_back({static_cast<std::uint32_t>(id), symbol});
   return symbol;
 }
 

@@ -17,7 +17,7 @@
 
 #include "optimizer/symbol_texts.h"
 #include "store/node_table.h"
-#include "support/hash_table.h"
+#include "support/id_index.h"
 #include "support/siphash.h"
 
 namespace veltrix {
@@ -31,10 +31,9 @@ class NodeSymbols {
   SymbolId symbol_of(NodeId id);
 
  private:
-  struct Slot {
+  struct Shape {
     std::uint32_t node;  // the first node seen with this shape
     SymbolId symbol;
-    std::uint64_t hash;
   };
 
   std::uint64_t shape_hash(const NodeView& node) const;
@@ -49,7 +48,8 @@ class NodeSymbols {
   // first use, and never larger than the table's text count.
   std::vector<SymbolId> plain_[3];
   SymbolId plain_exchange_ = kUnknown;
-  RawHashTable<Slot> shapes_;
+  std::vector<Shape> shapes_;
+  IdIndex shape_index_;  // into shapes_
   std::string scratch_;
   HashKey key_;
 };

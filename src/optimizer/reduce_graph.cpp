@@ -9,9 +9,12 @@
 
 #include "optimizer/node_symbols.h"
 #include "optimizer/stage_fusion.h"
+#include "store/entry_translation.h"
 #include "support/hash_table.h"
 #include "support/hashing.h"
+#include "support/id_index.h"
 #include "support/internal_failure.h"
+#include "support/keyed_fold_hash.h"
 #include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/siphash.h"
@@ -39,27 +42,16 @@ std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outpu
   return count;
 }
 
-// Multiply-fold over the symbol id and the children, two per step. The graph's shape comes from
-// the user, so the constants are drawn for each run: nobody can prepare a graph whose terms all
-// collide.
+// The symbol id and the children, two per word. The graph's shape comes from the user, so the
+// hash is keyed per run: nobody can prepare a graph whose terms all collide.
 std::uint64_t term_hash(SymbolId symbol, std::span<const TermIndex> children, const HashKey& key) {
-  const std::uint64_t odd = key.k1 | 1;  // never a zero factor
-  std::uint64_t h = fold_multiply((std::uint64_t{symbol} << 32 | children.size()) ^ key.k0, odd);
+  KeyedFoldHasher hasher(key);
+  hasher.write_u64(std::uint64_t{symbol} << 32 | children.size());
   std::size_t i = 0;
-  for (; i + 2 <= children.size(); i += 2) {
-    h = fold_multiply(h ^ key.k0, (children[i] | std::uint64_t{children[i + 1]} << 32) ^ odd);
-  }
-  if (i < children.size()) h = fold_multiply(h ^ key.k0, children[i] ^ odd);
-  return h;
+  for (; i + 2 <= children.size(); i += 2) hasher.write_u64(children[i] | std::uint64_t{children[i + 1]} << 32);
+  if (i < children.size()) hasher.write_u64(children[i]);
+  return hasher.finish();
 }
-
-// Eight bytes per slot keep the table of a million terms within the last-level cache.
-struct HashConsSlot {
-  TermIndex term;
-  std::uint32_t hash;  // the high half of the term's hash; the table position derives from it
-};
-
-std::uint64_t slot_position(std::uint32_t hash) { return mix64(hash); }
 
 // Hash-conses the engine's result: equal (symbol, children) pairs become one canonical term.
 // `roots` are translated into canonical positions in place.
@@ -68,9 +60,9 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
   TermList canonical(result.symbols());
   canonical.reserve(n, result.child_count());
   BlockVector<TermIndex> canonical_of(n);
-  RawHashTable<HashConsSlot> table;
+  IdIndex table;
   const HashKey key = random_hash_key();
-  table.reserve(n, [](const HashConsSlot& slot) { return slot_position(slot.hash); });
+  table.reserve(n);
   for (std::size_t j = 0; j < n; ++j) {
     const TermIndex term = canonical.begin_term(result.symbol(j), result.is_boundary(j));
     for (TermIndex child : result.children(j)) {
@@ -79,19 +71,18 @@ TermList hash_cons(const TermList& result, std::vector<TermIndex>& roots) {
     }
     const SymbolId symbol = canonical.symbol(term);
     const std::span<const TermIndex> children = canonical.children(term);
-    const auto hash = static_cast<std::uint32_t>(term_hash(symbol, children, key) >> 32);
-    const HashConsSlot* found = table.find(slot_position(hash), [&](const HashConsSlot& slot) {
-      if (slot.hash != hash || canonical.symbol(slot.term) != symbol) return false;
-      const std::span<const TermIndex> other = canonical.children(slot.term);
-      return std::equal(other.begin(), other.end(), children.begin(), children.end());
+    const std::uint64_t hash = term_hash(symbol, children, key);
+    const std::optional<std::uint32_t> found = table.find(hash, [&](std::uint32_t other) {
+      if (canonical.symbol(other) != symbol) return false;
+      const std::span<const TermIndex> theirs = canonical.children(other);
+      return std::equal(theirs.begin(), theirs.end(), children.begin(), children.end());
     });
     if (found) {
-      canonical_of[j] = found->term;
+      canonical_of[j] = *found;
       canonical.pop_back();
     } else {
       canonical_of[j] = term;
-      table.insert_absent(slot_position(hash), HashConsSlot{term, hash},
-                          [](const HashConsSlot& slot) { return slot_position(slot.hash); });
+      table.insert(hash, term);
     }
   }
   for (TermIndex& root : roots) root = checked_at(canonical_of, root);
@@ -115,21 +106,8 @@ TermList checked_terms(TermList result, std::span<const TermIndex> roots) {
   return result;
 }
 
-// Collects the reduced nodes as owned Nodes: the ReducedGraph that from_reduced takes.
-class NodeListSink final : public ReducedNodeSink {
- public:
-  explicit NodeListSink(std::vector<Node>& nodes) : nodes_(nodes) {}
-  void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
-    nodes_.push_back(Node::copy_of(WithInputs<NodeView>(node, inputs)));
-  }
-  void append_stage(const StageDraft& stage) override { nodes_.push_back(Node::copy_of(stage)); }
-
- private:
-  std::vector<Node>& nodes_;
-};
-
 // Interns the reduced nodes into a private interner that then becomes the new store, renumbering
-// positions to ids as from_reduced does. Nothing else can see the store while it is built, so no
+// positions to ids (equal reduced nodes collapse into one id). Nothing else can see the store while it is built, so no
 // lock is taken per node; the nodes are handed over already resolved (texts as the new store's
 // ids), each text resolved once: a member token once per symbol, a template's name, keys and
 // string values once per text of the input table. Texts are interned in the order resolving the
@@ -148,35 +126,14 @@ class StoreSink final : public ReducedNodeSink {
     ids_.reserve(nodes);
   }
 
+  // A template's member references live in the input table, which outlives the sink; its texts
+  // are resolved once each, like names.
   void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
-    const NodeKind kind = node.kind();
-    const std::uint32_t params = has_params(kind) ? static_cast<std::uint32_t>(node.param_count()) : 0;
-    const std::size_t input_count = has_inputs(kind) ? inputs.size() : 0;
-    const StrId label = has_name(kind) ? source_text(node.name_text_id()) : 0;
-    Pending& pending = begin(kind, params, input_count, label);
-    ResolvedNode& resolved = pending.node;
-    entry::Builder build(resolved.words);
-    if (kind == NodeKind::External) {
-      const DescriptorRef d = node.descriptor_ref();
-      const std::string_view fields[5] = {d.kind, d.content_hash, d.framework, d.version, d.io_schema};
-      for (int f = 0; f < 5; ++f) resolved.descriptor.fields[f] = interner_.intern_text(fields[f]);
-      resolved.descriptor.preprocessing_ref =
-          d.preprocessing_ref ? interner_.intern_text(*d.preprocessing_ref) : kNoString;
-    }
-    for (std::uint32_t p = 0; p < params; ++p) {
-      const StrId key = source_text(node.param_key_text_id(p));
-      const ParamValueRef value = node.param_value(p);
-      const std::uint64_t bits = value.tag == ParamTag::Str ? source_text(node.param_str_text_id(p)) : value.bits;
-      build.param(key, value.tag, bits);
-    }
-    for (std::size_t i = 0; i < input_count; ++i) build.input(position_of(inputs[i]));
-    if (kind == NodeKind::Stage) {
-      // A template's member references live in the input table, which outlives the sink. Its
-      // member tokens are texts of that table too, so each is resolved once, like names.
-      for (std::size_t m = 0; m < node.member_count(); ++m) {
-        resolved.members.push_back({source_text(node.member_token_text_id(m)), node.member_refs(m)});
-      }
-    }
+    if (inputs.size() > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
+    Pending& pending = next_pending();
+    translate_entry(
+        node, [&](StrId text) { return source_text(text); }, inputs.size(),
+        [&](std::size_t i) -> std::optional<std::uint32_t> { return position_of(inputs[i]); }, pending.node);
     arrive(pending);
   }
 
@@ -238,16 +195,21 @@ class StoreSink final : public ReducedNodeSink {
   struct Pending {
     ResolvedNode node;            // inputs as reduced positions until interned
     std::vector<MemberRef> refs;  // copies of a drafted stage's member references
-    std::uint32_t hash = 0;       // taken with positions as ids
+    std::uint64_t hash = 0;       // taken with positions as ids
   };
   static constexpr std::size_t kAhead = 16;
+
+  // The ring slot of the next node to arrive, its oldest node interned first if the ring is full.
+  Pending& next_pending() {
+    if (waiting_ == kAhead) intern_oldest();
+    return ring_[(oldest_ + waiting_) % kAhead];
+  }
 
   // A node with its header written (External and Stage labels are set on append); its params
   // and inputs follow.
   Pending& begin(NodeKind kind, std::uint32_t params, std::size_t inputs, StrId label = 0) {
     if (inputs > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
-    if (waiting_ == kAhead) intern_oldest();
-    Pending& pending = ring_[(oldest_ + waiting_) % kAhead];
+    Pending& pending = next_pending();
     ResolvedNode& resolved = pending.node;
     resolved.kind = kind;
     resolved.param_count = params;
@@ -442,13 +404,6 @@ void reserve_reduced(const TermList& canonical, ReducedNodeSink& sink) {
                op_children);
 }
 
-struct PipelineResult {
-  std::vector<std::uint64_t> outputs;  // the reduced position of each output, in order
-  ReductionReport report;
-  // On request: the reduced position of every input node, kAbsent for one not reached.
-  std::vector<std::uint32_t> input_positions;
-};
-
 // Where every reached input node ended up: its term, that term's class in the engine's result,
 // the canonical term of the class, the reduced node the term became or became part of.
 std::vector<std::uint32_t> input_positions(std::span<const TermIndex> compact, std::span<const TermIndex> canonical_of,
@@ -505,15 +460,12 @@ PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outp
 
 }  // namespace
 
-ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
-                          bool maximal_fusion) {
-  ReducedGraph reduced;
-  NodeListSink sink(reduced.nodes);
+PipelineResult reduce_into(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                           bool maximal_fusion, ReducedNodeSink& sink) {
   PhaseClock clock(nullptr);
   PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock, false);
-  reduced.outputs = std::move(result.outputs);
-  reduced.report = result.report;
-  return reduced;
+  result.input_positions.clear();
+  return result;
 }
 
 ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,

@@ -48,39 +48,9 @@ NodeTable GraphStore::copy_nodes() const {
   return interner_.table();
 }
 
-std::vector<Node> GraphStore::nodes_since(NodeId start) const {
-  auto guard = mutex_.lock();
-  const NodeTable& table = interner_.table();
-  std::vector<Node> nodes;
-  if (start >= table.size()) return nodes;
-  nodes.reserve(table.size() - start);
-  for (NodeId id = start; id < table.size(); ++id) nodes.push_back(table[id].to_node());
-  return nodes;
-}
-
 TableDelta GraphStore::delta_since(NodeId start, StrId first_text) const {
   auto guard = mutex_.lock();
   return interner_.table().copy_since(start, first_text);
-}
-
-ReducedStore GraphStore::from_reduced(const ReducedGraph& reduced) {
-  GraphStore store;
-  std::vector<NodeId> ids;  // reduced position -> id in the new store
-  ids.reserve(reduced.nodes.size());
-  InputList inputs;
-  for (const Node& node : reduced.nodes) {
-    inputs.clear();
-    for (NodeId position : node.inputs()) inputs.push_back(checked_at(ids, position));
-    ids.push_back(
-        expect_ok(store.intern(WithInputs<Node>(node, inputs)), "reduced graph references only earlier nodes"));
-  }
-  std::vector<NodeId> output_ids;
-  output_ids.reserve(reduced.outputs.size());
-  for (std::uint64_t position : reduced.outputs) {
-    output_ids.push_back(checked_at(ids, position));
-    expect_ok(store.mark_output(output_ids.back()), "reduced output is valid");
-  }
-  return {std::move(store), reduced.report, std::move(output_ids), {}, false};
 }
 
 Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, std::span<const NodeId> outputs) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "store/node_interner.h"
-#include "store/reduced_graph.h"
+#include "store/reduction_report.h"
 #include "support/hash_table.h"
 #include "support/poisonable_mutex.h"
 #include "support/result.h"
@@ -65,8 +65,6 @@ class GraphStore {
   std::vector<NodeId> outputs() const;
   GraphSnapshot snapshot() const;
   NodeTable copy_nodes() const;
-  // Copies of the nodes with id >= start, in id order (empty when start is past the end).
-  std::vector<Node> nodes_since(NodeId start) const;
   // The same nodes as raw entries, with the store's texts from `first_text` on.
   TableDelta delta_since(NodeId start, StrId first_text) const;
 
@@ -79,10 +77,6 @@ class GraphStore {
     auto guard = mutex_.lock();
     return read(interner_.table(), std::span<const NodeId>(marks_));
   }
-
-  // Builds a new store from a reduced graph: interns its nodes in order, renumbering input
-  // positions to the new ids (equal nodes collapse into one id), then marks the outputs.
-  static ReducedStore from_reduced(const ReducedGraph& reduced);
 
   // A new store holding the nodes of `interner`, marked with `outputs` in order (an id marked
   // before is not marked again), for a builder that interned its nodes itself, without the

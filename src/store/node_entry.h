@@ -15,7 +15,7 @@
 #include <span>
 
 #include "store/node.h"
-#include "store/string_arena.h"
+#include "support/string_arena.h"
 
 namespace veltrix::entry {
 

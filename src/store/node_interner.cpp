@@ -1,17 +1,13 @@
 #include "store/node_interner.h"
 
+#include "store/entry_translation.h"
+
 #include "support/internal_failure.h"
 #include "support/keyed_fold_hash.h"
 
 #include <cstring>
 
 namespace veltrix {
-
-std::uint32_t NodeInterner::text_hash(std::string_view text) const {
-  SipHasher13 hasher(key_);
-  hasher.write_bytes(text.data(), text.size());
-  return static_cast<std::uint32_t>(hasher.finish() >> 32);
-}
 
 std::optional<StrId> NodeInterner::recent_text(std::string_view text) const {
   if (!recent_) return std::nullopt;
@@ -44,26 +40,14 @@ void NodeInterner::grow_recent_texts() const {
 
 std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
   if (auto id = recent_text(text)) return id;
-  const std::uint32_t hash = text_hash(text);
-  const TextSlot* slot = string_index_.find(slot_position_hash(hash), [&](const TextSlot& s) {
-    return s.hash == hash && table_.strings_.view(s.id) == text;
-  });
-  if (!slot) return std::nullopt;
-  remember_text(text, slot->id);
-  return slot->id;
+  const std::optional<StrId> id = text_index_.find(table_.strings_, text);
+  if (id) remember_text(text, *id);
+  return id;
 }
 
 StrId NodeInterner::intern_text(std::string_view text) {
   if (auto id = recent_text(text)) return *id;
-  const std::uint32_t hash = text_hash(text);
-  const std::uint64_t position = slot_position_hash(hash);
-  const TextSlot* slot = string_index_.find(
-      position, [&](const TextSlot& s) { return s.hash == hash && table_.strings_.view(s.id) == text; });
-  if (slot) return slot->id;
-  if (table_.strings_.size() >= kNoString - 1) internal_failure("too many distinct texts in one graph");
-  const StrId id = table_.strings_.append(text);
-  string_index_.insert_absent(position, TextSlot{id, hash},
-                              [](const TextSlot& s) { return slot_position_hash(s.hash); });
+  const StrId id = text_index_.intern(table_.strings_, text).first;
   remember_text(text, id);
   return id;
 }
@@ -74,32 +58,22 @@ NodeInterner::Mark NodeInterner::mark() const {
 }
 
 // The hash a stored node was indexed under: its entry read back as a resolved node.
-std::uint32_t NodeInterner::stored_node_hash(std::uint32_t id) const {
-  const std::uint32_t* e = table_.entry_at(table_.offsets_[id]);
+std::uint64_t NodeInterner::stored_node_hash(std::uint32_t id) const {
+  const NodeView stored = table_[id];
+  const std::span<const std::uint32_t> inputs = stored.inputs();
   ResolvedNode node;
-  node.kind = entry::kind(e);
-  node.param_count = entry::param_count(e);
-  node.input_count = entry::input_count(e);
-  node.words.append({e, entry::size(node.param_count, node.input_count)});
-  if (node.kind == NodeKind::External) node.descriptor = table_.descriptors_[entry::label(e)];
-  if (node.kind == NodeKind::Stage) {
-    const NodeTable::StageRecord& stage = table_.stages_[entry::label(e)];
-    for (std::size_t m = 0; m < stage.member_count; ++m) {
-      const NodeTable::MemberRecord& member = table_.members_[stage.first_member + m];
-      node.members.push_back({member.token, {table_.refs_.data() + member.first_ref, member.ref_count}});
-    }
-  }
+  translate_entry(
+      stored, [](StrId text) { return text; }, inputs.size(),
+      [&](std::size_t i) -> std::optional<std::uint32_t> { return inputs[i]; }, node);
   return node_hash(node);
 }
 
 void NodeInterner::roll_back(const Mark& mark) {
   for (std::size_t id = table_.offsets_.size(); id-- > mark.nodes;) {
     const std::uint32_t offset = table_.offsets_[id];
-    const std::uint32_t hash = stored_node_hash(static_cast<std::uint32_t>(id));
-    IndexSlot* slot =
-        node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) { return s.offset == offset; });
-    if (!slot) internal_failure("a stored node is in the node index");
-    node_index_.erase(slot);
+    if (!node_index_.erase(stored_node_hash(static_cast<std::uint32_t>(id)), offset)) {
+      internal_failure("a stored node is in the node index");
+    }
   }
   table_.offsets_.truncate(mark.nodes);
   table_.words_.truncate(mark.words);
@@ -107,13 +81,7 @@ void NodeInterner::roll_back(const Mark& mark) {
   table_.stages_.resize(mark.stages);
   table_.members_.resize(mark.members);
   table_.refs_.resize(mark.refs);
-  for (std::size_t id = table_.strings_.size(); id-- > mark.texts;) {
-    const std::uint32_t hash = text_hash(table_.strings_.view(static_cast<StrId>(id)));
-    TextSlot* slot = string_index_.find(slot_position_hash(hash), [&](const TextSlot& s) { return s.id == id; });
-    if (!slot) internal_failure("a stored text is in the text index");
-    string_index_.erase(slot);
-  }
-  table_.strings_.truncate(mark.texts);
+  text_index_.truncate(table_.strings_, mark.texts);
   if (recent_) {
     for (std::size_t i = 0; i < (std::size_t{1} << recent_bits_); ++i) {
       if (recent_[i].id != kNoString && recent_[i].id >= mark.texts) recent_[i] = RecentText{};
@@ -128,10 +96,10 @@ void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t sta
   table_.stages_.reserve(table_.stages_.size() + stages);
   table_.members_.reserve(table_.members_.size() + members);
   table_.refs_.reserve(table_.refs_.size() + refs);
-  node_index_.reserve(node_index_.size() + nodes, [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+  node_index_.reserve(node_index_.size() + nodes);
 }
 
-std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
+std::uint64_t NodeInterner::node_hash(const ResolvedNode& node) const {
   const std::uint32_t* w = node.words.data();
   KeyedFoldHasher hasher(key_);
   // Kind, parameter count, label (for named kinds) and input count: every length is hashed, so
@@ -168,7 +136,7 @@ std::uint32_t NodeInterner::node_hash(const ResolvedNode& node) const {
         hasher.write_u64(ref.index ^ (std::uint64_t{ref.kind == MemberRefKind::Member} << 63));
     }
   }
-  return static_cast<std::uint32_t>(hasher.finish() >> 32);
+  return hasher.finish();
 }
 
 bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node) const {
@@ -216,15 +184,14 @@ bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node)
   return std::memcmp(ours.data(), entry::inputs(fresh).data(), ours.size() * sizeof(std::uint32_t)) == 0;
 }
 
-std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& node, std::uint32_t hash) const {
-  const IndexSlot* slot = node_index_.find(slot_position_hash(hash), [&](const IndexSlot& s) {
-    return s.hash == hash && equals(table_.entry_at(s.offset), node);
-  });
-  if (!slot) return std::nullopt;
-  return table_.entry_at(slot->offset)[entry::kIdWord];
+std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& node, std::uint64_t hash) const {
+  const std::optional<std::uint32_t> offset =
+      node_index_.find(hash, [&](std::uint32_t at) { return equals(table_.entry_at(at), node); });
+  if (!offset) return std::nullopt;
+  return table_.entry_at(*offset)[entry::kIdWord];
 }
 
-std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint32_t hash) {
+std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint64_t hash) {
   const std::size_t offset = table_.words_.size();
   if (table_.offsets_.size() >= kMaxNodes || offset + node.words.size() > UINT32_MAX) {
     internal_failure("a graph cannot hold more than 4294967294 nodes or 16 GiB of node data");
@@ -245,8 +212,7 @@ std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint32_t hash)
     }
   }
   table_.offsets_.push_back(static_cast<std::uint32_t>(offset));
-  node_index_.insert_absent(slot_position_hash(hash), IndexSlot{static_cast<std::uint32_t>(offset), hash},
-                            [](const IndexSlot& s) { return slot_position_hash(s.hash); });
+  node_index_.insert(hash, static_cast<std::uint32_t>(offset));
   return id;
 }
 

@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "store/node_table.h"
-#include "support/hash_table.h"
+#include "support/id_index.h"
 #include "support/siphash.h"
 #include "support/small_vector.h"
+#include "support/text_interner.h"
 
 namespace veltrix {
 
@@ -62,16 +63,16 @@ class NodeInterner {
   // Interning many resolved nodes in a row, with the index probe of a node started ahead of time:
   // hash it (hash_of), prefetch(hash), and later intern(node, hash), where the hash must be
   // hash_of(node) of the node as interned. In a large table the probes' cache misses then overlap.
-  void prefetch(std::uint32_t hash) const { node_index_.prefetch(slot_position_hash(hash)); }
-  std::uint32_t intern(const ResolvedNode& node, std::uint32_t hash) { return intern_resolved(node, hash); }
+  void prefetch(std::uint64_t hash) const { node_index_.prefetch(hash); }
+  std::uint32_t intern(const ResolvedNode& node, std::uint64_t hash) { return intern_resolved(node, hash); }
   std::optional<std::uint32_t> find(const ResolvedNode& node) const { return find_resolved(node, node_hash(node)); }
   // For callers that look a node up first and then add it: one hash serves both.
-  std::uint32_t hash_of(const ResolvedNode& node) const { return node_hash(node); }
-  std::optional<std::uint32_t> find(const ResolvedNode& node, std::uint32_t hash) const {
+  std::uint64_t hash_of(const ResolvedNode& node) const { return node_hash(node); }
+  std::optional<std::uint32_t> find(const ResolvedNode& node, std::uint64_t hash) const {
     return find_resolved(node, hash);
   }
   // Appends a node that find() has just reported absent.
-  std::uint32_t insert_absent(const ResolvedNode& node, std::uint32_t hash) { return append(node, hash); }
+  std::uint32_t insert_absent(const ResolvedNode& node, std::uint64_t hash) { return append(node, hash); }
 
   // Where the interner stands, and a return to it: roll_back(mark()) later removes every node and
   // text added since, from the table and from both indexes, as if they had never been added.
@@ -93,24 +94,10 @@ class NodeInterner {
                std::size_t refs = 0);
 
   std::size_t memory_bytes() const {
-    return table_.memory_bytes() + node_index_.memory_bytes() + string_index_.memory_bytes();
+    return table_.memory_bytes() + node_index_.memory_bytes() + text_index_.memory_bytes();
   }
 
  private:
-  // A node index slot names the node's entry by its word offset, so that checking a candidate
-  // reads the entry directly.
-  struct IndexSlot {
-    std::uint32_t offset;
-    std::uint32_t hash;  // the high half of the keyed hash; the table position derives from it
-  };
-  // A text index slot.
-  struct TextSlot {
-    StrId id;
-    std::uint32_t hash;
-  };
-
-  static std::uint64_t slot_position_hash(std::uint32_t hash) { return mix64(hash); }
-
   // Recently resolved texts, keyed by the address of the caller's bytes. Recording passes the
   // same few name and key objects over and over; when the address and the bytes match a cached
   // entry, the text's id is known without hashing it. The cached address is only ever compared,
@@ -140,21 +127,20 @@ class NodeInterner {
   bool resolve(const N& node, ResolvedNode& out) const;  // lookup only; false if a text is unknown
 
   std::optional<StrId> find_text(std::string_view text) const;
-  std::uint32_t text_hash(std::string_view text) const;
 
-  std::uint32_t node_hash(const ResolvedNode& node) const;
-  std::uint32_t stored_node_hash(std::uint32_t id) const;
+  std::uint64_t node_hash(const ResolvedNode& node) const;
+  std::uint64_t stored_node_hash(std::uint32_t id) const;
   bool equals(const std::uint32_t* stored, const ResolvedNode& node) const;
-  std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint32_t hash) const;
-  std::uint32_t append(const ResolvedNode& node, std::uint32_t hash);
-  std::uint32_t intern_resolved(const ResolvedNode& node, std::uint32_t hash) {
+  std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint64_t hash) const;
+  std::uint32_t append(const ResolvedNode& node, std::uint64_t hash);
+  std::uint32_t intern_resolved(const ResolvedNode& node, std::uint64_t hash) {
     if (auto id = find_resolved(node, hash)) return *id;
     return append(node, hash);
   }
 
   NodeTable table_;
-  RawHashTable<IndexSlot> node_index_;
-  RawHashTable<TextSlot> string_index_;
+  IdIndex node_index_;  // a node's id is its entry's word offset there, so a probe reads the entry at once
+  TextIndex text_index_;
   mutable std::unique_ptr<RecentText[]> recent_;
   mutable unsigned recent_bits_ = 0;  // log2 of the cache's slot count; 0 before the first text
   HashKey key_;

@@ -78,7 +78,7 @@ template <NodeLike N>
 std::uint32_t NodeInterner::intern(const N& node) {
   ResolvedNode resolved;
   if (resolve(node, resolved)) {
-    const std::uint32_t hash = node_hash(resolved);
+    const std::uint64_t hash = node_hash(resolved);
     if (auto id = find_resolved(resolved, hash)) return *id;
     return append(resolved, hash);
   }

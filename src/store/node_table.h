@@ -22,8 +22,8 @@
 
 #include "store/node.h"
 #include "store/node_entry.h"
-#include "store/string_arena.h"
 #include "support/pod_array.h"
+#include "support/string_arena.h"
 
 namespace veltrix {
 
@@ -157,7 +157,7 @@ struct TableDelta {
 inline NodeView NodeTable::view(NodeId id) const { return NodeView(*this, entry_at(offsets_[id])); }
 inline NodeView NodeTable::operator[](NodeId id) const { return view(id); }
 
-// A node seen through another input list (the renumbering of from_reduced and the optimizer).
+// A node seen through another input list (the optimizer renumbers nodes this way).
 template <NodeLike N>
 class WithInputs {
  public:

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "support/hash_table.h"
+#include "support/id_index.h"
 #include "support/keyed_fold_hash.h"
 #include "support/small_vector.h"
 
@@ -43,32 +43,28 @@ class ShapeIndex {
     hasher.write_u64(words.size());
     for (std::uint32_t w : words) hasher.write_u64(w);
     const std::uint64_t hash = hasher.finish();
-    const auto same = [&](const Slot& slot) {
-      const Span stored = spans_[slot.shape];
+    const auto same = [&](std::uint32_t shape) {
+      const Span stored = spans_[shape];
       return stored.size == words.size() &&
              std::equal(words.begin(), words.end(), words_.begin() + static_cast<std::ptrdiff_t>(stored.first));
     };
-    if (const Slot* found = index_.find(hash, same)) return found->shape;
+    if (const std::optional<std::uint32_t> found = index_.find(hash, same)) return *found;
     const auto shape = static_cast<std::uint32_t>(spans_.size());
     spans_.push_back({words_.size(), words.size()});
     for (std::uint32_t w : words) words_.push_back(w);
     representatives_.push_back(node);
-    index_.insert_absent(hash, Slot{shape, hash}, [](const Slot& slot) { return slot.hash; });
+    index_.insert(hash, shape);
     return shape;
   }
 
   std::vector<NodeId> take_representatives() { return std::move(representatives_); }
 
  private:
-  struct Slot {
-    std::uint32_t shape;
-    std::uint64_t hash;
-  };
   struct Span {
     std::size_t first, size;
   };
   HashKey key_ = random_hash_key();
-  RawHashTable<Slot> index_;
+  IdIndex index_;
   std::vector<Span> spans_;
   std::vector<std::uint32_t> words_;
   std::vector<NodeId> representatives_;

@@ -5,6 +5,7 @@
 #include "optimizer/egraph_engine.h"
 #include "optimizer/store_reduce.h"
 #include "store/node_builders.h"
+#include "store/reduced_graph.h"
 
 namespace veltrix {
 namespace {
@@ -15,7 +16,7 @@ ParamMap identity_params(double scalar, const char* side) { return params({{"sca
 
 NodeId add(GraphStore& store, const Node& node) { return store.intern(node).value(); }
 
-std::vector<Node> stored_nodes(const GraphStore& store) { return store.nodes_since(0); }
+std::vector<Node> stored_nodes(const GraphStore& store) { return nodes_since(store, 0); }
 
 TEST(CanonicalForm, StepsConsumeOnlyTheDelta) {
   GraphStore store;

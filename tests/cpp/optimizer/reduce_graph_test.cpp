@@ -45,7 +45,7 @@ TEST_P(Pipeline, DirectStoreEqualsTheNodeListsStore) {
   const PipelineCase& c = GetParam();
   const NodeTable table = table_of(c.nodes);
   EGraphEngine engine;
-  ReducedStore listed = GraphStore::from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
+  ReducedStore listed = from_reduced(reduce_graph(table, c.outputs, engine, c.maximal));
   const GraphStore& via_list = listed.store;
   const ReductionReport& list_report = listed.report;
   const std::vector<NodeId>& list_output_ids = listed.output_ids;
@@ -259,7 +259,7 @@ TEST(Pipeline, ReducingAReducedGraphChangesNothing) {
                                    op("abs", {7})};
   for (bool maximal : {false, true}) {
     const ReducedGraph once = reduce(nodes, {8, 4}, maximal);
-    const GraphStore store = GraphStore::from_reduced(once).store;
+    const GraphStore store = from_reduced(once).store;
     EGraphEngine engine;
     const GraphSnapshot snapshot = store.snapshot();
     const ReducedGraph twice = reduce_graph(snapshot.nodes, snapshot.outputs, engine, maximal);

@@ -130,7 +130,7 @@ TEST_P(RandomReductions, DirectStoreAndSkippedHashConsingChangeNothing) {
       HashConsedEngine hash_consed;
       EXPECT_EQ(describe(reduce_graph(table, outputs, hash_consed, maximal)), describe(list)) << where;
 
-      ReducedStore listed = GraphStore::from_reduced(list);
+      ReducedStore listed = from_reduced(list);
       const GraphStore& via_list = listed.store;
       const ReductionReport& list_report = listed.report;
       const std::vector<NodeId>& list_output_ids = listed.output_ids;

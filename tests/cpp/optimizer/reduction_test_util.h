@@ -13,6 +13,7 @@
 #include "optimizer/term_encoding.h"
 #include "store/graph_store.h"
 #include "store/node_builders.h"
+#include "store/reduced_graph.h"
 #include "support/failure_message.h"
 #include "support/internal_failure.h"
 
@@ -27,6 +28,30 @@ inline NodeTable table_of(const std::vector<Node>& nodes) {
     EXPECT_TRUE(id.ok() && id.value() == i) << "node " << i << " is not new or names a later node";
   }
   return store.copy_nodes();
+}
+
+// Collects the reduced nodes as owned Nodes.
+class NodeListSink final : public ReducedNodeSink {
+ public:
+  explicit NodeListSink(std::vector<Node>& nodes) : nodes_(nodes) {}
+  void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
+    nodes_.push_back(Node::copy_of(WithInputs<NodeView>(node, inputs)));
+  }
+  void append_stage(const StageDraft& stage) override { nodes_.push_back(Node::copy_of(stage)); }
+
+ private:
+  std::vector<Node>& nodes_;
+};
+
+// The reduction as a node list.
+inline ReducedGraph reduce_graph(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
+                                 bool maximal_fusion) {
+  ReducedGraph reduced;
+  NodeListSink sink(reduced.nodes);
+  PipelineResult result = reduce_into(nodes, outputs, engine, maximal_fusion, sink);
+  reduced.outputs = std::move(result.outputs);
+  reduced.report = result.report;
+  return reduced;
 }
 
 inline ReducedGraph reduce(const std::vector<Node>& nodes, std::vector<NodeId> outputs, bool maximal = false) {

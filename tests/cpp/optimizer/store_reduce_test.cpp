@@ -16,7 +16,7 @@ using namespace veltrix::testing;
 
 // A store of `nodes` whose output marks are `marks` (marks exist only on built stores).
 GraphStore store_with_marks(std::vector<Node> nodes, std::vector<std::uint64_t> marks) {
-  return GraphStore::from_reduced(ReducedGraph{std::move(nodes), std::move(marks), {}}).store;
+  return from_reduced(ReducedGraph{std::move(nodes), std::move(marks), {}}).store;
 }
 
 std::vector<std::string> symbols_of(const GraphStore& store) {

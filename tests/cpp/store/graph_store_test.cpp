@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "store/node_builders.h"
+#include "store/reduced_graph.h"
 #include "support/failure_message.h"
 
 namespace veltrix {
@@ -52,10 +53,10 @@ TEST(GraphStore, EmptyStoreAndNodesSince) {
   GraphStore store;
   EXPECT_EQ(store.node_count(), 0u);
   EXPECT_TRUE(store.outputs().empty());
-  EXPECT_TRUE(store.nodes_since(0).empty());
+  EXPECT_TRUE(nodes_since(store, 0).empty());
   for (const char* name : {"a", "b", "c"}) (void)store.intern(src(name));
-  EXPECT_TRUE(store.nodes_since(100).empty());
-  const std::vector<Node> tail = store.nodes_since(1);
+  EXPECT_TRUE(nodes_since(store, 100).empty());
+  const std::vector<Node> tail = nodes_since(store, 1);
   ASSERT_EQ(tail.size(), 2u);
   EXPECT_EQ(tail[0], src("b"));
   EXPECT_EQ(tail[1], src("c"));
@@ -79,7 +80,7 @@ TEST(FromReduced, CollapsesEqualNodesAndMarksOnce) {
   reduced.nodes = {src("a"), src("a"), op("f", {0, 1})};
   reduced.outputs = {2, 2, 0};
   reduced.report.input_nodes = 7;
-  auto [store, report, output_ids, of_input, traced] = GraphStore::from_reduced(reduced);
+  auto [store, report, output_ids, of_input, traced] = from_reduced(reduced);
   EXPECT_EQ(store.node_count(), 2u);
   EXPECT_EQ(store.snapshot().nodes[1].to_node(), op("f", {0, 0}));
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{1, 0}));
@@ -90,12 +91,12 @@ TEST(FromReduced, CollapsesEqualNodesAndMarksOnce) {
 TEST(FromReduced, BrokenInvariantsAreInternalFailures) {
   ReducedGraph forward;
   forward.nodes = {src("a"), op("f", {1})};
-  EXPECT_EQ(failure_message([&] { (void)GraphStore::from_reduced(forward); }),
+  EXPECT_EQ(failure_message([&] { (void)from_reduced(forward); }),
             "index out of bounds: the len is 1 but the index is 1");
   ReducedGraph bad_output;
   bad_output.nodes = {src("a")};
   bad_output.outputs = {3};
-  EXPECT_EQ(failure_message([&] { (void)GraphStore::from_reduced(bad_output); }),
+  EXPECT_EQ(failure_message([&] { (void)from_reduced(bad_output); }),
             "index out of bounds: the len is 1 but the index is 3");
 }
 
@@ -107,7 +108,7 @@ TEST(GraphStore, FailureUnderTheLockPoisonsEveryLaterOperation) {
   EXPECT_EQ(failure_message([&] { (void)store.node_count(); }), poisoned);
   EXPECT_EQ(failure_message([&] { (void)store.intern(src("b")); }), poisoned);
   EXPECT_EQ(failure_message([&] { (void)store.snapshot(); }), poisoned);
-  EXPECT_EQ(failure_message([&] { (void)store.nodes_since(0); }), poisoned);
+  EXPECT_EQ(failure_message([&] { (void)nodes_since(store, 0); }), poisoned);
   EXPECT_EQ(failure_message([&] { (void)store.mark_output(0); }), poisoned);
 }
 

@@ -1,11 +1,7 @@
-// What a reduction produces before it becomes a store: nodes whose inputs are positions in the
-// same list, the output positions, and the six report counters.
+// The six counters a reduction reports.
 #pragma once
 
 #include <cstdint>
-#include <vector>
-
-#include "store/node.h"
 
 namespace veltrix {
 
@@ -18,12 +14,6 @@ struct ReductionReport {
   std::uint64_t boundary_nodes = 0;
 
   friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
-};
-
-struct ReducedGraph {
-  std::vector<Node> nodes;
-  std::vector<std::uint64_t> outputs;
-  ReductionReport report;
 };
 
 }  // namespace veltrix
