@@ -6,7 +6,7 @@
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "optimizer/rewrite_rules.h"
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 #include "store/entry_translation.h"
 
 namespace veltrix {

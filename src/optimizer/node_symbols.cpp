@@ -1,6 +1,6 @@
 #include "optimizer/node_symbols.h"
 
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 #include "support/internal_failure.h"
 #include "support/keyed_fold_hash.h"
 

@@ -1,6 +1,6 @@
 #include "optimizer/rewrite_rules.h"
 
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 
 namespace veltrix {
 

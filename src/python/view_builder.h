@@ -11,7 +11,6 @@
 #include <span>
 #include <vector>
 
-#include "optimizer/term_encoding.h"
 #include "python/errors.h"
 #include "python/interned_names.h"
 #include "python/object_builders.h"
@@ -96,12 +95,17 @@ class ViewBuilder {
     return dict;
   }
 
-  static OwnedRef params_dict(const ParamMap& params) {
+  // Params stored as entry words (a stage member's), texts as the table's.
+  OwnedRef params_dict(std::span<const std::uint32_t> words) {
     OwnedRef dict = OwnedRef::steal(PyDict_New());
     if (!dict) return {};
-    for (const ParamEntry& entry : params) {
-      OwnedRef key = new_str(entry.key);
-      if (!key || !set_item(dict.get(), key.get(), value_object(entry.value.ref()))) return {};
+    for (std::size_t at = 0; at < words.size(); at += entry::kWordsPerParam) {
+      const std::uint32_t* param = words.data() + at;
+      const ParamTag tag = entry::param_tag(param);
+      OwnedRef key = text(entry::param_key(param));
+      OwnedRef value = tag == ParamTag::Str ? text(static_cast<StrId>(entry::param_bits(param)))
+                                            : value_object(ParamValueRef{tag, entry::param_bits(param), {}});
+      if (!key || !set_item(dict.get(), key.get(), std::move(value))) return {};
     }
     return dict;
   }
@@ -154,21 +158,22 @@ class ViewBuilder {
     OwnedRef kind, name, params;
   };
 
-  // The token parsed once per text of the table, or null with an exception set.
+  // The member's kind, name and params as the table read them from its token, made into
+  // objects once per token text; null with an exception set for a token that does not read.
   const ParsedMember* parsed_member(const NodeView& node, std::size_t m) {
     if (members_.empty()) members_.resize(texts_.size());
     ParsedMember& cached = members_[node.member_token_text_id(m)];
     if (cached.kind) return &cached;
-    const std::string_view token = node.member_token(m);
-    std::optional<MemberToken> parsed = parse_member_token(token);
-    if (!parsed) {
-      raise_value_error("unparseable stage member token " + quoted(token));
+    const NodeTable::MemberShape& shape = node.member_shape(m);
+    if (shape.kind == NodeTable::MemberKind::Unreadable) {
+      raise_value_error("unparseable stage member token " + quoted(node.member_token(m)));
       return nullptr;
     }
-    OwnedRef name = new_str(parsed->name), params = params_dict(parsed->params);
+    OwnedRef name = text(shape.name), params = params_dict(node.member_param_words(m));
     if (!name || !params) return nullptr;
-    // A token that parses names an op or a reduction; an op member's kind is the node kind's text.
-    const OwnedRef& kind = parsed->kind == "op" ? keys_.kinds[static_cast<int>(NodeKind::Op)] : keys_.member_red;
+    // An op member's kind is the node kind's text; a reduction member's is "red".
+    const OwnedRef& kind =
+        shape.kind == NodeTable::MemberKind::Op ? keys_.kinds[static_cast<int>(NodeKind::Op)] : keys_.member_red;
     cached.kind = OwnedRef::borrow(kind.get());
     cached.name = std::move(name);
     cached.params = std::move(params);

@@ -1,6 +1,7 @@
 #include "store/node_interner.h"
 
 #include "store/entry_translation.h"
+#include "store/term_encoding.h"
 
 #include "support/internal_failure.h"
 #include "support/keyed_fold_hash.h"
@@ -53,8 +54,9 @@ StrId NodeInterner::intern_text(std::string_view text) {
 }
 
 NodeInterner::Mark NodeInterner::mark() const {
-  return {table_.offsets_.size(), table_.words_.size(), table_.descriptors_.size(), table_.stages_.size(),
-          table_.members_.size(), table_.refs_.size(),  table_.strings_.size()};
+  return {table_.offsets_.size(), table_.words_.size(),         table_.descriptors_.size(),
+          table_.stages_.size(),  table_.members_.size(),       table_.refs_.size(),
+          table_.strings_.size(), table_.member_shapes_.size(), table_.member_param_words_.size()};
 }
 
 // The hash a stored node was indexed under: its entry read back as a resolved node.
@@ -82,11 +84,42 @@ void NodeInterner::roll_back(const Mark& mark) {
   table_.members_.resize(mark.members);
   table_.refs_.resize(mark.refs);
   text_index_.truncate(table_.strings_, mark.texts);
+  table_.member_shapes_.truncate(mark.member_shapes);
+  table_.member_param_words_.truncate(mark.member_param_words);
+  table_.token_shapes_.truncate(mark.texts);
+  for (std::uint32_t& shape : table_.token_shapes_) {
+    if (shape != NodeTable::kNoShape && shape >= mark.member_shapes) shape = NodeTable::kNoShape;
+  }
   if (recent_) {
     for (std::size_t i = 0; i < (std::size_t{1} << recent_bits_); ++i) {
       if (recent_[i].id != kNoString && recent_[i].id >= mark.texts) recent_[i] = RecentText{};
     }
   }
+}
+
+void NodeInterner::read_member_token(StrId token) {
+  PodArray<std::uint32_t>& shapes = table_.token_shapes_;
+  while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);
+  if (shapes[token] != NodeTable::kNoShape) return;
+  NodeTable::MemberShape shape{NodeTable::MemberKind::Unreadable, 0,
+                               static_cast<std::uint32_t>(table_.member_param_words_.size()), 0};
+  // The token's text is copied first: interning its parts may move the table's texts.
+  const std::optional<MemberToken> parsed = parse_member_token(std::string(table_.strings_.view(token)));
+  if (parsed) {
+    shape.kind = parsed->kind == "op" ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
+    shape.name = intern_text(parsed->name);
+    shape.param_count = static_cast<std::uint32_t>(parsed->params.size());
+    for (const ParamEntry& param : parsed->params) {
+      const StrId key = intern_text(param.key);
+      const ParamValueRef value = param.value.ref();
+      const std::uint64_t bits = value.tag == ParamTag::Str ? intern_text(value.text) : value.bits;
+      entry::Builder<PodArray<std::uint32_t>>(table_.member_param_words_).param(key, value.tag, bits);
+    }
+  }
+  // Interning the parts may have added texts, and grown the token map with them.
+  while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);
+  shapes[token] = static_cast<std::uint32_t>(table_.member_shapes_.size());
+  table_.member_shapes_.push_back(shape);
 }
 
 void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t stages, std::size_t members,
@@ -209,6 +242,7 @@ std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint64_t hash)
     for (const ResolvedNode::Member& m : node.members) {
       table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
       table_.refs_.insert(table_.refs_.end(), m.refs.begin(), m.refs.end());
+      read_member_token(m.token);
     }
   }
   table_.offsets_.push_back(static_cast<std::uint32_t>(offset));

@@ -78,7 +78,7 @@ class NodeInterner {
   // text added since, from the table and from both indexes, as if they had never been added.
   // For all-or-nothing batches that find a bad node part way.
   struct Mark {
-    std::size_t nodes, words, descriptors, stages, members, refs, texts;
+    std::size_t nodes, words, descriptors, stages, members, refs, texts, member_shapes, member_param_words;
   };
   Mark mark() const;
   void roll_back(const Mark& mark);
@@ -133,6 +133,8 @@ class NodeInterner {
   bool equals(const std::uint32_t* stored, const ResolvedNode& node) const;
   std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint64_t hash) const;
   std::uint32_t append(const ResolvedNode& node, std::uint64_t hash);
+  // Reads a member token into its shape the first time the table holds it.
+  void read_member_token(StrId token);
   std::uint32_t intern_resolved(const ResolvedNode& node, std::uint64_t hash) {
     if (auto id = find_resolved(node, hash)) return *id;
     return append(node, hash);

@@ -49,7 +49,8 @@ TableDelta NodeTable::copy_since(NodeId first, StrId first_text) const {
 std::size_t NodeTable::memory_bytes() const {
   return strings_.memory_bytes() + offsets_.memory_bytes() + words_.memory_bytes() +
          descriptors_.capacity() * sizeof(DescriptorRecord) + stages_.capacity() * sizeof(StageRecord) +
-         members_.capacity() * sizeof(MemberRecord) + refs_.capacity() * sizeof(MemberRef);
+         members_.capacity() * sizeof(MemberRecord) + refs_.capacity() * sizeof(MemberRef) +
+         token_shapes_.memory_bytes() + member_shapes_.memory_bytes() + member_param_words_.memory_bytes();
 }
 
 }  // namespace veltrix

@@ -45,6 +45,18 @@ class NodeTable {
     StrId token;
     std::uint32_t ref_count;
   };
+  // What a stage member computes, read from its token once per distinct token text of the table
+  // (the token stays the member's identity and its form in the byte format): an op or a
+  // reduction, its name, and its params as entry words (four per param, texts as the table's).
+  // A token that does not read as either (a blob may hold any text) is kept as unreadable.
+  enum class MemberKind : std::uint8_t { Unreadable = 0, Op = 1, Reduction = 2 };
+  static constexpr std::uint32_t kNoShape = UINT32_MAX;  // a text that is no member's token
+  struct MemberShape {
+    MemberKind kind;
+    StrId name;
+    std::uint32_t first_param_word;
+    std::uint32_t param_count;
+  };
 
   std::size_t size() const { return offsets_.size(); }
   bool empty() const { return offsets_.empty(); }
@@ -76,6 +88,9 @@ class NodeTable {
   std::vector<StageRecord> stages_;
   std::vector<MemberRecord> members_;
   std::vector<MemberRef> refs_;
+  PodArray<std::uint32_t> token_shapes_;  // member token text id -> index into member_shapes_
+  PodArray<MemberShape> member_shapes_;
+  PodArray<std::uint32_t> member_param_words_;
 };
 
 // Read access to one node of a table (NodeLike). Valid until the table grows.
@@ -116,6 +131,16 @@ class NodeView {
     return static_cast<StrId>(entry::param_bits(entry::param(entry_, i)));
   }
   StrId member_token_text_id(std::size_t i) const { return member(i).token; }  // Stage
+  // Member i's kind, name and params, as its token reads (see NodeTable::MemberShape).
+  const NodeTable::MemberShape& member_shape(std::size_t i) const {
+    return table_->member_shapes_[table_->token_shapes_[member(i).token]];
+  }
+  std::span<const std::uint32_t> member_param_words(std::size_t i) const {
+    const NodeTable::MemberShape& shape = member_shape(i);
+    return {table_->member_param_words_.data() + shape.first_param_word,
+            std::size_t{shape.param_count} * entry::kWordsPerParam};
+  }
+  std::string_view text_of(StrId id) const { return text(id); }
   // An External's five descriptor fields and its preprocessing reference (kNoString when absent).
   std::array<StrId, 6> descriptor_text_ids() const {
     const NodeTable::DescriptorRecord& d = table_->descriptors_[entry::label(entry_)];

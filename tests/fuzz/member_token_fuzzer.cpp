@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz_checks.h"
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 #include "store/node.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 #include "store/graph_store.h"
 #include "store/node_builders.h"
 #include "store/reduced_graph.h"

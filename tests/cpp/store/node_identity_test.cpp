@@ -189,8 +189,46 @@ TEST(NodeInternerRollBack, UndoesEverythingSinceTheMark) {
   for (std::size_t id = 0; id < kept.size(); ++id) EXPECT_EQ(interner.find(kept[id]), id);
   for (const Node& node : undone) EXPECT_FALSE(interner.find(node).has_value());
   for (std::size_t i = 0; i < undone.size(); ++i) EXPECT_EQ(interner.intern(undone[i]), kept.size() + i);
-  // fresh, new, text, g, the descriptor's h, s and p (k, f and v are kept texts), the token
-  EXPECT_EQ(interner.table().strings().size(), texts + 8);
+  // fresh, new, text, g, the descriptor's h, s and p (k, f and v are kept texts), the member's
+  // token and the name read from it
+  EXPECT_EQ(interner.table().strings().size(), texts + 9);
+}
+
+}  // namespace
+}  // namespace veltrix
+
+namespace veltrix {
+namespace {
+
+using namespace veltrix::testing;
+
+// A stage member's kind, name and params are read from its token when the table first holds it;
+// a token that does not read is kept as unreadable, and the member keeps its token either way.
+TEST(StageMembers, TokensAreReadIntoTheirShapeOnce) {
+  NodeInterner interner;
+  interner.intern(src("x"));
+  const std::vector<StageMember> members = {
+      {"op|add", {MemberRef{MemberRefKind::Input, 0}, MemberRef{MemberRefKind::Input, 0}}},
+      {"red|sum|axis=i1;keep=btrue;tag=s%7Cz", {MemberRef{MemberRefKind::Member, 0}}},
+      {"not a token", {MemberRef{MemberRefKind::Member, 1}}},
+      {"op|add", {MemberRef{MemberRefKind::Member, 2}, MemberRef{MemberRefKind::Input, 0}}}};
+  const std::uint32_t id = interner.intern(Node::stage({0}, members));
+  const NodeView stage = interner.table()[id];
+  using Kind = NodeTable::MemberKind;
+  EXPECT_EQ(stage.member_shape(0).kind, Kind::Op);
+  EXPECT_EQ(stage.text_of(stage.member_shape(0).name), "add");
+  EXPECT_EQ(stage.member_param_words(0).size(), 0u);
+  EXPECT_EQ(stage.member_shape(1).kind, Kind::Reduction);
+  const std::span<const std::uint32_t> words = stage.member_param_words(1);
+  ASSERT_EQ(words.size(), 3 * entry::kWordsPerParam);
+  EXPECT_EQ(stage.text_of(entry::param_key(words.data())), "axis");
+  EXPECT_EQ(entry::param_bits(words.data()), 1u);
+  const std::uint32_t* tag = words.data() + 2 * entry::kWordsPerParam;
+  EXPECT_EQ(stage.text_of(static_cast<StrId>(entry::param_bits(tag))), "|z");  // unescaped
+  EXPECT_EQ(stage.member_shape(2).kind, Kind::Unreadable);
+  EXPECT_EQ(stage.member_token(2), "not a token");
+  // One shape per distinct token.
+  EXPECT_EQ(&stage.member_shape(0), &stage.member_shape(3));
 }
 
 }  // namespace

@@ -61,4 +61,4 @@ void append_param_value_text(std::string& out, const ParamValueRef& value);
 
 }  // namespace veltrix
 
-#include "optimizer/term_encoding.inl"
+#include "store/term_encoding.inl"

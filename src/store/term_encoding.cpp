@@ -1,4 +1,4 @@
-#include "optimizer/term_encoding.h"
+#include "store/term_encoding.h"
 
 #include <charconv>
 #include <vector>
