@@ -6,8 +6,8 @@
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
 #include "optimizer/rewrite_rules.h"
-#include "store/term_encoding.h"
 #include "store/entry_translation.h"
+#include "store/term_encoding.h"
 
 namespace veltrix {
 bool CanonicalForm::resolve_entry(const TableDelta& delta, std::size_t index, ResolvedNode& out,

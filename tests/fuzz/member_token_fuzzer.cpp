@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "fuzz_checks.h"
-#include "store/term_encoding.h"
 #include "store/node.h"
+#include "store/term_encoding.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 
 #include "optimizer/egraph_engine.h"
 #include "optimizer/reduce_graph.h"
-#include "store/term_encoding.h"
 #include "store/graph_store.h"
 #include "store/node_builders.h"
 #include "store/reduced_graph.h"
+#include "store/term_encoding.h"
 #include "support/failure_message.h"
 #include "support/internal_failure.h"
 
