@@ -1,6 +1,7 @@
 """Sphinx configuration of the veltrix_core documentation (built by scripts/docs.sh)."""
 
 import pathlib
+import re
 import sys
 import tomllib
 
@@ -24,14 +25,17 @@ default_role = "py:obj"
 autoapi_type = "python"
 autoapi_dirs = [str(ROOT / "python" / "veltrix_core")]
 autoapi_file_patterns = ["*.pyi", "*.py"]
-# The command line has its own page; a subpackage joins the reference once its docstrings are
-# written for it (reStructuredText), by leaving this list.
-autoapi_ignore = ["*/__main__.py", "*/cli.py", "*/run/*"]
+# The command line has its own page.
+autoapi_ignore = ["*/__main__.py", "*/cli.py"]
+# The run package's plan, evaluator and lowering are its machinery, and what callers use of them
+# and of its other submodules is exported by veltrix_core.run itself; they are read (so that
+# imports resolve) but get no pages of their own.
+_RUN_INTERNALS = {f"veltrix_core.run.{name}" for name in ("plan", "local", "lowering", "errors", "reduction")}
 autoapi_root = "api"
 autoapi_add_toctree_entry = False
 autoapi_keep_files = False
 autoapi_options = ["members", "undoc-members", "show-module-summary", "imported-members"]
-autoapi_python_class_content = "both"
+autoapi_python_class_content = "class"
 autoapi_member_order = "bysource"
 
 graphviz_output_format = "svg"
@@ -53,7 +57,31 @@ def _constructor(self):
     return constructor
 
 
+# A sentence ends at a full stop, question or exclamation mark followed by a space or the end.
+_SENTENCE = re.compile(r"(.+?[.!?])(?:\s|$)", re.S)
+
+
+def _summary(self):
+    """The summary tables show the first sentence of each docstring whole, however its lines are
+    wrapped (autoapi's own summary is the first line, which cuts wrapped sentences short)."""
+    paragraph = []
+    for line in self.docstring.splitlines():
+        if line.strip():
+            paragraph.append(line.strip())
+        elif paragraph:
+            break
+    text = " ".join(paragraph)
+    match = _SENTENCE.match(text)
+    return match.group(1) if match else text
+
+
+def _skip_run_internals(app, what, name, obj, skip, options):
+    return True if what == "module" and name in _RUN_INTERNALS else skip
+
+
 def setup(app):
+    app.connect("autoapi-skip-member", _skip_run_internals)
     from autoapi import _objects  # noqa: PLC0415 - only once Sphinx has loaded the extension
 
     _objects.PythonClass.constructor = property(_constructor)
+    _objects.PythonObject.summary = property(_summary)

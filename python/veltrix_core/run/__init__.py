@@ -142,8 +142,8 @@ def to_dask(
     tuple form every dask scheduler's ``get`` takes: ``dask.get``, ``dask.threaded.get`` or a
     distributed ``Client.get``. A repeated output repeats its key. The keys are new for each
     call, so two graphs submitted to one cluster never share results. Sources, registry entries
-    and models travel with the tasks, so on a cluster they must pickle (dask's cloudpickle
-    takes lambdas and local functions).
+    and models travel with the tasks, so on a cluster they must pickle (dask pickles lambdas and
+    the main script's functions by value).
 
     Arguments and the errors raised before anything runs are those of `evaluate`; a node that
     raises on a worker is `NodeFailed` on the client.

@@ -63,6 +63,7 @@ from veltrix_core.typing import NodeFunction, ParamValue
 __all__ = ["Meaning", "Table", "VALUE_DTYPES", "as_value", "accept_source", "default_registry", "MEANINGS"]
 
 Registry: TypeAlias = dict[tuple[str, str], NodeFunction]
+"""A registry as `default_registry` makes it: a dict the caller may change."""
 Array: TypeAlias = np.ndarray
 # What the numpy functions below take and give: arrays, and numpy scalars where numpy makes one
 # of a 0-d array; Meaning makes every value it returns an array.
@@ -87,6 +88,7 @@ VALUE_DTYPES = tuple(
         "complex128",
     )
 )
+"""The fourteen dtypes of the arrays the default meanings read and return, in native byte order."""
 # A set of dtypes compares byte order too: '>f8' is not in it.
 _VALUE_DTYPES = frozenset(VALUE_DTYPES)
 _ndarray = np.ndarray
@@ -341,6 +343,8 @@ MEANINGS: tuple[tuple[str, str, Callable[..., Any], int | None, tuple[str, ...],
     ("reduction", "min", np.min, 1, ("axis", "keepdims"), AS_IS),
     ("reduction", "prod", np.prod, 1, ("axis", "keepdims"), AS_IS),
 )
+"""The default meanings, one row each: kind, name, numpy function, number of inputs (None: any
+positive number), the params it reads, and how its inputs are prepared."""
 
 
 # Params without which a meaning has nothing to compute.
@@ -448,9 +452,11 @@ def _meaning(kind: str, name: str) -> Meaning:
 
 
 def default_registry() -> Registry:
-    """A new registry holding every meaning of the table and the ("source", "") entry that
-    makes source values arrays or tables; the caller may add or replace entries (keys are
-    ("op", name) and ("reduction", name))."""
+    """A new registry holding every meaning of `MEANINGS` and the ``("source", "")`` entry.
+
+    The source entry makes source values arrays or tables (`accept_source`); the caller may add
+    or replace entries, keyed ``("op", name)`` and ``("reduction", name)``.
+    """
     registry: Registry = {(kind, name): _meaning(kind, name) for kind, name in _BY_KEY}
     registry["source", ""] = accept_source
     return registry
