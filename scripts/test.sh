@@ -82,8 +82,8 @@ fi
 # it may not hold against them is in tests/typing/stubtest-allowlist.txt, each with its reason);
 # and the typing test, which holds what mypy must infer and refuse. The documentation builds
 # with warnings as errors (its pictures and command outputs are made by the installed module).
-# Both checkers run in the repository's root, where no veltrix_core folder hides the installed
-# one.
+# mypy runs in the repository's root and stubtest in an empty folder (it keeps its cache in the
+# folder it runs in): neither holds a veltrix_core folder that would hide the installed one.
 typing_step() {  # label, command...: its output into the typing log, its last line into the summary
   local label=$1 out rc
   shift
@@ -95,12 +95,13 @@ typing_step() {  # label, command...: its output into the typing log, its last l
 }
 typing_suite() {
   echo "== typing (mypy --strict, stubtest, typing test)"
-  local cache=build/mypy-cache failed=0
+  local cache=build/mypy-cache stubtest=build/stubtest failed=0
   : >"$logs/typing.log"
   typing_results=()
+  rm -rf "$stubtest" && mkdir -p "$stubtest"
   typing_step "mypy --strict" .venv/bin/python -m mypy --cache-dir "$cache" --strict -p veltrix_core || failed=1
-  typing_step stubtest env MYPY_CACHE_DIR="$cache" .venv/bin/python -m mypy.stubtest veltrix_core \
-    --allowlist tests/typing/stubtest-allowlist.txt || failed=1
+  typing_step stubtest bash -c "cd $stubtest && ../../.venv/bin/python -m mypy.stubtest veltrix_core \
+    --allowlist ../../tests/typing/stubtest-allowlist.txt" || failed=1
   typing_step "typing test" .venv/bin/python -m mypy --cache-dir "$cache" --strict --warn-unused-ignores \
     tests/typing/usage.py || failed=1
   local joined
