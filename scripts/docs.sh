@@ -4,7 +4,7 @@
 # installed module and Graphviz, so like the demo it first sets up the machine (setup.sh) and
 # builds and installs the module (build-python.sh); --installed skips both and uses the module
 # already installed in .venv (the test run, which has just built and tested it). The API
-# reference is read from the type stubs.
+# reference is read from the type stubs and the package's Python modules.
 #
 #   scripts/docs.sh [--installed] [OUTPUT_DIR]
 set -euo pipefail
