@@ -40,17 +40,21 @@ class Origins:
         return self.ids[self.offsets[reduced_id] : self.offsets[reduced_id + 1]].tolist()
 
 
-class Reduction(NamedTuple):
-    """What `reduce` and `finalize` return: the reduced store, its report, the output mapping,
-    and the origins when asked for.
-
-    ``outputs[i]`` is the reduced id of the i-th requested output: run ``store`` for
-    ``outputs`` and value i answers requested output i. ``origins`` is None unless asked for.
-    """
-
+class _ReductionFields(NamedTuple):
     store: GraphStore
     report: ReductionReport
     outputs: list[int]
+
+
+class Reduction(_ReductionFields):
+    """What `reduce` and `finalize` return: the named tuple ``(store, report, outputs)`` of the
+    reduced store, its report and the output mapping, and the origins when asked for.
+
+    ``outputs[i]`` is the reduced id of the i-th requested output: run ``store`` for
+    ``outputs`` and value i answers requested output i. ``origins`` is None unless asked for
+    (it is an attribute, not a field: the tuple unpacks into three values either way).
+    """
+
     origins: Origins | None = None
 
 
@@ -60,10 +64,11 @@ _Mapped: TypeAlias = (
 
 
 def _reduction(result: _Mapped) -> Reduction:
-    if len(result) == 3:
-        return Reduction(*result)
-    store, report, outputs, (offsets, ids) = result
-    return Reduction(store, report, outputs, Origins(memoryview(offsets).cast("q"), memoryview(ids).cast("q")))
+    reduction = Reduction(result[0], result[1], result[2])
+    if len(result) == 4:
+        offsets, ids = result[3]
+        reduction.origins = Origins(memoryview(offsets).cast("q"), memoryview(ids).cast("q"))
+    return reduction
 
 
 def reduce(
