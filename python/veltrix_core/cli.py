@@ -28,12 +28,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Literal, NoReturn
 
-from veltrix_core import GraphStore, version
+from veltrix_core import GraphStore, columns, version
 from veltrix_core._files import DEFAULT_MAX_BYTES, FileError, Output, read_input, shown, stage_output
 from veltrix_core._graphviz import GraphvizError, render
 
@@ -74,37 +73,52 @@ def named(path: str) -> str:
     return "standard input" if path == "-" else shown(path)
 
 
-def read_blob(path: str, max_bytes: int) -> tuple[GraphStore, bytes, list[Any]]:
-    """The store a blob file holds, its bytes and its node views, refused unless everything in
-    it reads."""
+def read_blob(path: str, max_bytes: int) -> tuple[GraphStore, bytes, columns.Columns]:
+    """The store a blob file holds, its bytes and its columns, refused unless everything in it
+    reads."""
     try:
         data = read_input(path, max_bytes)
     except FileError as error:
         raise CommandError(str(error)) from None
     try:
         store = GraphStore.deserialize(data)
-        # The reader takes a stage member's text as it stands; only the node views parse it.
-        views = store.nodes()
-        check_stages(views)
+        # The reader takes a stage member's text as it stands; reading the node shapes reads it.
+        read = columns.read(store)
+        check_stages(read)
     except ValueError as error:
         raise CommandError(f"cannot read {named(path)}: {error}") from None
-    return store, data, views
+    return store, data, read
 
 
-def check_stages(views: list[Any]) -> None:
+def check_stages(read: columns.Columns) -> None:
     """Refuses a stage member that reads an input its stage lacks: the reader accepts any index
     there, but nothing can evaluate such a member."""
-    for view in views:
-        if view["kind"] != "stage":
+    stage = columns.KINDS.index("stage")
+    reads: dict[int, tuple[int, int, int]] = {}  # shape -> (inputs read, member, index) of its widest read
+    for shape, view in enumerate(read.shape_table):
+        if view["kind"] == "stage":
+            widest = max(
+                (
+                    (index + 1, position, index)
+                    for position, member in enumerate(view["members"])
+                    for kind, index in member["inputs"]
+                    if kind == "input"
+                ),
+                default=(0, 0, 0),
+            )
+            reads[shape] = widest
+    if not reads:
+        return
+    kinds, shapes, offsets = read.kinds, read.shapes, read.offsets
+    for row in range(len(read)):
+        if kinds[row] != stage:
             continue
-        count = len(view["inputs"])
-        for position, member in enumerate(view["members"]):
-            for kind, index in member["inputs"]:
-                if kind == "input" and index >= count:
-                    raise ValueError(
-                        f"node {view['id']} (a stage of {counted(count, 'input')}): member {position} "
-                        f"reads input {index}"
-                    )
+        count = offsets[row + 1] - offsets[row]
+        needed, position, index = reads[shapes[row]]
+        if needed > count:
+            raise ValueError(
+                f"node {read.ids[row]} (a stage of {counted(count, 'input')}): member {position} reads input {index}"
+            )
 
 
 def stage_file(path: str, data: bytes) -> Output:
@@ -221,16 +235,16 @@ def id_list(ids: Sequence[int]) -> str:
 
 
 def command_info(args: argparse.Namespace) -> int:
-    store, data, nodes = read_blob(args.file, args.max_bytes)
-    kinds: Counter[str] = Counter(view["kind"] for view in nodes)
-    edges = sum(len(view["inputs"]) for view in nodes)
+    store, data, read = read_blob(args.file, args.max_bytes)
+    # Counting the kind column's bytes: no object per node.
+    codes = read.kinds.tobytes()
     outputs = store.outputs()
     width = max(map(len, KINDS))
     say(
         [
             f"{named(args.file)}: veltrix IR blob, {len(data)} bytes",
-            f"nodes: {len(nodes)}  (edges: {edges})",
-            *(f"  {kind:<{width}}  {kinds[kind]:>8}" for kind in KINDS),
+            f"nodes: {len(read)}  (edges: {len(read.inputs)})",
+            *(f"  {kind:<{width}}  {codes.count(columns.KINDS.index(kind)):>8}" for kind in KINDS),
             f"outputs: {len(outputs)}" + (f"  ({id_list(outputs)})" if outputs else ""),
         ]
     )

@@ -51,6 +51,7 @@ PyObject* store_read_columns(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!ids || !kinds || !shapes || !offsets || !inputs) return nullptr;
     const std::vector<NodeId> representatives = fill_columns(table, plan, buffers);
     ViewBuilder views(table, snapshot.outputs, *keys);
+    views.share_members();
     OwnedRef shape_table =
         new_list(representatives.size(), [&](std::size_t s) { return views.shape_view(representatives[s]); });
     if (!shape_table) return nullptr;

@@ -16,6 +16,7 @@
 #include "python/object_builders.h"
 #include "python/py_ref.h"
 #include "store/node_table.h"
+#include "support/hash_table.h"
 #include "support/unicode.h"
 
 namespace veltrix::python {
@@ -28,6 +29,10 @@ inline bool set_item(PyObject* dict, PyObject* key, OwnedRef value) {
 
 class ViewBuilder {
  public:
+  // Shape views share the member dicts (and their params) of equal members; node views give each
+  // member a dict of its own.
+  void share_members() { share_members_ = true; }
+
   ViewBuilder(const NodeTable& table, std::span<const NodeId> marks, const InternedNames& keys)
       : table_(table),
         keys_(keys),
@@ -181,12 +186,29 @@ class ViewBuilder {
   }
 
   OwnedRef member_view(const NodeView& node, std::size_t m) {
+    if (!share_members_) return new_member_view(node, m);
+    // One dict per distinct (token, references): the key is their words.
+    std::string key;
+    const StrId token = node.member_token_text_id(m);
+    key.append(reinterpret_cast<const char*>(&token), sizeof token);
+    for (const MemberRef& ref : node.member_refs(m)) {
+      const std::uint64_t word = ref.index * 2 + (ref.kind == MemberRefKind::Member);
+      key.append(reinterpret_cast<const char*>(&word), sizeof word);
+    }
+    auto [cached, added] = shared_members_.find_or_insert_with(key, [] { return OwnedRef(); });
+    if (!*cached) *cached = new_member_view(node, m);
+    return OwnedRef::borrow(cached->get());
+  }
+
+  OwnedRef new_member_view(const NodeView& node, std::size_t m) {
     const ParsedMember* parsed = parsed_member(node, m);
     if (!parsed) return {};
     OwnedRef dict = OwnedRef::steal(PyDict_New());
     if (!dict || !set_item(dict.get(), keys_.kind.get(), OwnedRef::borrow(parsed->kind.get())) ||
         !set_item(dict.get(), keys_.name.get(), OwnedRef::borrow(parsed->name.get())) ||
-        !set_item(dict.get(), keys_.params.get(), OwnedRef::steal(PyDict_Copy(parsed->params.get()))) ||
+        !set_item(dict.get(), keys_.params.get(),
+                  share_members_ ? OwnedRef::borrow(parsed->params.get())
+                                 : OwnedRef::steal(PyDict_Copy(parsed->params.get()))) ||
         !set_item(dict.get(), keys_.inputs.get(), member_refs_list(node.member_refs(m)))) {
       return {};
     }
@@ -232,6 +254,8 @@ class ViewBuilder {
   std::vector<OwnedRef> ids_;
   std::vector<bool> is_output_;
   std::vector<ParsedMember> members_;  // by member token text, made on first use
+  bool share_members_ = false;
+  HashMap<std::string, OwnedRef> shared_members_;
   std::vector<OwnedRef> input_refs_, member_refs_;
 };
 

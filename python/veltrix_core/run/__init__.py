@@ -88,6 +88,7 @@ def evaluate(
     sources: Sources,
     registry: Registry | None = None,
     models: Models | None = None,
+    origins: Origins | None = None,
 ) -> list[Any]:
     """The values of ``outputs``, computed in this process, in the order of ``outputs``.
 
@@ -101,6 +102,8 @@ def evaluate(
     :param registry: ``(kind, name)`` to the function that computes such nodes; None is
         `default_registry`.
     :param models: an External's content hash to the function that computes it.
+    :param origins: for a reduced store, the `Origins` of its `Reduction`: a failing node is
+        then also named by the recorded nodes it stands for (`NodeFailed.recorded_ids`).
     :raises TypeError: ``outputs`` that are not a list or tuple of ints, ``sources``,
         ``registry`` or ``models`` of the wrong type.
     :raises ValueError: an output id that names no node.
@@ -108,7 +111,7 @@ def evaluate(
         runs.
     :raises NodeFailed: a node whose function raised; the original error is its cause.
     """
-    values, _ = evaluate_measured(store, outputs, sources=sources, registry=registry, models=models)
+    values, _ = evaluate_measured(store, outputs, sources=sources, registry=registry, models=models, origins=origins)
     return values
 
 
@@ -119,13 +122,14 @@ def evaluate_measured(
     sources: Sources,
     registry: Registry | None = None,
     models: Models | None = None,
+    origins: Origins | None = None,
 ) -> tuple[list[Any], MemoryReport]:
     """The values `evaluate` gives, and what holding them cost: the most bytes of values held at
     once against all bytes computed.
 
     Arguments and errors are those of `evaluate`.
     """
-    return run_plan(read_plan(store, outputs, sources, registry, models))
+    return run_plan(read_plan(store, outputs, sources, registry, models, origins))
 
 
 def to_dask(
@@ -135,6 +139,7 @@ def to_dask(
     sources: Sources,
     registry: Registry | None = None,
     models: Models | None = None,
+    origins: Origins | None = None,
 ) -> tuple[dict[str, tuple[Any, ...]], list[str]]:
     """A dask graph of the nodes reachable from ``outputs``, and the keys of ``outputs`` in order.
 
@@ -148,4 +153,4 @@ def to_dask(
     Arguments and the errors raised before anything runs are those of `evaluate`; a node that
     raises on a worker is `NodeFailed` on the client.
     """
-    return lower_plan(read_plan(store, outputs, sources, registry, models))
+    return lower_plan(read_plan(store, outputs, sources, registry, models, origins))

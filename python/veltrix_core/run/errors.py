@@ -15,17 +15,25 @@ class RunError(Exception):
     :ivar node_id: the node's id.
     :ivar kind: the node's kind (``"op"``, ``"stage"``, ...).
     :ivar name: the node's name; for an External, its descriptor's kind and content hash.
+    :ivar recorded_ids: for a node of a reduced graph run with its reduction's origins, the
+        recorded nodes it stands for (None otherwise).
     """
 
     def __init__(
-        self, message: str, *, node_id: int | None = None, kind: str | None = None, name: str | None = None
+        self,
+        message: str,
+        *,
+        node_id: int | None = None,
+        kind: str | None = None,
+        name: str | None = None,
+        recorded_ids: tuple[int, ...] | None = None,
     ) -> None:
         super().__init__(message)
-        self.node_id, self.kind, self.name = node_id, kind, name
+        self.node_id, self.kind, self.name, self.recorded_ids = node_id, kind, name, recorded_ids
 
     def __reduce__(self) -> tuple[Callable[..., RunError], tuple[object, ...]]:
         # Keyword-only fields survive the trip from a cluster worker back to the client.
-        return _rebuild, (type(self), self.args[0], self.node_id, self.kind, self.name)
+        return _rebuild, (type(self), self.args[0], self.node_id, self.kind, self.name, self.recorded_ids)
 
 
 class MissingImplementation(RunError, LookupError):
@@ -46,5 +54,12 @@ class NodeFailed(RunError):
     """
 
 
-def _rebuild(cls: type[RunError], message: str, node_id: int | None, kind: str | None, name: str | None) -> RunError:
-    return cls(message, node_id=node_id, kind=kind, name=name)
+def _rebuild(
+    cls: type[RunError],
+    message: str,
+    node_id: int | None,
+    kind: str | None,
+    name: str | None,
+    recorded_ids: tuple[int, ...] | None = None,
+) -> RunError:
+    return cls(message, node_id=node_id, kind=kind, name=name, recorded_ids=recorded_ids)

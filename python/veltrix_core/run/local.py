@@ -52,16 +52,17 @@ def size_of(value: Any) -> int:
 
 
 def _last_uses(plan: Plan) -> dict[int, list[int]]:
-    """For each node id, the inputs to drop once it has run: those it is the last reader of."""
+    """For each row, the input ids to drop once it has run: those it is the last reader of."""
     last: dict[int, int] = {}
-    for reader, _, inputs in plan.steps:
-        for node_id in inputs:
-            last[node_id] = reader
+    offsets, inputs = plan.offsets, plan.inputs
+    for row in range(len(plan)):
+        for node_id in inputs[offsets[row] : offsets[row + 1]]:
+            last[node_id] = row
     kept = set(plan.outputs)
     drops: dict[int, list[int]] = {}
-    for node_id, reader in last.items():
+    for node_id, row in last.items():
         if node_id not in kept:
-            drops.setdefault(reader, []).append(node_id)
+            drops.setdefault(row, []).append(node_id)
     return drops
 
 
@@ -71,16 +72,17 @@ def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
     values: dict[int, Any] = {}
     sizes: dict[int, int] = {}
     held = peak = total = peak_values = 0
-    for node_id, implementation, inputs in plan.steps:
-        value = implementation(node_id, *[values[i] for i in inputs])
+    offsets, inputs = plan.offsets, plan.inputs
+    for row, (node_id, implementation, where) in enumerate(zip(plan.ids, plan.implementations, plan.where)):
+        value = implementation(where, *[values[i] for i in inputs[offsets[row] : offsets[row + 1]]])
         values[node_id] = value
         size = sizes[node_id] = size_of(value)
         held += size
         total += size
         peak = max(peak, held)
         peak_values = max(peak_values, len(values))
-        for dropped in drops.get(node_id, ()):
+        for dropped in drops.get(row, ()):
             del values[dropped]
             held -= sizes.pop(dropped)
-    report = MemoryReport(peak_bytes=peak, total_bytes=total, peak_values=peak_values, nodes_run=len(plan.steps))
+    report = MemoryReport(peak_bytes=peak, total_bytes=total, peak_values=peak_values, nodes_run=len(plan))
     return [values[o] for o in plan.outputs], report

@@ -21,19 +21,21 @@ __all__ = ["lower_plan"]
 def lower_plan(plan: Plan) -> tuple[dict[str, tuple[Any, ...]], list[str]]:
     """The dask graph of the plan's nodes, and the keys of its outputs in order."""
     prefix = f"veltrix-{uuid.uuid4().hex[:12]}-"
-    size = plan.steps[-1][0] + 1 if plan.steps else 0
+    ids, offsets, inputs = plan.ids, plan.offsets, plan.inputs
+    size = ids[-1] + 1 if ids else 0
     keys = [prefix + text for text in map(str, range(size))]
-    graph: dict[str, tuple[Any, ...]] = {}
     # Most nodes have one or two inputs; spelling those tuples out is a fifth faster than
     # unpacking a list for every task of a large graph.
-    for node_id, implementation, inputs in plan.steps:
-        arity = len(inputs)
-        task: tuple[Any, ...]
+    tasks: list[tuple[Any, ...]] = []
+    append = tasks.append
+    for row, (implementation, where) in enumerate(zip(plan.implementations, plan.where)):
+        first, end = offsets[row], offsets[row + 1]
+        arity = end - first
         if arity == 1:
-            task = (implementation, node_id, keys[inputs[0]])
+            append((implementation, where, keys[inputs[first]]))
         elif arity == 2:
-            task = (implementation, node_id, keys[inputs[0]], keys[inputs[1]])
+            append((implementation, where, keys[inputs[first]], keys[inputs[first + 1]]))
         else:
-            task = (implementation, node_id, *[keys[i] for i in inputs])
-        graph[keys[node_id]] = task
+            append((implementation, where, *[keys[i] for i in inputs[first:end]]))
+    graph = dict(zip([keys[i] for i in ids], tasks))
     return graph, [keys[o] for o in plan.outputs]

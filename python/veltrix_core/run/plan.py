@@ -11,24 +11,29 @@ registry's ("source", "") entry refuses, an External without a callable model, a
 members or with a member that reads a stage input the stage lacks. The local evaluator and the
 dask lowering both call these implementations, so a node computes the same thing in both.
 
-An implementation is called as `implementation(node_id, *input_values)`; the node id is there
-only to name the node when it fails. Nodes with equal kind, name, params and number of inputs
-share one implementation object: a large graph repeats a few hundred such combinations many
-thousand times, and sharing keeps both the plan and a pickled dask graph small.
+The store is read as columns (veltrix_core.columns): the reachable nodes come from the core,
+and nodes of one shape (equal kind, name, params, descriptor or members) with one number of
+inputs share one implementation object, looked up and checked once: a large graph repeats a
+few hundred such combinations many thousand times, and sharing keeps both the plan and a
+pickled dask graph small.
+
+An implementation is called as `implementation(where, *input_values)`; `where` is the node's id,
+or a `Located` (the id and the recorded nodes a reduced node stands for) when the plan was made
+with origins. It is there only to name the node when it fails.
 """
 
 from __future__ import annotations
 
 import operator
 from collections.abc import Callable, Mapping, Sequence
-from itertools import compress
 from typing import Any, TypeAlias
 
-from veltrix_core import GraphStore
+from veltrix_core import GraphStore, columns
 from veltrix_core.run.errors import MissingImplementation, NodeFailed
-from veltrix_core.typing import MemberView, NodeFunction, NodeView, ParamValue, Registry, Sources
+from veltrix_core.run.reduction import Origins
+from veltrix_core.typing import MemberView, NodeFunction, ParamValue, Registry, ShapeView, Sources
 
-__all__ = ["Plan", "Implementation", "read_plan"]
+__all__ = ["Plan", "Implementation", "Located", "read_plan"]
 
 # A Stage member's kind as its view writes it, and the registry kind it stands for.
 MEMBER_KINDS = {"op": "op", "red": "reduction"}
@@ -47,6 +52,47 @@ def _label(kind: str, name: str) -> str:
     return f"{kind} {name!r}" if name else kind
 
 
+class Located:
+    """A reduced node's id and the recorded nodes it stands for: what names a node of a plan
+    made with origins, so that a failure says where in the recorded program it happened."""
+
+    __slots__ = ("node_id", "recorded")
+
+    def __init__(self, node_id: int, recorded: tuple[int, ...]) -> None:
+        self.node_id, self.recorded = node_id, recorded
+
+    def __repr__(self) -> str:
+        return f"Located({self.node_id}, {self.recorded})"
+
+    def __reduce__(self) -> tuple[type[Located], tuple[int, tuple[int, ...]]]:
+        return Located, (self.node_id, self.recorded)
+
+
+Where: TypeAlias = int | Located
+
+
+def _node_text(where: Where) -> str:
+    if type(where) is int:
+        return f"node {where}"
+    assert isinstance(where, Located)
+    recorded = ", ".join(map(str, where.recorded))
+    return f"node {where.node_id} (recorded node{'s' if len(where.recorded) != 1 else ''} {recorded})"
+
+
+def _failed(where: Where, what: str, kind: str, name: str, error: Exception) -> NodeFailed:
+    if isinstance(where, Located):
+        node_id, recorded = where.node_id, where.recorded
+    else:
+        node_id, recorded = where, None
+    return NodeFailed(
+        f"{_node_text(where)} ({what}) raised {type(error).__name__}: {error}",
+        node_id=node_id,
+        kind=kind,
+        name=name,
+        recorded_ids=recorded,
+    )
+
+
 class Implementation:
     """What computes one kind of node; a failure inside becomes NodeFailed naming the node."""
 
@@ -58,18 +104,13 @@ class Implementation:
     def __repr__(self) -> str:
         return f"<{type(self).__name__} {_label(self.kind, self.name)}>"
 
-    def __call__(self, node_id: int, *values: Any) -> Any:
+    def __call__(self, where: Where, *values: Any) -> Any:
         try:
             return self.compute(values)
         except NodeFailed:
             raise
         except Exception as error:
-            raise NodeFailed(
-                f"node {node_id} ({_label(self.kind, self.name)}) raised {type(error).__name__}: {error}",
-                node_id=node_id,
-                kind=self.kind,
-                name=self.name,
-            ) from error
+            raise _failed(where, _label(self.kind, self.name), self.kind, self.name, error) from error
 
     def compute(self, values: tuple[Any, ...]) -> Any:
         raise NotImplementedError
@@ -129,6 +170,9 @@ class Identity(Implementation):
 
 # A Stage member: (function, params, refs, member values to drop after it, kind, name).
 Member: TypeAlias = tuple[NodeFunction, Params, tuple[int, ...], tuple[int, ...], str, str]
+# A member as read once: (function, or None when refused; params; refs; kind; name; the highest
+# member and stage input it reads, -1 for none; why it is refused).
+_MemberPart: TypeAlias = tuple[NodeFunction | None, Params, tuple[int, ...], str, str, int, int, str]
 
 
 class StageRun(Implementation):
@@ -143,20 +187,14 @@ class StageRun(Implementation):
         super().__init__("stage", "")
         self.members, self.reads = members, reads
 
-    def __call__(self, node_id: int, *values: Any) -> Any:
+    def __call__(self, where: Where, *values: Any) -> Any:
         results: list[Any] = [None] * len(self.members)
         for position, (function, params, refs, drops, kind, name) in enumerate(self.members):
             args = [values[ref] if ref >= 0 else results[-1 - ref] for ref in refs]
             try:
                 results[position] = function(args, params)
             except Exception as error:
-                raise NodeFailed(
-                    f"node {node_id} (stage member {position}, {_label(kind, name)}) raised "
-                    f"{type(error).__name__}: {error}",
-                    node_id=node_id,
-                    kind="stage",
-                    name=name,
-                ) from error
+                raise _failed(where, f"stage member {position}, {_label(kind, name)}", "stage", name, error) from error
             for dropped in drops:
                 results[dropped] = None
         return results[-1]
@@ -166,13 +204,26 @@ EXCHANGE = Identity("exchange", "")
 
 
 class Plan:
-    """The reachable nodes in id order as (node id, implementation, input ids), and the
-    requested outputs."""
+    """The reachable nodes in id order, as rows: row k is node ``ids[k]``, computed by
+    ``implementations[k]`` called with ``where[k]`` and the values of its input ids
+    ``inputs[offsets[k]:offsets[k + 1]]``; and the requested outputs."""
 
-    __slots__ = ("steps", "outputs")
+    __slots__ = ("ids", "implementations", "where", "offsets", "inputs", "outputs")
 
-    def __init__(self, steps: list[tuple[int, Implementation, list[int]]], outputs: list[int]):
-        self.steps, self.outputs = steps, outputs
+    def __init__(
+        self,
+        ids: list[int],
+        implementations: list[Implementation],
+        where: Sequence[Where],
+        offsets: list[int],
+        inputs: list[int],
+        outputs: list[int],
+    ) -> None:
+        self.ids, self.implementations, self.where = ids, implementations, where
+        self.offsets, self.inputs, self.outputs = offsets, inputs, outputs
+
+    def __len__(self) -> int:
+        return len(self.ids)
 
 
 class _Refused(Exception):
@@ -194,6 +245,7 @@ class _Implementations:
         self.registry = registry
         self.seen: dict[tuple[object, ...], Apply | str] = {}
         self.stages: dict[tuple[object, ...], StageRun] = {}
+        self.members: dict[int, tuple[MemberView, _MemberPart]] = {}
 
     def apply(self, kind: str, name: str, arity: int, params: Params) -> Apply:
         key: tuple[object, ...] | None
@@ -238,31 +290,50 @@ class _Implementations:
                 self.stages[key] = found
         return found
 
+    def _member(self, member: MemberView) -> _MemberPart:
+        """What a member computes, read and looked up once per member dict: the shapes of a
+        store's columns share the dicts of equal members, so most members are seen before."""
+        seen = self.members.get(id(member))
+        if seen is not None and seen[0] is member:
+            return seen[1]
+        name, member_kind, params = member["name"], member["kind"], member["params"]
+        kind = MEMBER_KINDS.get(member_kind)
+        if kind is None:
+            raise _Refused(f"has kind {member_kind!r}, which no registry knows")
+        refs = tuple([index if ref == "input" else -1 - index for ref, index in member["inputs"]])
+        try:
+            function: NodeFunction | None = self.apply(kind, name, len(refs), params).function
+            refusal = ""
+        except _Refused as refused:
+            function, refusal = None, f"{_label(member_kind, name)}: {refused.args[0]}"
+        reads_member = max((-1 - ref for ref in refs if ref < 0), default=-1)
+        reads_input = max((ref for ref in refs if ref >= 0), default=-1)
+        part = (function, params, refs, member_kind, name, reads_member, reads_input, refusal)
+        self.members[id(member)] = (member, part)  # the dict is held, so its id stays its own
+        return part
+
     def _build_stage(self, members: list[MemberView]) -> StageRun:
         if not members:
             raise _Refused("a stage without members has no value")
-        apply = self.apply
         parts: list[Member] = []
         last_use: dict[int, int] = {}  # member index -> position of the last member that reads it
         reads = (0, 0)
         for position, member in enumerate(members):
-            name, member_kind, params = member["name"], member["kind"], member["params"]
-            kind = MEMBER_KINDS.get(member_kind)
-            if kind is None:
-                raise _Refused(f"member {position} has kind {member_kind!r}, which no registry knows")
-            refs = tuple([index if ref == "input" else -1 - index for ref, index in member["inputs"]])
-            for ref in refs:
-                if ref < 0:
-                    if -1 - ref >= position:
-                        raise _Refused(f"member {position} reads member {-1 - ref}, which does not come before it")
-                    last_use[-1 - ref] = position
-                elif ref >= reads[0]:
-                    reads = (ref + 1, position)
             try:
-                function = apply(kind, name, len(refs), params).function
+                function, params, refs, kind, name, reads_member, reads_input, refusal = self._member(member)
             except _Refused as refused:
-                raise _Refused(f"member {position}, {_label(member_kind, name)}: {refused.args[0]}") from None
-            parts.append((function, params, refs, (), member_kind, name))
+                raise _Refused(f"member {position} {refused.args[0]}") from None
+            if reads_member >= position:
+                raise _Refused(f"member {position} reads member {reads_member}, which does not come before it")
+            if function is None:
+                raise _Refused(f"member {position}, {refusal}")
+            if reads_member >= 0:
+                for ref in refs:
+                    if ref < 0:
+                        last_use[-1 - ref] = position
+            if reads_input >= reads[0]:
+                reads = (reads_input + 1, position)
+            parts.append((function, params, refs, (), kind, name))
         for member_index, position in last_use.items():
             function, params, refs, drops, kind, name = parts[position]
             parts[position] = (function, params, refs, (*drops, member_index), kind, name)
@@ -283,19 +354,6 @@ def _output_ids(outputs: object, count: int) -> list[int]:
             raise ValueError(f"no node with id {output}")
         ids.append(output)
     return ids
-
-
-def _reachable(views: Sequence[NodeView], outputs: list[int]) -> list[int]:
-    # A node's inputs are earlier nodes, so one sweep down from the highest output reaches all
-    # that a search would, touching each view once and keeping no stack.
-    reached = bytearray(len(views))
-    for node_id in outputs:
-        reached[node_id] = 1
-    for node_id in range(max(outputs, default=-1), -1, -1):
-        if reached[node_id]:
-            for input_id in views[node_id]["inputs"]:
-                reached[input_id] = 1
-    return list(compress(range(len(reached)), reached))
 
 
 class _Sources:
@@ -332,62 +390,107 @@ def _mapping[K, V](argument: Mapping[K, V] | None, what: str, default: Mapping[K
     return argument
 
 
+class _Shapes:
+    """The implementation of each (shape, number of inputs) a plan meets, made and checked once;
+    a refusal is a _Refused to name the first node that meets it."""
+
+    def __init__(
+        self,
+        table: list[ShapeView],
+        implementations: _Implementations,
+        source_implementation: Callable[[str, Params], Implementation],
+        models: Mapping[str, NodeFunction],
+    ) -> None:
+        self.table, self.apply, self.stage = table, implementations.apply, implementations.stage
+        self.source_implementation, self.models = source_implementation, models
+        self.made: dict[tuple[int, int], Implementation] = {}
+
+    def implementation(self, shape: int, arity: int) -> Implementation:
+        found = self.made.get((shape, arity))
+        if found is None:
+            found = self.made[shape, arity] = self._make(self.table[shape], arity)
+        return found
+
+    def _make(self, view: ShapeView, arity: int) -> Implementation:
+        kind = view["kind"]
+        if kind == "stage":
+            stage_run = self.stage(view["members"])
+            if stage_run.reads[0] > arity:
+                count, position = stage_run.reads
+                raise _Refused(
+                    f"member {position} reads stage input {count - 1}, and the stage has {arity} "
+                    f"input{'s' if arity != 1 else ''}"
+                )
+            return stage_run
+        if kind == "op" or kind == "reduction":
+            return self.apply(kind, view["name"], arity, view["params"])
+        if kind == "source":
+            return self.source_implementation(view["name"], view["params"])
+        if kind == "exchange":
+            if arity != 1:
+                raise _Refused(f"an exchange passes one value on, and this one has {arity} inputs")
+            return EXCHANGE
+        if kind == "external":
+            content_hash = view["descriptor"]["content_hash"]
+            model = self.models.get(content_hash)
+            if model is None:
+                raise _Refused(f"models has no entry for content hash {content_hash!r}")
+            if not callable(model):
+                raise _Refused(f"models' entry for content hash {content_hash!r} is not callable")
+            return Apply(kind, _external_name(view["descriptor"]), model, view["params"])
+        raise _Refused(f"nodes of kind {kind!r} cannot run")
+
+
+def _missing(node_id: int, view: ShapeView, error: _Refused) -> MissingImplementation:
+    kind = view["kind"]
+    name = _external_name(view["descriptor"]) if kind == "external" else view["name"]
+    message = f"node {node_id} ({_label(kind, name)}): {error.args[0]}"
+    return MissingImplementation(message, node_id=node_id, kind=kind, name=name)
+
+
 def read_plan(
     store: GraphStore,
     outputs: list[int] | tuple[int, ...],
     sources: Sources,
     registry: Registry | None,
     models: Mapping[str, NodeFunction] | None,
+    origins: Origins | None = None,
 ) -> Plan:
     """The plan of `store` for `outputs`, or MissingImplementation for the first node (by id)
     that cannot run; TypeError for arguments of the wrong type, ValueError for an output id the
-    store lacks."""
+    store lacks. With `origins` (of the reduction that made `store`), each node is named with
+    the recorded nodes it stands for."""
     if registry is None:
         from veltrix_core.run.registry import default_registry  # noqa: PLC0415 (numpy only when needed)
 
         registry = default_registry()
     registry = _mapping(registry, "registry must be a mapping from (kind, name) to a callable")
     models = _mapping(models, "models must be a mapping from content hash to a callable", {})
+    if origins is not None and not isinstance(origins, Origins):
+        raise TypeError(f"origins must be the Origins of a reduction, not {type(origins).__name__}")
     source_implementation = _Sources(sources, registry.get(SOURCE_ENTRY)).implementation
-    views = store.nodes()
-    ids = _output_ids(outputs, len(views))
-    implementations = _Implementations(registry)
-    apply, stage = implementations.apply, implementations.stage
-    steps: list[tuple[int, Implementation, list[int]]] = []
-    append = steps.append
-    for node_id in _reachable(views, ids):
-        view = views[node_id]
-        kind, inputs = view["kind"], view["inputs"]
-        try:
-            if kind == "stage":
-                stage_run = stage(view["members"])
-                if stage_run.reads[0] > len(inputs):
-                    count, position = stage_run.reads
-                    raise _Refused(
-                        f"member {position} reads stage input {count - 1}, and the stage has {len(inputs)} "
-                        f"input{'s' if len(inputs) != 1 else ''}"
-                    )
-                append((node_id, stage_run, inputs))
-            elif kind == "op" or kind == "reduction":
-                append((node_id, apply(kind, view["name"], len(inputs), view["params"]), inputs))
-            elif kind == "source":
-                append((node_id, source_implementation(view["name"], view["params"]), inputs))
-            elif kind == "exchange":
-                if len(inputs) != 1:
-                    raise _Refused(f"an exchange passes one value on, and this one has {len(inputs)} inputs")
-                append((node_id, EXCHANGE, inputs))
-            elif kind == "external":
-                content_hash = view["descriptor"]["content_hash"]
-                model = models.get(content_hash)
-                if model is None:
-                    raise _Refused(f"models has no entry for content hash {content_hash!r}")
-                if not callable(model):
-                    raise _Refused(f"models' entry for content hash {content_hash!r} is not callable")
-                append((node_id, Apply(kind, _external_name(view["descriptor"]), model, view["params"]), inputs))
-            else:
-                raise _Refused(f"nodes of kind {kind!r} cannot run")
-        except _Refused as error:
-            name = _external_name(view["descriptor"]) if kind == "external" else view["name"]
-            message = f"node {node_id} ({_label(kind, name)}): {error.args[0]}"
-            raise MissingImplementation(message, node_id=node_id, kind=kind, name=name) from None
-    return Plan(steps, ids)
+    ids = _output_ids(outputs, store.node_count())
+    read = columns.read(store, ids)
+    rows, shapes, offsets = read.ids.tolist(), read.shapes.tolist(), read.offsets.tolist()
+    table = read.shape_table
+    made = _Shapes(table, _Implementations(registry), source_implementation, models)
+    # Most shapes meet one number of inputs: the row's shape alone finds its implementation.
+    first: list[Implementation | None] = [None] * len(table)
+    first_arity = [-1] * len(table)
+    implementations: list[Implementation] = []
+    append = implementations.append
+    for row, shape in enumerate(shapes):
+        arity = offsets[row + 1] - offsets[row]
+        implementation = first[shape]
+        if implementation is None or first_arity[shape] != arity:
+            try:
+                implementation = made.implementation(shape, arity)
+            except _Refused as error:
+                raise _missing(rows[row], table[shape], error) from None
+            if first[shape] is None:
+                first[shape], first_arity[shape] = implementation, arity
+        append(implementation)
+    where: Sequence[Where] = rows
+    if origins is not None:
+        where = [Located(node, tuple(origins.of(node))) for node in rows]
+    return Plan(rows, implementations, where, offsets, read.inputs.tolist(), ids)
