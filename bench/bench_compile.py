@@ -43,10 +43,10 @@ def best_of(step, repeats: int):
 
 
 def measure(n: int, repeats: int) -> dict:
-    import veltrix_core as vc  # noqa: PLC0415
     from dask._task_spec import convert_legacy_graph, fuse_linear_task_spec  # noqa: PLC0415
     from dask.highlevelgraph import HighLevelGraph  # noqa: PLC0415
 
+    import veltrix_core as vc  # noqa: PLC0415
     from veltrix_core import columns, run  # noqa: PLC0415
     from veltrix_core.run.lowering import lower_plan  # noqa: PLC0415
     from veltrix_core.run.plan import read_plan  # noqa: PLC0415
