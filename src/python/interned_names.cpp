@@ -35,6 +35,9 @@ InternedNames* make_names() {
   names->ref_input = intern("input");
   names->ref_member = intern("member");
   names->empty = intern("");
+  const char* report_keys[] = {"input_nodes", "reachable_nodes", "canonical_nodes",
+                               "stages",      "reduced_nodes",   "boundary_nodes"};
+  for (int i = 0; i < 6; ++i) names->report_keys[i] = intern(report_keys[i]);
   return ok ? names.release() : nullptr;
 }
 

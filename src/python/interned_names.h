@@ -1,5 +1,7 @@
-// The str objects the module uses as dict keys and fixed values: interned once per process and
-// kept until it ends, so building or reading a dict never creates them again.
+// The str objects the module uses as dict keys and fixed values: interned once per process, while
+// the module is executed, and kept until it ends, so building or reading a dict never creates or
+// interns them again (interning a new string from two threads at once is not safe on every
+// free-threaded interpreter).
 #pragma once
 
 #include "python/py_ref.h"
@@ -27,6 +29,8 @@ struct InternedNames {
   OwnedRef ref_input;
   OwnedRef ref_member;
   OwnedRef empty;
+  // The report dict's keys, in its key order.
+  OwnedRef report_keys[6];
 };
 
 // BORROWED, never changes once returned (the process keeps the one set, and with it the

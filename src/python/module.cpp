@@ -5,6 +5,7 @@
 #include "python/errors.h"
 #include "python/graph_store_object.h"
 #include "python/incremental_reducer_object.h"
+#include "python/interned_names.h"
 #include "python/method_def.h"
 #include "python/object_builders.h"
 #include "python/payload_descriptor_object.h"
@@ -69,6 +70,8 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_ImportError, "veltrix_core can only be imported in the main interpreter");
     return -1;
   }
+  // The dict keys every call uses are interned here, once, before any thread can call in.
+  if (!interned_names()) return -1;
   if (register_name(module, "GraphStore", as_object(graph_store_type())) < 0) return -1;
   if (register_name(module, "PayloadDescriptor", as_object(payload_descriptor_type())) < 0) return -1;
   if (register_name(module, "IncrementalReducer", as_object(incremental_reducer_type())) < 0) return -1;

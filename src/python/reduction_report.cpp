@@ -6,22 +6,22 @@
 #include <vector>
 
 #include "python/graph_store_object.h"
+#include "python/interned_names.h"
 #include "python/object_builders.h"
 #include "support/internal_failure.h"
 
 namespace veltrix::python {
 
 OwnedRef report_dict(const ReductionReport& report) {
-  const std::pair<const char*, std::uint64_t> entries[] = {
-      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
-      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
-  };
+  const InternedNames* names = interned_names();
+  if (!names) return {};
+  const std::uint64_t values[] = {report.input_nodes, report.reachable_nodes, report.canonical_nodes,
+                                  report.stages,      report.reduced_nodes,   report.boundary_nodes};
   OwnedRef dict = OwnedRef::steal(PyDict_New());
   if (!dict) return {};
-  for (const auto& [key, value] : entries) {
-    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(value));
-    if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) return {};
+  for (int i = 0; i < 6; ++i) {
+    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(values[i]));
+    if (!number || PyDict_SetItem(dict.get(), names->report_keys[i].get(), number.get()) < 0) return {};
   }
   return dict;
 }
