@@ -7,10 +7,10 @@ Record a graph into a `GraphStore` with its ``add_*`` methods, then reduce it
 node views and reports are plain Python data, typed in `veltrix_core.typing`.
 """
 
-from collections.abc import Sequence
-from typing import SupportsIndex, final
+from collections.abc import Mapping, Sequence
+from typing import Literal, SupportsIndex, final, overload
 
-from veltrix_core.typing import DescriptorDict, NodeView, Params, ReductionReport, ShapeView
+from veltrix_core.typing import DescriptorDict, NodeView, Params, ParamValue, ReductionReport, ShapeView
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -164,10 +164,26 @@ class GraphStore:
     def reduction_report(self, *, outputs: Sequence[SupportsIndex] | None = None) -> ReductionReport:
         """The report of ``reduce(outputs=outputs)``, without keeping the reduced store."""
 
+    @overload
     def _read_columns(
-        self, *, outputs: Sequence[SupportsIndex] | None = None
+        self, *, outputs: Sequence[SupportsIndex] | None = None, stages: Literal[False] = False
     ) -> tuple[bytes, bytes, bytes, bytes, bytes, list[ShapeView]]:
         """For `veltrix_core.columns.read`, which callers use instead."""
+    @overload
+    def _read_columns(
+        self, *, outputs: Sequence[SupportsIndex] | None = None, stages: Literal[True]
+    ) -> tuple[
+        bytes,
+        bytes,
+        bytes,
+        bytes,
+        bytes,
+        list[ShapeView],
+        list[tuple[str, str, dict[str, ParamValue], int]],
+        list[tuple[tuple[int, ...], tuple[tuple[int, ...], ...], tuple[tuple[int, ...], ...], int, int] | None],
+    ]:
+        """The columns, the distinct stage members, and each shape's stage plan, for
+        veltrix_core.run."""
 
     def _record_columns(
         self, kinds: object, names: object, params: object, descriptors: object, offsets: object, inputs: object
@@ -292,3 +308,19 @@ def version() -> str:
 
 def _rewrite_rules() -> tuple[tuple[str, ...], tuple[tuple[str, dict[str, float | str]], ...]]:
     """For `veltrix_core.rules`, which callers use instead."""
+
+def _shape_arities(shapes: memoryview, offsets: memoryview, shape_count: int) -> tuple[list[int], list[int]]:
+    """For `veltrix_core.run`'s plan, which callers use instead."""
+
+def _lower_rows(
+    prefix: str,
+    ids: memoryview,
+    shapes: memoryview,
+    offsets: memoryview,
+    inputs: memoryview,
+    by_shape: Sequence[object],
+    exceptions: Mapping[int, object],
+    where: Sequence[object] | None,
+    outputs: object,
+) -> tuple[dict[str, tuple[object, ...]], list[str]]:
+    """For `veltrix_core.run`'s dask lowering, which callers use instead."""

@@ -65,7 +65,7 @@ PyMethodDef kMethods[] = {
                            "_reduce_mapped($self, *, maximal_fusion=False, outputs=None, origins=False)\n--\n\n"
                            "reduce(), and the reduced id of every requested output, in order, repeats kept."),
     method_with_parameters("_read_columns", store_read_columns,
-                           "_read_columns($self, *, outputs=None)\n--\n\n"
+                           "_read_columns($self, *, outputs=None, stages=False)\n--\n\n"
                            "For veltrix_core.columns.read, which callers use instead."),
     method_with_parameters("_record_columns", store_record_columns,
                            "_record_columns($self, kinds, names, params, descriptors, offsets, inputs)\n--\n\n"

@@ -9,6 +9,7 @@
 #include "python/method_def.h"
 #include "python/object_builders.h"
 #include "python/payload_descriptor_object.h"
+#include "python/task_lowering.h"
 
 namespace veltrix::python {
 namespace {
@@ -40,6 +41,15 @@ PyObject* rewrite_rules(PyObject*, PyObject*) {
     return PyTuple_Pack(2, commutative.get(), identities.get());
   });
 }
+
+PyMethodDef kLowerRowsDef = method_with_parameters(
+    "_lower_rows", lower_rows,
+    "_lower_rows(prefix, ids, shapes, offsets, inputs, by_shape, exceptions, where, outputs)\n--\n\n"
+    "For veltrix_core.run's dask lowering, which callers use instead.");
+
+PyMethodDef kShapeAritiesDef = method_with_parameters("_shape_arities", shape_arities,
+                                                      "_shape_arities(shapes, offsets, shape_count)\n--\n\n"
+                                                      "For veltrix_core.run's plan, which callers use instead.");
 
 PyMethodDef kRewriteRulesDef = method_without_parameters(
     "_rewrite_rules", rewrite_rules, "_rewrite_rules()\n--\n\nFor veltrix_core.rules, which callers use instead.");
@@ -81,7 +91,11 @@ int exec_module(PyObject* module) {
   if (register_name(module, "version", function.get()) < 0) return -1;
   // Private: set as an attribute only, never listed in __all__.
   OwnedRef rules = OwnedRef::steal(PyCFunction_NewEx(&kRewriteRulesDef, module, module_name.get()));
-  return rules ? PyModule_AddObjectRef(module, "_rewrite_rules", rules.get()) : -1;
+  if (!rules || PyModule_AddObjectRef(module, "_rewrite_rules", rules.get()) < 0) return -1;
+  OwnedRef lower = OwnedRef::steal(PyCFunction_NewEx(&kLowerRowsDef, module, module_name.get()));
+  if (!lower || PyModule_AddObjectRef(module, "_lower_rows", lower.get()) < 0) return -1;
+  OwnedRef arities = OwnedRef::steal(PyCFunction_NewEx(&kShapeAritiesDef, module, module_name.get()));
+  return arities ? PyModule_AddObjectRef(module, "_shape_arities", arities.get()) : -1;
 }
 
 PyModuleDef_Slot kSlots[] = {

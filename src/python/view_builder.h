@@ -60,6 +60,19 @@ class ViewBuilder {
     return ok ? std::move(dict) : OwnedRef();
   }
 
+  // A stage member's kind, name and params objects (shared, made once per token), or nothing with
+  // an exception set for a token that does not read.
+  struct MemberObjects {
+    PyObject* kind;
+    PyObject* name;
+    PyObject* params;
+  };
+  std::optional<MemberObjects> member_objects(const NodeView& node, std::size_t m) {
+    const ParsedMember* parsed = parsed_member(node, m);
+    if (!parsed) return std::nullopt;
+    return MemberObjects{parsed->kind.get(), parsed->name.get(), parsed->params.get()};
+  }
+
  private:
   // The one str object of a text of the snapshot's table.
   OwnedRef text(StrId id) {

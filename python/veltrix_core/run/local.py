@@ -11,7 +11,7 @@ import sys
 from dataclasses import dataclass
 from typing import Any
 
-from veltrix_core.run.plan import Plan
+from veltrix_core.run.plan import Plan, Where
 
 __all__ = ["MemoryReport", "run_plan", "size_of"]
 
@@ -54,7 +54,7 @@ def size_of(value: Any) -> int:
 def _last_uses(plan: Plan) -> dict[int, list[int]]:
     """For each row, the input ids to drop once it has run: those it is the last reader of."""
     last: dict[int, int] = {}
-    offsets, inputs = plan.offsets, plan.inputs
+    offsets, inputs = plan.columns.offsets.tolist(), plan.columns.inputs.tolist()
     for row in range(len(plan)):
         for node_id in inputs[offsets[row] : offsets[row + 1]]:
             last[node_id] = row
@@ -72,9 +72,11 @@ def run_plan(plan: Plan) -> tuple[list[Any], MemoryReport]:
     values: dict[int, Any] = {}
     sizes: dict[int, int] = {}
     held = peak = total = peak_values = 0
-    offsets, inputs = plan.offsets, plan.inputs
-    for row, (node_id, implementation, where) in enumerate(zip(plan.ids, plan.implementations, plan.where)):
-        value = implementation(where, *[values[i] for i in inputs[offsets[row] : offsets[row + 1]]])
+    ids = plan.columns.ids.tolist()
+    offsets, inputs = plan.columns.offsets.tolist(), plan.columns.inputs.tolist()
+    where: list[Where] = list(ids) if plan.where is None else list(plan.where)
+    for row, (node_id, implementation, at) in enumerate(zip(ids, plan.implementations(), where)):
+        value = implementation(at, *[values[i] for i in inputs[offsets[row] : offsets[row + 1]]])
         values[node_id] = value
         size = sizes[node_id] = size_of(value)
         held += size

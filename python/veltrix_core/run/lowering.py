@@ -5,14 +5,17 @@ its implementation fails.
 
 Keys carry a token drawn for each lowering, so two lowerings submitted to one cluster at once
 (a store and its reduced form, say) never share a key and never read each other's results.
-The implementations are the plan's, the same the local evaluator calls.
+The implementations are the plan's, the same the local evaluator calls. The tasks are written
+natively, from the plan's columns.
 """
 
 from __future__ import annotations
 
 import uuid
+from array import array
 from typing import Any
 
+from veltrix_core import _lower_rows
 from veltrix_core.run.plan import Plan
 
 __all__ = ["lower_plan"]
@@ -21,21 +24,9 @@ __all__ = ["lower_plan"]
 def lower_plan(plan: Plan) -> tuple[dict[str, tuple[Any, ...]], list[str]]:
     """The dask graph of the plan's nodes, and the keys of its outputs in order."""
     prefix = f"veltrix-{uuid.uuid4().hex[:12]}-"
-    ids, offsets, inputs = plan.ids, plan.offsets, plan.inputs
-    size = ids[-1] + 1 if ids else 0
-    keys = [prefix + text for text in map(str, range(size))]
-    # Most nodes have one or two inputs; spelling those tuples out is a fifth faster than
-    # unpacking a list for every task of a large graph.
-    tasks: list[tuple[Any, ...]] = []
-    append = tasks.append
-    for row, (implementation, where) in enumerate(zip(plan.implementations, plan.where)):
-        first, end = offsets[row], offsets[row + 1]
-        arity = end - first
-        if arity == 1:
-            append((implementation, where, keys[inputs[first]]))
-        elif arity == 2:
-            append((implementation, where, keys[inputs[first]], keys[inputs[first + 1]]))
-        else:
-            append((implementation, where, *[keys[i] for i in inputs[first:end]]))
-    graph = dict(zip([keys[i] for i in ids], tasks))
-    return graph, [keys[o] for o in plan.outputs]
+    read = plan.columns
+    outputs = array("q", plan.outputs)
+    graph, keys = _lower_rows(
+        prefix, read.ids, read.shapes, read.offsets, read.inputs, plan.by_shape, plan.exceptions, plan.where, outputs
+    )
+    return graph, keys

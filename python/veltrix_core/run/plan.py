@@ -25,10 +25,10 @@ with origins. It is there only to name the node when it fails.
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Mapping
 from typing import Any, TypeAlias
 
-from veltrix_core import GraphStore, columns
+from veltrix_core import GraphStore, _shape_arities, columns
 from veltrix_core.run.errors import MissingImplementation, NodeFailed
 from veltrix_core.run.reduction import Origins
 from veltrix_core.typing import MemberView, NodeFunction, ParamValue, Registry, ShapeView, Sources
@@ -170,6 +170,26 @@ class Identity(Implementation):
 
 # A Stage member: (function, params, refs, member values to drop after it, kind, name).
 Member: TypeAlias = tuple[NodeFunction, Params, tuple[int, ...], tuple[int, ...], str, str]
+# What the core works out for a stage shape: its members' indices, operand refs and the members to
+# drop after each, and the widest stage input read as (input count, member position).
+StagePlan: TypeAlias = tuple[tuple[int, ...], tuple[tuple[int, ...], ...], tuple[tuple[int, ...], ...], int, int]
+
+
+class _PlannedMembers:
+    """The distinct stage members of a plan as parallel lists: the function (None when refused),
+    params, kind, name and the refusal's text of each."""
+
+    __slots__ = ("functions", "params", "kinds", "names", "refusals", "refused")
+
+    def __init__(self) -> None:
+        self.refused: set[int] = set()  # the indices of refused members
+        self.functions: list[NodeFunction | None] = []
+        self.params: list[Params] = []
+        self.kinds: list[str] = []
+        self.names: list[str] = []
+        self.refusals: list[str] = []
+
+
 # A member as read once: (function, or None when refused; params; refs; kind; name; the highest
 # member and stage input it reads, -1 for none; why it is refused).
 _MemberPart: TypeAlias = tuple[NodeFunction | None, Params, tuple[int, ...], str, str, int, int, str]
@@ -181,15 +201,46 @@ class StageRun(Implementation):
     the stage; the stage's value is its last member's."""
 
     # reads: (how many stage inputs the members read, the first member that reads the last).
-    __slots__ = ("members", "reads")
+    # A stage made from a plan the core worked out keeps the plan and the plan's members table
+    # until it first runs or is pickled, and only then writes out its own members: most stages of
+    # a large graph are made once and run once, many never here (on a cluster's workers).
+    __slots__ = ("_members", "reads", "_planned")
 
-    def __init__(self, members: tuple[Member, ...], reads: tuple[int, int]) -> None:
-        super().__init__("stage", "")
-        self.members, self.reads = members, reads
+    def __init__(
+        self,
+        members: tuple[Member, ...] | None,
+        reads: tuple[int, int],
+        planned: tuple[StagePlan, _PlannedMembers] | None = None,
+    ) -> None:
+        self.kind, self.name = "stage", ""
+        self._members, self.reads, self._planned = members, reads, planned
+
+    @property
+    def members(self) -> tuple[Member, ...]:
+        members = self._members
+        if members is None:
+            assert self._planned is not None
+            (indices, refs, drops, _, _), table = self._planned
+            members = self._members = tuple(
+                zip(
+                    map(table.functions.__getitem__, indices),
+                    map(table.params.__getitem__, indices),
+                    refs,
+                    drops,
+                    map(table.kinds.__getitem__, indices),
+                    map(table.names.__getitem__, indices),
+                )
+            )
+            self._planned = None
+        return members
+
+    def __reduce__(self) -> tuple[type[StageRun], tuple[tuple[Member, ...], tuple[int, int]]]:
+        return StageRun, (self.members, self.reads)
 
     def __call__(self, where: Where, *values: Any) -> Any:
-        results: list[Any] = [None] * len(self.members)
-        for position, (function, params, refs, drops, kind, name) in enumerate(self.members):
+        members = self.members
+        results: list[Any] = [None] * len(members)
+        for position, (function, params, refs, drops, kind, name) in enumerate(members):
             args = [values[ref] if ref >= 0 else results[-1 - ref] for ref in refs]
             try:
                 results[position] = function(args, params)
@@ -204,26 +255,36 @@ EXCHANGE = Identity("exchange", "")
 
 
 class Plan:
-    """The reachable nodes in id order, as rows: row k is node ``ids[k]``, computed by
-    ``implementations[k]`` called with ``where[k]`` and the values of its input ids
-    ``inputs[offsets[k]:offsets[k + 1]]``; and the requested outputs."""
+    """The reachable nodes in id order, as rows of a store's columns: row k is node ``ids[k]``,
+    computed by its implementation called with ``where[k]`` (or the node id, when ``where`` is
+    None) and the values of its input ids ``inputs[offsets[k]:offsets[k + 1]]``; and the
+    requested outputs. Rows of one shape share the implementation ``by_shape[shape]``; the few
+    rows whose number of inputs differs from their shape's first row have their own in
+    ``exceptions``."""
 
-    __slots__ = ("ids", "implementations", "where", "offsets", "inputs", "outputs")
+    __slots__ = ("columns", "by_shape", "exceptions", "where", "outputs")
 
     def __init__(
         self,
-        ids: list[int],
-        implementations: list[Implementation],
-        where: Sequence[Where],
-        offsets: list[int],
-        inputs: list[int],
+        columns: columns.Columns,
+        by_shape: list[Implementation],
+        exceptions: dict[int, Implementation],
+        where: list[Located] | None,
         outputs: list[int],
     ) -> None:
-        self.ids, self.implementations, self.where = ids, implementations, where
-        self.offsets, self.inputs, self.outputs = offsets, inputs, outputs
+        self.columns, self.by_shape, self.exceptions, self.where = columns, by_shape, exceptions, where
+        self.outputs = outputs
 
     def __len__(self) -> int:
-        return len(self.ids)
+        return len(self.columns)
+
+    def implementations(self) -> list[Implementation]:
+        """The implementation of every row."""
+        by_shape = self.by_shape
+        rows = [by_shape[shape] for shape in self.columns.shapes]
+        for row, implementation in self.exceptions.items():
+            rows[row] = implementation
+        return rows
 
 
 class _Refused(Exception):
@@ -311,6 +372,41 @@ class _Implementations:
         part = (function, params, refs, member_kind, name, reads_member, reads_input, refusal)
         self.members[id(member)] = (member, part)  # the dict is held, so its id stays its own
         return part
+
+    def planned_stage(self, plan: StagePlan, members: _PlannedMembers) -> StageRun:
+        """A Stage from the plan the core worked out for its shape: member indices into
+        `members` (each distinct member looked up once, for all stages), operand refs and drops,
+        and the widest stage input read."""
+        indices = plan[0]
+        if not indices:
+            raise _Refused("a stage without members has no value")
+        if members.refused and not members.refused.isdisjoint(indices):
+            position = next(p for p, index in enumerate(indices) if index in members.refused)
+            raise _Refused(f"member {position}{members.refusals[indices[position]]}")
+        return StageRun(None, (plan[3], plan[4]), (plan, members))
+
+    def planned_members(self, table: list[tuple[str, str, Params, int]]) -> _PlannedMembers:
+        """Every distinct stage member of a plan, looked up in the registry once."""
+        members = _PlannedMembers()
+        for member_kind, name, params, arity in table:
+            kind = MEMBER_KINDS.get(member_kind)
+            function: NodeFunction | None = None
+            refusal = ""
+            if kind is None:
+                refusal = f" has kind {member_kind!r}, which no registry knows"
+            else:
+                try:
+                    function = self.apply(kind, name, arity, params).function
+                except _Refused as refused:
+                    refusal = f", {_label(member_kind, name)}: {refused.args[0]}"
+            if function is None:
+                members.refused.add(len(members.functions))
+            members.functions.append(function)
+            members.params.append(params)
+            members.kinds.append(member_kind)
+            members.names.append(name)
+            members.refusals.append(refusal)
+        return members
 
     def _build_stage(self, members: list[MemberView]) -> StageRun:
         if not members:
@@ -400,21 +496,26 @@ class _Shapes:
         implementations: _Implementations,
         source_implementation: Callable[[str, Params], Implementation],
         models: Mapping[str, NodeFunction],
+        stage_plans: list[StagePlan | None],
+        members: list[tuple[str, str, Params, int]],
     ) -> None:
         self.table, self.apply, self.stage = table, implementations.apply, implementations.stage
+        self.planned_stage, self.stage_plans = implementations.planned_stage, stage_plans
+        self.members = implementations.planned_members(members)
         self.source_implementation, self.models = source_implementation, models
         self.made: dict[tuple[int, int], Implementation] = {}
 
     def implementation(self, shape: int, arity: int) -> Implementation:
         found = self.made.get((shape, arity))
         if found is None:
-            found = self.made[shape, arity] = self._make(self.table[shape], arity)
+            found = self.made[shape, arity] = self._make(self.table[shape], arity, self.stage_plans[shape])
         return found
 
-    def _make(self, view: ShapeView, arity: int) -> Implementation:
+    def _make(self, view: ShapeView, arity: int, stage_plan: StagePlan | None) -> Implementation:
         kind = view["kind"]
         if kind == "stage":
-            stage_run = self.stage(view["members"])
+            assert stage_plan is not None
+            stage_run = self.planned_stage(stage_plan, self.members)
             if stage_run.reads[0] > arity:
                 count, position = stage_run.reads
                 raise _Refused(
@@ -470,27 +571,40 @@ def read_plan(
         raise TypeError(f"origins must be the Origins of a reduction, not {type(origins).__name__}")
     source_implementation = _Sources(sources, registry.get(SOURCE_ENTRY)).implementation
     ids = _output_ids(outputs, store.node_count())
-    read = columns.read(store, ids)
-    rows, shapes, offsets = read.ids.tolist(), read.shapes.tolist(), read.offsets.tolist()
-    table = read.shape_table
-    made = _Shapes(table, _Implementations(registry), source_implementation, models)
-    # Most shapes meet one number of inputs: the row's shape alone finds its implementation.
-    first: list[Implementation | None] = [None] * len(table)
-    first_arity = [-1] * len(table)
-    implementations: list[Implementation] = []
-    append = implementations.append
-    for row, shape in enumerate(shapes):
-        arity = offsets[row + 1] - offsets[row]
-        implementation = first[shape]
-        if implementation is None or first_arity[shape] != arity:
-            try:
-                implementation = made.implementation(shape, arity)
-            except _Refused as error:
-                raise _missing(rows[row], table[shape], error) from None
-            if first[shape] is None:
-                first[shape], first_arity[shape] = implementation, arity
-        append(implementation)
-    where: Sequence[Where] = rows
+    # The columns, with the stage plans the core works out for the run.
+    ids_, kinds, shapes, offsets, inputs, table, members, stage_plans = store._read_columns(outputs=ids, stages=True)
+    read = columns.Columns(
+        memoryview(ids_).cast("q"),
+        memoryview(kinds).cast("B"),
+        memoryview(shapes).cast("I"),
+        memoryview(offsets).cast("q"),
+        memoryview(inputs).cast("q"),
+        table,
+    )
+    made = _Shapes(table, _Implementations(registry), source_implementation, models, stage_plans, members)
+    # One implementation per shape, for the number of inputs of its first row, and one for each
+    # row whose number differs; a refusal is reported at the first row it concerns.
+    arities, odd_rows = _shape_arities(read.shapes, read.offsets, len(table))
+    refused: dict[int, tuple[int, _Refused]] = {}  # row -> (shape, refusal)
+    by_shape: list[Implementation] = []
+    for shape, arity in enumerate(arities):
+        try:
+            by_shape.append(made.implementation(shape, arity))
+        except _Refused as error:
+            by_shape.append(EXCHANGE)  # never run: the plan is refused below
+            refused.setdefault(read.shapes.tolist().index(shape), (shape, error))
+    exceptions: dict[int, Implementation] = {}
+    for row in odd_rows:
+        shape = read.shapes[row]
+        try:
+            exceptions[row] = made.implementation(shape, read.offsets[row + 1] - read.offsets[row])
+        except _Refused as error:
+            refused.setdefault(row, (shape, error))
+    if refused:
+        row = min(refused)
+        shape, refusal = refused[row]
+        raise _missing(read.ids[row], table[shape], refusal) from None
+    where = None
     if origins is not None:
-        where = [Located(node, tuple(origins.of(node))) for node in rows]
-    return Plan(rows, implementations, where, offsets, read.inputs.tolist(), ids)
+        where = [Located(node, tuple(origins.of(node))) for node in read.ids.tolist()]
+    return Plan(read, by_shape, exceptions, where, ids)
