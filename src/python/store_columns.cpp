@@ -154,6 +154,8 @@ PyObject* store_read_columns(PyObject* self, PyObject* const* args, Py_ssize_t n
     const std::vector<NodeId> representatives = fill_columns(table, plan, buffers);
     ViewBuilder views(table, snapshot.outputs, *keys);
     views.share_members();
+    // With the stage plans, a stage's shape says its kind and member count; the plan the rest.
+    if (with_stages) views.omit_members();
     OwnedRef shape_table =
         new_list(representatives.size(), [&](std::size_t s) { return views.shape_view(representatives[s]); });
     if (!shape_table) return nullptr;

@@ -32,6 +32,8 @@ class ViewBuilder {
   // Shape views share the member dicts (and their params) of equal members; node views give each
   // member a dict of its own.
   void share_members() { share_members_ = true; }
+  // Shape views without their members list, for a reader that takes the members another way.
+  void omit_members() { omit_members_ = true; }
 
   ViewBuilder(const NodeTable& table, std::span<const NodeId> marks, const InternedNames& keys)
       : table_(table),
@@ -256,7 +258,7 @@ class ViewBuilder {
     if (node.kind() == NodeKind::External) return set_item(d, keys_.descriptor.get(), descriptor_dict(node));
     if (node.kind() == NodeKind::Stage) {
       return set_item(d, keys_.n_members.get(), OwnedRef::steal(PyLong_FromSize_t(node.member_count()))) &&
-             set_item(d, keys_.members.get(), members_list(node));
+             (omit_members_ || set_item(d, keys_.members.get(), members_list(node)));
     }
     return true;
   }
@@ -268,6 +270,7 @@ class ViewBuilder {
   std::vector<bool> is_output_;
   std::vector<ParsedMember> members_;  // by member token text, made on first use
   bool share_members_ = false;
+  bool omit_members_ = false;
   HashMap<std::string, OwnedRef> shared_members_;
   std::vector<OwnedRef> input_refs_, member_refs_;
 };

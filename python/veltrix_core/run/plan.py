@@ -440,6 +440,9 @@ def _output_ids(outputs: object, count: int) -> list[int]:
     """The requested ids, checked: a list or tuple of ints (not bools), each a node of the store."""
     if not isinstance(outputs, (list, tuple)):
         raise TypeError(f"outputs must be a list or tuple of node ids, not {type(outputs).__name__}")
+    # The common case, plain ints, is checked without a Python step per id.
+    if outputs and set(map(type, outputs)) == {int} and min(outputs) >= 0 and max(outputs) < count:
+        return list(outputs)
     ids: list[int] = []
     for output in outputs:
         if type(output) is not int:
@@ -506,9 +509,12 @@ class _Shapes:
         self.made: dict[tuple[int, int], Implementation] = {}
 
     def implementation(self, shape: int, arity: int) -> Implementation:
+        plan = self.stage_plans[shape]
+        if plan is not None and plan[3] <= arity:  # a stage: no other shape has its members
+            return self.planned_stage(plan, self.members)
         found = self.made.get((shape, arity))
         if found is None:
-            found = self.made[shape, arity] = self._make(self.table[shape], arity, self.stage_plans[shape])
+            found = self.made[shape, arity] = self._make(self.table[shape], arity, plan)
         return found
 
     def _make(self, view: ShapeView, arity: int, stage_plan: StagePlan | None) -> Implementation:
@@ -587,9 +593,10 @@ def read_plan(
     arities, odd_rows = _shape_arities(read.shapes, read.offsets, len(table))
     refused: dict[int, tuple[int, _Refused]] = {}  # row -> (shape, refusal)
     by_shape: list[Implementation] = []
+    implementation = made.implementation
     for shape, arity in enumerate(arities):
         try:
-            by_shape.append(made.implementation(shape, arity))
+            by_shape.append(implementation(shape, arity))
         except _Refused as error:
             by_shape.append(EXCHANGE)  # never run: the plan is refused below
             refused.setdefault(read.shapes.tolist().index(shape), (shape, error))
