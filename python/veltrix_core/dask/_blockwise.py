@@ -1,0 +1,221 @@
+"""Blockwise layers read block by block, without materializing their tasks.
+
+A Blockwise layer is one task with placeholders and a rule that says, for each output block,
+what each placeholder stands for: a block of another array (a key), a list of blocks (an axis
+that the task contracts), a constant, or a value an IO dependency gives for the block. dask
+materializes a task per block by substituting the placeholders (`dask.blockwise`
+``_make_blockwise_graph``); this module computes the same bindings, with dask's own coordinate
+mapping, as plain values: the keys a block reads and the literals it is given. The recorder
+reads the layer's task once with placeholders that stand for these values and replays it for
+every block.
+
+A layer whose form this does not cover (a constant that is a graph node, an IO dependency that
+gives keys or graph nodes) is materialized by dask and read task by task.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable
+from typing import Any
+
+from dask import blockwise as _dask_blockwise
+from dask._task_spec import GraphNode, Task, TaskRef, parse_input
+from dask.blockwise import Blockwise
+from veltrix_core.dask._literals import is_param
+
+# dask's own helpers (untyped): the coordinate mapping, keys of contracted axes, placeholders.
+_get_coord_mapping: Any = _dask_blockwise._get_coord_mapping
+_lol_product: Any = _dask_blockwise._lol_product
+_make_blockwise_graph: Any = _dask_blockwise._make_blockwise_graph
+blockwise_token: Any = _dask_blockwise.blockwise_token
+
+__all__ = [
+    "NotFast",
+    "BlockwiseLayer",
+    "Block",
+    "REF",
+    "LITERAL",
+    "PARAM",
+    "CONSTANT",
+    "CONSTANT_REF",
+    "KEY",
+    "KEYS",
+    "IO",
+]
+
+# What a value of a block's bindings is: a key the block reads, a literal, a param.
+REF, LITERAL, PARAM = 0, 1, 2
+# What a placeholder stands for.
+CONSTANT, CONSTANT_REF, KEY, KEYS, IO = range(5)
+
+
+class NotFast(Exception):
+    """A layer or block that is read from dask's materialized tasks instead."""
+
+
+class Block:
+    """The bindings of one block: values in placeholder order, their kinds, the keys read."""
+
+    __slots__ = ("layer", "values", "kinds", "task")
+
+    def __init__(self, layer: BlockwiseLayer, values: list[Any], kinds: tuple[int, ...], task: Task | None) -> None:
+        self.layer, self.values, self.kinds, self.task = layer, values, kinds, task
+
+
+class BlockwiseLayer:
+    """The keys of a Blockwise layer, and the bindings of each of its blocks."""
+
+    def __init__(self, layer: Blockwise) -> None:
+        if layer.annotations:
+            raise NotFast("a layer with annotations is kept as it is")
+        self.layer = layer
+        self.name = layer.output
+        task = layer.task
+        if not isinstance(task, Task):
+            raise NotFast("a layer whose task is not a Task")
+        concatenate = None
+        if layer.concatenate is True:
+            from dask.array.core import concatenate_axes  # noqa: PLC0415
+
+            concatenate = concatenate_axes
+        self.concatenate = concatenate
+        dims = layer.dims
+        self.shape = tuple(dims[index] for index in layer.output_indices)
+        self.blocks = layer.output_blocks
+        coord_maps, concat_axes, dummies = _get_coord_mapping(
+            dims, layer.output_indices, layer.numblocks, layer.indices, concatenate
+        )
+        self.dummies = tuple(dummies)
+        dependencies = task.dependencies
+        placeholders = set()
+        # (placeholder, what it stands for, payload)
+        self.slots: list[tuple[str, int, Any]] = []
+        for position, ((arg, index), coord_map, axes) in enumerate(zip(layer.indices, coord_maps, concat_axes)):
+            placeholder = blockwise_token(position)
+            placeholders.add(placeholder)
+            if placeholder not in dependencies:
+                continue
+            if index is None:
+                if isinstance(arg, TaskRef):
+                    self.slots.append((placeholder, CONSTANT_REF, arg.key))
+                elif isinstance(arg, GraphNode):
+                    raise NotFast("a constant that is a graph node")
+                else:
+                    self.slots.append((placeholder, CONSTANT, arg))
+            elif arg in layer.io_deps:
+                self.slots.append((placeholder, IO, (layer.io_deps[arg], tuple(coord_map))))  # type: ignore[index]
+            elif axes:
+                self.slots.append((placeholder, KEYS, (arg, tuple(coord_map), axes)))
+            else:
+                self.slots.append((placeholder, KEY, (arg, tuple(coord_map))))
+        if dependencies - placeholders:
+            raise NotFast("a task that reads keys outside its placeholders")
+        self.task = task
+        # The compiled task, by the kinds of the IO values of a block (the recorder's).
+        self.programs: dict[tuple[int, ...], Any] = {}
+
+    def has(self, key: Hashable) -> bool:
+        """Whether `key` names a block of this layer."""
+        coords = key[1:]  # type: ignore[index]
+        if len(coords) != len(self.shape):
+            return False
+        for coord, size in zip(coords, self.shape):
+            if type(coord) is not int or not 0 <= coord < size:
+                return False
+        return self.blocks is None or coords in self.blocks
+
+    def block(self, key: tuple[Any, ...]) -> tuple[Block, list[Any]]:
+        """The bindings of block `key` and the keys it reads."""
+        coords = key[1:] + self.dummies
+        values: list[Any] = []
+        kinds: list[int] = []
+        reads: list[Any] = []
+        for _, what, payload in self.slots:
+            if what == KEY:
+                name, coord_map = payload
+                read = (name, *[coords[c] for c in coord_map])
+                values.append(read)
+                reads.append(read)
+            elif what == KEYS:
+                name, coord_map, _ = payload
+                nested = _lol_product((name,), tuple(coords[c] for c in coord_map))
+                found: list[Any] = []
+                _leaves(nested, found)
+                values.extend(found)
+                reads.extend(found)
+            elif what == CONSTANT_REF:
+                values.append(payload)
+                reads.append(payload)
+            elif what == IO:
+                dependency, coord_map = payload
+                block_coords = tuple(coords[c] for c in coord_map)
+                value = dependency.get(block_coords, block_coords)
+                if isinstance(parse_input(value), (GraphNode, TaskRef)):
+                    return self._materialized(key)
+                values.append(value)
+                kinds.append(PARAM if is_param(value) else LITERAL)
+        return Block(self, values, tuple(kinds), None), reads
+
+    def _materialized(self, key: tuple[Any, ...]) -> tuple[Block, list[Any]]:
+        layer = self.layer
+        graph = _make_blockwise_graph(
+            layer.task,
+            layer.output,
+            layer.output_indices,
+            *[item for pair in layer.indices for item in pair],
+            new_axes=layer.new_axes,
+            numblocks=layer.numblocks,
+            concatenate=layer.concatenate,
+            output_blocks=[key[1:]],
+            dims=layer.dims,
+            io_deps=layer.io_deps,
+            keys=tuple(blockwise_token(i) for i in range(len(layer.indices))),
+        )
+        task = graph[key]
+        return Block(self, [], (), task), list(task.dependencies)
+
+    def symbols(self, key: tuple[Any, ...], block: Block) -> list[tuple[str, int, Any]]:
+        """For compiling the layer's task: each placeholder with what it stands for and where
+        its values are among a block's values (a position, a nested list of positions, a
+        constant); read from block `key`, whose bindings are `block`."""
+        coords = key[1:] + self.dummies
+        position = 0
+        io = iter(block.kinds)
+        found: list[tuple[str, int, Any]] = []
+        for placeholder, what, payload in self.slots:
+            if what == KEYS:
+                name, coord_map, axes = payload
+                example = _lol_product((name,), tuple(coords[c] for c in coord_map))
+                count = _count(example)
+                found.append((placeholder, what, (_shape(example, iter(range(position, position + count))), axes)))
+                position += count
+            elif what == CONSTANT:
+                found.append((placeholder, what, payload))
+            elif what == IO:
+                found.append((placeholder, what, (position, next(io))))
+                position += 1
+            else:
+                found.append((placeholder, what, position))
+                position += 1
+        if position != len(block.values):
+            raise NotFast("bindings whose structure changes between blocks")
+        return found
+
+
+def _leaves(nested: Any, found: list[Any]) -> None:
+    if isinstance(nested, list):
+        for item in nested:
+            _leaves(item, found)
+    else:
+        found.append(nested)
+
+
+def _count(nested: Any) -> int:
+    return sum(_count(item) for item in nested) if isinstance(nested, list) else 1
+
+
+def _shape(nested: Any, positions: Any) -> Any:
+    """The nested list `nested` with each leaf replaced by the next position."""
+    if isinstance(nested, list):
+        return [_shape(item, positions) for item in nested]
+    return next(positions)

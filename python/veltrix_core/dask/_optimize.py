@@ -1,0 +1,161 @@
+"""The optimizer's steps: dask's high-level fusion, recording, reduction, writing back; and the
+way back to dask's own optimizer for a graph it cannot read."""
+
+from __future__ import annotations
+
+import functools
+import warnings
+from collections.abc import Callable, Hashable, Iterable
+from typing import Any
+
+import numpy as np
+
+from dask import config
+from dask.blockwise import Blockwise
+from dask.core import flatten
+from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
+from veltrix_core import GraphStore, columns
+from veltrix_core.dask import OptimizerDeclined, impure_marker
+from veltrix_core.dask._blockwise import BlockwiseLayer, NotFast
+from veltrix_core.dask._record import Recorder, Unsupported, dependencies_of, record_graph
+from veltrix_core.dask._write import write_back
+from veltrix_core.run.reduction import reduce
+
+__all__ = ["run"]
+
+
+def _dask_optimizer(array: bool) -> Callable[..., Any]:
+    if array:
+        from dask.array.optimization import optimize  # noqa: PLC0415
+
+        return optimize
+    from dask.delayed import optimize as delayed_optimize  # noqa: PLC0415
+
+    return delayed_optimize
+
+
+def _declinable(error: BaseException) -> bool:
+    # The core's internal failure derives from BaseException; it too leaves the graph to dask.
+    return isinstance(error, Exception) or type(error).__name__ == "PanicException"
+
+
+def run(dsk: Any, keys: Any, *, array: bool, options: dict[str, Any]) -> Any:
+    try:
+        return optimize_graph(dsk, keys, array=array)
+    except BaseException as error:
+        if not _declinable(error):
+            raise
+        reason = str(error) if isinstance(error, Unsupported) else f"{type(error).__name__}: {error}"
+        warnings.warn(
+            f"veltrix_core.dask left this graph to dask's optimizer: {reason}", OptimizerDeclined, stacklevel=3
+        )
+        return _dask_optimizer(array)(dsk, keys, **options)
+
+
+def _output_keys(keys: Any) -> list[Any]:
+    if not isinstance(keys, (list, set)):
+        keys = [keys]
+    return list(flatten(keys))  # type: ignore[no-untyped-call]
+
+
+class _Graph:
+    """The keys of a graph and their values, layer by layer. A Blockwise layer gives its blocks'
+    bindings on demand; every other layer is materialized. A key of a layer with annotations is
+    pinned: its task is kept as it is."""
+
+    def __init__(self, graph: HighLevelGraph) -> None:
+        self.values: dict[Any, Any] = {}
+        self.pinned: dict[Any, str] = {}
+        self.blockwise: dict[Any, BlockwiseLayer] = {}
+        self.layers = graph.layers
+        for name, layer in graph.layers.items():
+            if type(layer) is Blockwise and not layer.annotations:
+                try:
+                    self.blockwise[layer.output] = BlockwiseLayer(layer)
+                    continue
+                except NotFast:
+                    pass
+            if layer.annotations:
+                for key in layer:
+                    self.pinned[key] = name
+            self.values.update(layer)
+
+    def _layer_of(self, key: object) -> BlockwiseLayer | None:
+        if type(key) is tuple and key and self.blockwise:
+            layer = self.blockwise.get(key[0])
+            if layer is not None and layer.has(key):
+                return layer
+        return None
+
+    def __contains__(self, key: object) -> bool:
+        return key in self.values or self._layer_of(key) is not None
+
+    def lookup(self, key: Any) -> tuple[Any, Iterable[Any], bool] | None:
+        try:
+            value = self.values[key]
+        except KeyError:
+            layer = self._layer_of(key)
+            if layer is None:
+                return None
+            return (*layer.block(key), False)
+        except TypeError:  # an unhashable key names nothing
+            return None
+        return value, dependencies_of(value, self), key in self.pinned
+
+
+def optimize_graph(dsk: Any, keys: Any, *, array: bool) -> Any:
+    outputs = _output_keys(keys)
+    if not isinstance(dsk, HighLevelGraph):
+        dsk = HighLevelGraph.from_collections(str(id(dsk)), dsk, dependencies=())
+    if array:
+        from dask.blockwise import fuse_roots, optimize_blockwise  # noqa: PLC0415
+
+        dsk = optimize_blockwise(dsk, keys=outputs)  # type: ignore[no-untyped-call]
+        dsk = fuse_roots(dsk, keys=outputs)
+    if config.get("optimization.fuse.active") is False:
+        return dsk.cull(set(outputs))  # no fusion asked for: dask's high-level steps alone
+    graph = _Graph(dsk)
+    for key in outputs:
+        if key not in graph:
+            raise Unsupported(f"the output key {key!r} is not in the graph")
+    recorder = Recorder(graph, functools.partial(impure_marker, delayed=not array))
+    unique = list(dict.fromkeys(outputs))
+    kept = record_graph(recorder, unique, graph.lookup)
+    named = unique + [key for key in dict.fromkeys(kept) if key not in graph.pinned and key in graph]
+
+    store = GraphStore()
+    inputs = np.asarray(recorder.inputs, dtype=np.int64)
+    row_ids = np.frombuffer(
+        columns.record(
+            store,
+            bytes(recorder.kinds),
+            recorder.names,
+            recorder.params,
+            None,
+            np.asarray(recorder.offsets, dtype=np.int64),
+            -1 - inputs,
+        ),
+        dtype=np.int64,
+    )
+    key_row = recorder.key_row
+    output_ids = [int(row_ids[key_row[key]]) for key in named]
+    reduction = reduce(store, output_ids, maximal_fusion=True, origins=True)
+    result = write_back(recorder, row_ids, store, reduction, named)
+    pinned_layers = _pinned_layers(graph, recorder)
+    if not pinned_layers:
+        return result
+    layers: dict[str, Any] = {"veltrix-" + str(id(result)): MaterializedLayer(result)}
+    layers.update(pinned_layers)
+    return HighLevelGraph(layers, {name: set() for name in layers})
+
+
+def _pinned_layers(graph: _Graph, recorder: Recorder) -> dict[str, Any]:
+    """The layers with annotations, each with the keys the computation needs, as they were."""
+    needed: dict[str, dict[Hashable, Any]] = {}
+    for key, row in recorder.key_row.items():
+        name = graph.pinned.get(key)
+        if name is not None and row in recorder.pinned_rows:
+            needed.setdefault(name, {})[key] = graph.values[key]
+    return {
+        name: MaterializedLayer(values, annotations=graph.layers[name].annotations) for name, values in needed.items()
+    }
