@@ -9,13 +9,12 @@ their pictures when Graphviz's `dot` is installed, go to examples/out/.
 from __future__ import annotations
 
 import shlex
-import shutil
-import subprocess
 import sys
 import sysconfig
 from pathlib import Path
 
 import veltrix_core as vc
+from veltrix_core import display
 
 OUT = Path(__file__).resolve().parent / "out"
 
@@ -120,18 +119,26 @@ def print_report(report: dict) -> None:
         print(f"  {key:<{width}}  {report[key]:>5}  {meaning}")
 
 
-def write_pictures(graphs: dict[str, str]) -> None:
+def write_pictures(graphs: dict[str, vc.GraphStore | str]) -> None:
+    """Writes each graph's DOT text (`to_dot`) to examples/out/NAME.dot and, when Graphviz is
+    installed, its picture (`veltrix_core.display.svg`) to NAME.svg. A graph given as DOT text
+    gets the text only: the picture is drawn from the store."""
     OUT.mkdir(exist_ok=True)
-    dot = shutil.which("dot")
-    for name, text in graphs.items():
+    missing = False
+    for name, graph in graphs.items():
         path = OUT / f"{name}.dot"
-        path.write_text(text)
+        path.write_text(graph if isinstance(graph, str) else graph.to_dot())
         print(f"  wrote {path}")
-        if dot:
-            picture = path.with_suffix(".svg")
-            subprocess.run([dot, "-Tsvg", str(path), "-o", str(picture)], check=True)
-            print(f"  wrote {picture}")
-    if not dot:
+        if isinstance(graph, str) or missing:
+            continue
+        try:
+            picture = display.svg(graph)
+        except display.GraphvizNotFoundError:
+            missing = True
+            continue
+        path.with_suffix(".svg").write_text(picture)
+        print(f"  wrote {path.with_suffix('.svg')}")
+    if missing:
         print("  (install Graphviz for SVG pictures: scripts/setup.sh does)")
 
 
@@ -172,7 +179,7 @@ def main() -> None:
 
     print("\ngraph before and after reduction:")
     marked = vc.GraphStore.deserialize(blob)
-    write_pictures({"pipeline": marked.to_dot(), "pipeline-reduced": reduced.to_dot()})
+    write_pictures({"pipeline": marked, "pipeline-reduced": reduced})
 
     print("\nread the blob back with the command line (info, dot, reduce, verify):")
     print(f"  {command_line()} info {shell_path(OUT / 'pipeline.vir')}")

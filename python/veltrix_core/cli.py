@@ -33,6 +33,7 @@ from pathlib import Path
 from typing import Any, Literal, NoReturn
 
 from veltrix_core import GraphStore, columns, version
+from veltrix_core._drawing import DEFAULT_MAX_NODES, drawing
 from veltrix_core._files import DEFAULT_MAX_BYTES, FileError, Output, read_input, shown, stage_output
 from veltrix_core._graphviz import GraphvizError, render
 
@@ -258,15 +259,16 @@ def command_dot(args: argparse.Namespace) -> int:
             f"cannot tell the format of {shown(args.output)} from its suffix: name it .dot or .gv (DOT), "
             ".svg or .png (drawn by Graphviz)"
         )
+    if args.max_nodes < 1:
+        raise CommandError(f"--max-nodes must be at least 1, not {args.max_nodes}")
     store, _, _ = read_blob(args.file, args.max_bytes)
-    text = store.to_dot()
     if suffix in PICTURE_FORMATS:
         try:
-            data = render(text, PICTURE_FORMATS[suffix])
+            data = render(drawing(store, max_nodes=args.max_nodes), PICTURE_FORMATS[suffix])
         except GraphvizError as error:
             raise CommandError(f"cannot write {shown(args.output)}: {error}") from None
     else:
-        data = text.encode()  # DOT text is UTF-8 whatever the locale, on standard output as in a file
+        data = store.to_dot().encode()  # DOT text is UTF-8 whatever the locale, on standard output as in a file
     if args.output is None:
         write_stdout(data)
         return 0
@@ -389,9 +391,18 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         help="draw a blob as DOT, SVG or PNG",
         description="Write a blob's graph as Graphviz DOT text, or draw it as SVG or PNG with Graphviz's dot "
         "program (chosen by the output's suffix: .dot or .gv, .svg, .png). Without -o the DOT text goes "
-        "to standard output.",
+        "to standard output. The DOT text is GraphStore.to_dot's; a picture shows each node's id, kind, name "
+        "and params, each stage's members and what they read, and the outputs in red, and draws at most "
+        "--max-nodes nodes: those nearest the outputs, with the rest counted in dashed boxes.",
     )
     dot.add_argument("-o", "--output", metavar="OUT", type=output_path, help="output file (.dot, .gv, .svg or .png)")
+    dot.add_argument(
+        "--max-nodes",
+        metavar="N",
+        type=int,
+        default=DEFAULT_MAX_NODES,
+        help=f"nodes a picture draws before it summarises the rest (default {DEFAULT_MAX_NODES})",
+    )
     dot.set_defaults(run=command_dot)
 
     reduce = commands.add_parser(
