@@ -198,7 +198,7 @@ def main() -> None:
     print("a two-chunk pipeline before and after reduction:")
     small, small_outputs = record_pipeline(2, 8)
     marked = vc.GraphStore.deserialize(small.store.serialize(outputs=small_outputs))  # outputs drawn as such
-    write_pictures({"lazy": marked.to_dot(), "lazy-reduced": run.reduce(small.store, small_outputs).store.to_dot()})
+    write_pictures({"lazy": marked, "lazy-reduced": run.reduce(small.store, small_outputs).store})
 
 
 if __name__ == "__main__":
