@@ -26,7 +26,7 @@ from dask.array.optimization import optimize as dask_optimize  # noqa: E402
 from dask.highlevelgraph import HighLevelGraph  # noqa: E402
 
 import veltrix_core.dask as vd  # noqa: E402
-from veltrix_core.dask import _optimize  # noqa: E402
+from veltrix_core.dask import _optimize, _record  # noqa: E402
 
 
 def bits(value):
@@ -106,8 +106,10 @@ def _programs():
 PROGRAMS = _programs()
 
 
+@pytest.mark.parametrize("batch", [1, 10**9], ids=["blocks as columns", "block by block"])
 @pytest.mark.parametrize("name", list(PROGRAMS))
-def test_array_programs_compute_the_same_values(name):
+def test_array_programs_compute_the_same_values(name, batch, monkeypatch):
+    monkeypatch.setattr(_record, "_BATCH", batch)
     on, off = on_and_off(PROGRAMS[name])
     assert bits(on) == bits(off)
 

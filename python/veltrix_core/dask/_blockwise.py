@@ -120,7 +120,7 @@ class BlockwiseLayer:
         if len(coords) != len(self.shape):
             return False
         for coord, size in zip(coords, self.shape):
-            if type(coord) is not int or not 0 <= coord < size:
+            if type(coord) is not int or coord < 0 or coord >= size:
                 return False
         return self.blocks is None or coords in self.blocks
 

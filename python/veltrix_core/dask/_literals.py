@@ -19,7 +19,7 @@ from __future__ import annotations
 import functools
 import struct
 import sys
-from collections.abc import Hashable
+from collections.abc import Callable, Hashable
 from typing import Any
 
 __all__ = ["is_param", "LiteralKeys", "numeric_evidence"]
@@ -78,65 +78,110 @@ class LiteralKeys:
         self._numpy: Any = sys.modules.get("numpy")
         toolz = sys.modules.get("toolz.functoolz")
         self._compose: object = getattr(toolz, "Compose", None)
+        # How each type's values get their keys, decided once per type.
+        self._by_type: dict[type, Callable[[Any, int], Hashable]] = {
+            type(None): _plain,
+            int: _plain,
+            bool: _plain,
+            str: _plain,
+            bytes: _plain,
+            float: _float,
+            complex: _complex,
+            tuple: self._sequence,
+            list: self._sequence,
+            frozenset: self._frozenset,
+            dict: self._dict,
+            slice: self._slice,
+            functools.partial: self._partial,
+        }
 
     def key(self, value: object) -> Hashable:
         return self._key(value, 0)
 
-    def _identity(self, value: object) -> Hashable:
-        return ("id", id(value))
-
     def _key(self, value: object, depth: int) -> Hashable:
         kind = type(value)
-        if value is None or kind is int or kind is bool or kind is str or kind is bytes:
-            return (kind, value)
-        if kind is float:
-            return (float, _float_bits(value))  # type: ignore[arg-type]
-        if depth > _DEPTH:
-            return self._identity(value)
-        if kind is tuple or kind is list:
-            for item in value:  # type: ignore[attr-defined]
-                if not _exact(item):
-                    break
-            else:  # ints, None and slices of them compare exactly: the sequence is its own key
-                return (kind, tuple(value))  # type: ignore[arg-type]
-        if kind is tuple or kind is list or kind is frozenset:
-            items: Any = sorted(value, key=repr) if kind is frozenset else value  # type: ignore[call-overload]
-            return (kind, tuple([self._key(item, depth + 1) for item in items]))
-        if kind is dict:
-            return (dict, tuple([(self._key(k, depth + 1), self._key(v, depth + 1)) for k, v in value.items()]))  # type: ignore[attr-defined]
-        if kind is slice:
-            return (
-                slice,
-                self._key(value.start, depth + 1),  # type: ignore[attr-defined]
-                self._key(value.stop, depth + 1),  # type: ignore[attr-defined]
-                self._key(value.step, depth + 1),  # type: ignore[attr-defined]
-            )
-        if kind is complex:
-            return (complex, _float_bits(value.real), _float_bits(value.imag))  # type: ignore[attr-defined]
-        if isinstance(value, type):
-            return ("type", value)
-        if kind is functools.partial:
-            return self._partial_key(value, depth)  # type: ignore[arg-type]
+        make = self._by_type.get(kind)
+        if make is None:
+            make = self._by_type[kind] = self._maker(kind)
+        if depth > _DEPTH and make not in (_plain, _float):
+            return _identity(value, depth)
+        return make(value, depth)
+
+    def _maker(self, kind: type) -> Callable[[Any, int], Hashable]:
+        if issubclass(kind, type):
+            return _type
         if kind is self._compose:  # dask's reductions call toolz compositions of partials
-            return ("compose", self._key(value.first, depth + 1), self._key(value.funcs, depth + 1))  # type: ignore[attr-defined]
+            return self._composition
         numpy = self._numpy
         if numpy is not None:
-            if isinstance(value, numpy.dtype):
-                return ("dtype", type(value), value)
+            if issubclass(kind, numpy.dtype):
+                return _dtype
             if kind is numpy.ndarray:
-                return self._array_key(value)
-            if isinstance(value, numpy.generic) and value.dtype.kind != "O":
-                return ("scalar", kind, value.dtype.str, value.tobytes())
-        return self._identity(value)
+                return _array
+            if issubclass(kind, numpy.generic):
+                return _numpy_scalar
+        return _identity
 
-    def _partial_key(self, value: functools.partial[Any], depth: int) -> Hashable:
+    def _sequence(self, value: Any, depth: int) -> Hashable:
+        for item in value:
+            if not _exact(item):
+                break
+        else:  # ints, None and slices of them compare exactly: the sequence is its own key
+            return (type(value), tuple(value))
+        return (type(value), tuple([self._key(item, depth + 1) for item in value]))
+
+    def _frozenset(self, value: Any, depth: int) -> Hashable:
+        return (frozenset, tuple([self._key(item, depth + 1) for item in sorted(value, key=repr)]))
+
+    def _dict(self, value: Any, depth: int) -> Hashable:
+        return (dict, tuple([(self._key(k, depth + 1), self._key(v, depth + 1)) for k, v in value.items()]))
+
+    def _slice(self, value: Any, depth: int) -> Hashable:
+        key = self._key
+        return (slice, key(value.start, depth + 1), key(value.stop, depth + 1), key(value.step, depth + 1))
+
+    def _partial(self, value: Any, depth: int) -> Hashable:
         keywords = tuple(sorted((name, self._key(item, depth + 1)) for name, item in value.keywords.items()))
         return ("partial", self._key(value.func, depth + 1), self._key(value.args, depth + 1), keywords)
 
-    def _array_key(self, value: Any) -> Hashable:
-        if value.dtype.kind == "O" or value.nbytes > _SMALL_ARRAY_BYTES:
-            return self._identity(value)
-        return ("ndarray", value.dtype.str, value.shape, value.strides, value.flags.writeable, value.tobytes())
+    def _composition(self, value: Any, depth: int) -> Hashable:
+        return ("compose", self._key(value.first, depth + 1), self._key(value.funcs, depth + 1))
+
+
+def _plain(value: Any, depth: int) -> Hashable:
+    return (type(value), value)
+
+
+def _float(value: Any, depth: int) -> Hashable:
+    return (float, _float_bits(value))
+
+
+def _complex(value: Any, depth: int) -> Hashable:
+    return (complex, _float_bits(value.real), _float_bits(value.imag))
+
+
+def _type(value: Any, depth: int) -> Hashable:
+    return ("type", value)
+
+
+def _identity(value: Any, depth: int) -> Hashable:
+    return ("id", id(value))
+
+
+def _dtype(value: Any, depth: int) -> Hashable:
+    return ("dtype", type(value), value)
+
+
+def _array(value: Any, depth: int) -> Hashable:
+    if value.dtype.kind == "O" or value.nbytes > _SMALL_ARRAY_BYTES:
+        return ("id", id(value))
+    return ("ndarray", value.dtype.str, value.shape, value.strides, value.flags.writeable, value.tobytes())
+
+
+def _numpy_scalar(value: Any, depth: int) -> Hashable:
+    if value.dtype.kind == "O":
+        return ("id", id(value))
+    return ("scalar", type(value), value.dtype.str, value.tobytes())
 
 
 def numeric_evidence(value: object) -> bool:

@@ -4,6 +4,8 @@ way back to dask's own optimizer for a graph it cannot read."""
 from __future__ import annotations
 
 import functools
+import gc
+import time
 import warnings
 from collections.abc import Callable, Hashable, Iterable
 from typing import Any
@@ -40,6 +42,10 @@ def _declinable(error: BaseException) -> bool:
 
 
 def run(dsk: Any, keys: Any, *, array: bool, options: dict[str, Any]) -> Any:
+    # The recording allocates many small objects that all live until the call returns: the
+    # collector's passes over them would find nothing to free, and take a third of the time.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         return optimize_graph(dsk, keys, array=array)
     except BaseException as error:
@@ -50,12 +56,18 @@ def run(dsk: Any, keys: Any, *, array: bool, options: dict[str, Any]) -> Any:
             f"veltrix_core.dask left this graph to dask's optimizer: {reason}", OptimizerDeclined, stacklevel=3
         )
         return _dask_optimizer(array)(dsk, keys, **options)
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _output_keys(keys: Any) -> list[Any]:
     if not isinstance(keys, (list, set)):
         keys = [keys]
     return list(flatten(keys))  # type: ignore[no-untyped-call]
+
+
+_MISSING = object()
 
 
 class _Graph:
@@ -68,10 +80,21 @@ class _Graph:
         self.pinned: dict[Any, str] = {}
         self.blockwise: dict[Any, BlockwiseLayer] = {}
         self.layers = graph.layers
-        for name, layer in graph.layers.items():
+        # The position of each key's layer in an order where a layer follows those it reads.
+        self.ranks: dict[Any, int] = {}
+        self.block_ranks: dict[Any, int] = {}
+        try:
+            order = graph._toposort_layers()
+        except Exception:  # layer dependencies that do not form an order: keys in the order found
+            order = []
+        if set(order) != set(graph.layers):
+            order, self.ranks = list(graph.layers), None  # type: ignore[assignment]
+        for rank, name in enumerate(order):
+            layer = graph.layers[name]
             if type(layer) is Blockwise and not layer.annotations:
                 try:
                     self.blockwise[layer.output] = BlockwiseLayer(layer)
+                    self.block_ranks[layer.output] = rank
                     continue
                 except NotFast:
                     pass
@@ -79,6 +102,15 @@ class _Graph:
                 for key in layer:
                     self.pinned[key] = name
             self.values.update(layer)
+            if self.ranks is not None:
+                self.ranks.update(dict.fromkeys(layer, rank))
+
+    def rank(self, key: Any) -> int:
+        """The position of `key`'s layer in the order of the layers."""
+        rank = self.ranks.get(key)
+        if rank is None:
+            rank = self.block_ranks[key[0]]
+        return rank
 
     def _layer_of(self, key: object) -> BlockwiseLayer | None:
         if type(key) is tuple and key and self.blockwise:
@@ -91,19 +123,38 @@ class _Graph:
         return key in self.values or self._layer_of(key) is not None
 
     def lookup(self, key: Any) -> tuple[Any, Iterable[Any], bool] | None:
+        if type(key) is tuple and key and self.blockwise:
+            layer = self.blockwise.get(key[0])
+            if layer is not None and layer.has(key):
+                block, reads = layer.block(key)
+                return block, reads, False
         try:
-            value = self.values[key]
-        except KeyError:
-            layer = self._layer_of(key)
-            if layer is None:
-                return None
-            return (*layer.block(key), False)
+            value = self.values.get(key, _MISSING)
         except TypeError:  # an unhashable key names nothing
+            return None
+        if value is _MISSING:
             return None
         return value, dependencies_of(value, self), key in self.pinned
 
 
-def optimize_graph(dsk: Any, keys: Any, *, array: bool) -> Any:
+class _Clock:
+    """Adds the seconds each step takes to a dict, where one is given (the benchmark's)."""
+
+    def __init__(self, timings: dict[str, float] | None) -> None:
+        self.timings, self.start = timings, time.perf_counter()
+
+    def step(self, name: str) -> None:
+        if self.timings is not None:
+            now = time.perf_counter()
+            self.timings[name] = self.timings.get(name, 0.0) + now - self.start
+            self.start = now
+
+
+def optimize_graph(dsk: Any, keys: Any, *, array: bool, timings: dict[str, float] | None = None) -> Any:
+    """The optimized graph, or Unsupported; with `timings`, the seconds of each step are added
+    to it: high-level (dask's blockwise and root fusion), layers (reading the graph's layers),
+    recording (rows), columns (the batched record call), reduction, writing."""
+    clock = _Clock(timings)
     outputs = _output_keys(keys)
     if not isinstance(dsk, HighLevelGraph):
         dsk = HighLevelGraph.from_collections(str(id(dsk)), dsk, dependencies=())
@@ -114,14 +165,17 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool) -> Any:
         dsk = fuse_roots(dsk, keys=outputs)
     if config.get("optimization.fuse.active") is False:
         return dsk.cull(set(outputs))  # no fusion asked for: dask's high-level steps alone
+    clock.step("high-level")
     graph = _Graph(dsk)
     for key in outputs:
         if key not in graph:
             raise Unsupported(f"the output key {key!r} is not in the graph")
+    clock.step("layers")
     recorder = Recorder(graph, functools.partial(impure_marker, delayed=not array))
     unique = list(dict.fromkeys(outputs))
-    kept = record_graph(recorder, unique, graph.lookup)
+    kept = record_graph(recorder, unique, graph.lookup, graph.rank if graph.ranks is not None else None)
     named = unique + [key for key in dict.fromkeys(kept) if key not in graph.pinned and key in graph]
+    clock.step("recording")
 
     store = GraphStore()
     inputs = np.asarray(recorder.inputs, dtype=np.int64)
@@ -137,11 +191,16 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool) -> Any:
         ),
         dtype=np.int64,
     )
+    clock.step("columns")
     key_row = recorder.key_row
     output_ids = [int(row_ids[key_row[key]]) for key in named]
     reduction = reduce(store, output_ids, maximal_fusion=True, origins=True)
+    clock.step("reduction")
     result = write_back(recorder, row_ids, store, reduction, named)
     pinned_layers = _pinned_layers(graph, recorder)
+    clock.step("writing")
+    if timings is not None:
+        timings["rows"] = timings.get("rows", 0) + len(recorder.names)
     if not pinned_layers:
         return result
     layers: dict[str, Any] = {"veltrix-" + str(id(result)): MaterializedLayer(result)}

@@ -27,6 +27,8 @@ from __future__ import annotations
 from collections.abc import Callable, Container, Hashable, Iterable
 from typing import Any, TypeAlias
 
+import numpy as np
+
 from dask._task_spec import (
     Alias,
     DataNode,
@@ -65,6 +67,8 @@ OpSpec: TypeAlias = tuple[Any, tuple[Any, ...], tuple[str, ...], tuple[Any, ...]
 
 _CONTAINERS = {List: list, Tuple: tuple, Set: set}
 _PARAM_KINDS = frozenset((int, float, bool, str))
+_BATCH = 16  # from this many blocks on, a layer's blocks are recorded as columns at once
+_NODE_KINDS = frozenset((TaskRef, DataNode, Task, Alias, List, Tuple, Set, Dict))
 _MARKER = "#task"  # the param that makes an impure call unique; no template path begins with "#"
 
 
@@ -79,6 +83,43 @@ class _Symbol:
 
     def __init__(self, position: int) -> None:
         self.position = position
+
+
+class _Program:
+    """A blockwise layer's task compiled: its calls, replayed for each block as rows appended
+    together. Operands, param values and the result are slot indices: the program's constants,
+    then the block's values, then each call's row."""
+
+    __slots__ = (
+        "names",
+        "cores",
+        "rules",
+        "operands",
+        "ends",
+        "params",
+        "paths",
+        "values",
+        "dynamic",
+        "result",
+        "kinds",
+    )
+
+    def __init__(
+        self,
+        names: tuple[str, ...],
+        cores: tuple[tuple[int, str, int], ...],
+        rules: tuple[tuple[int, int, int, int], ...],
+        operands: tuple[int, ...],
+        ends: tuple[int, ...],
+        params: tuple[dict[str, Any] | None, ...],
+        paths: tuple[tuple[str, ...], ...],
+        values: tuple[tuple[int, ...] | None, ...],
+        dynamic: bool,
+        result: int,
+    ) -> None:
+        self.names, self.cores, self.rules, self.operands, self.ends = names, cores, rules, operands, ends
+        self.params, self.paths, self.values, self.dynamic, self.result = params, paths, values, dynamic, result
+        self.kinds = bytes([OP]) * len(names)
 
 
 def _operand(item: Any) -> tuple[int, Any]:
@@ -129,8 +170,9 @@ class Recorder:
         self.inputs: list[int] = []
         self.evidence = bytearray()
         self.ops: dict[str, OpSpec] = {}
-        # source name -> (LITERAL, object) | (DATA, object, key) | (EXTERNAL, reference, key)
-        self.sources: dict[str, tuple[Any, ...]] = {}
+        # By number (the name's part after "#"): (LITERAL, object) | (DATA, object, key) |
+        # (EXTERNAL, reference, key)
+        self.sources: list[tuple[Any, ...]] = []
         self.key_row: dict[Any, int] = {}
         self.task_key: dict[int, Any] = {}  # an op row -> the first graph key whose value it is
         self.pinned_rows: set[int] = set()
@@ -145,7 +187,8 @@ class Recorder:
         self._external_rows: dict[Any, int] = {}
         self._exchange_rows: dict[int, int] = {}
         self._templates: dict[Hashable, tuple[str, tuple[str, ...], int, str | None]] = {}
-        self._funcs: dict[int, tuple[object, Hashable]] = {}
+        self._funcs: dict[int, tuple[object, int]] = {}
+        self._func_numbers: dict[Hashable, int] = {}
         self._cut: dict[int, int] | None = None
         self._marker: str | None = None
         self._inner: tuple[dict[Any, Any], dict[Any, Hole], dict[Any, Hole | None]] | None = None
@@ -167,7 +210,7 @@ class Recorder:
 
     def _source(self, what: tuple[Any, ...], numeric: bool, label: str) -> int:
         name = f"{label}#{len(self.sources)}"
-        self.sources[name] = what
+        self.sources.append(what)
         return self._row(SOURCE, name, None, [], 1 if numeric else 0)
 
     def literal_row(self, value: object) -> int:
@@ -181,6 +224,11 @@ class Recorder:
         seen = self._literal_holes.get(id(value))
         if seen is not None and seen[0] is value:
             return seen[1]
+        return self._new_literal(value)
+
+    def _new_literal(self, value: object) -> Hole:
+        """The hole of a literal object not seen before (not a param)."""
+        kind = type(value)
         key = self._literal_keys.key(value)
         row = self._literal_rows.get(key)
         if row is None:
@@ -288,13 +336,52 @@ class Recorder:
         func = task.func
         if func is _execute_subgraph:
             return self._subgraph(task)
-        arg = self._arg
-        holes = [arg(item) for item in task.args]
+        inputs: list[Any] = []
+        values: list[Any] = []
+        shape: list[Any] = []
+        if self._inner is None:
+            # The common arguments (references, params, literals seen before) without a hole.
+            seen_literals = self._literal_holes
+            for item in task.args:
+                kind = type(item)
+                if kind is TaskRef:
+                    inputs.append(self._ref(item.key, item))
+                    shape.append(0)
+                    continue
+                if kind in _PARAM_KINDS and is_param(item):
+                    values.append(item)
+                    shape.append(1)
+                    continue
+                seen = seen_literals.get(id(item))
+                if seen is not None and seen[0] is item:
+                    inputs.append(seen[1][1])
+                    shape.append(0)
+                    continue
+                if kind not in _NODE_KINDS and not isinstance(item, (GraphNode, TaskRef)):
+                    inputs.append(self._new_literal(item)[1])
+                    shape.append(0)
+                    continue
+                self._place(self._arg(item), inputs, values, shape)
+        else:
+            for item in task.args:
+                self._place(self._arg(item), inputs, values, shape)
         kwargs = task.kwargs
         if kwargs:
             names = tuple(kwargs)
-            return self._emit(func, holes, names, [arg(kwargs[name]) for name in names])
-        return self._emit(func, holes, (), [])
+            kw_sigs = tuple([self._flat(self._arg(kwargs[name]), inputs, values) for name in names])
+            return self._finish(func, inputs, values, tuple(shape), names, kw_sigs)
+        return self._finish(func, inputs, values, tuple(shape), (), ())
+
+    def _place(self, hole: Hole, inputs: list[Any], values: list[Any], shape: list[Any]) -> None:
+        code = hole[0]
+        if code == IN:
+            inputs.append(hole[1])
+            shape.append(0)
+        elif code == PARAM:
+            values.append(hole[1])
+            shape.append(1)
+        else:
+            shape.append(self._flat(hole, inputs, values))
 
     def _arg(self, item: Any) -> Hole:
         kind = type(item)
@@ -397,7 +484,7 @@ class Recorder:
         items = tuple([flat(item, inputs, values) for item in hole[2]])
         return (hole[1], items) if code == SEQ else (dict, hole[1], items)
 
-    def _function_key(self, func: object) -> Hashable:
+    def _function_key(self, func: object) -> int:
         seen = self._funcs.get(id(func))
         if seen is not None and seen[0] is func:
             return seen[1]
@@ -405,26 +492,30 @@ class Recorder:
             key: Hashable = ("method", self._literal_keys.key(func.__self__), self._literal_keys.key(func.__func__))  # type: ignore[attr-defined]
         else:
             key = self._literal_keys.key(func)
-        self._funcs[id(func)] = (func, key)
-        return key
+        # Equal callables share a number, which is cheaper to hash than their key.
+        number = self._func_numbers.setdefault(key, len(self._func_numbers))
+        self._funcs[id(func)] = (func, number)
+        return number
 
     def _emit(self, func: Any, holes: list[Hole], kw_names: tuple[str, ...], kw_holes: list[Hole]) -> int:
-        self._dynamic += 1
         inputs: list[Any] = []
         values: list[Any] = []
         shape: list[Any] = []
         for hole in holes:
-            code = hole[0]
-            if code == IN:
-                inputs.append(hole[1])
-                shape.append(0)
-            elif code == PARAM:
-                values.append(hole[1])
-                shape.append(1)
-            else:
-                shape.append(self._flat(hole, inputs, values))
-        args = tuple(shape)
+            self._place(hole, inputs, values, shape)
         kw_sigs = tuple([self._flat(hole, inputs, values) for hole in kw_holes]) if kw_holes else ()
+        return self._finish(func, inputs, values, tuple(shape), kw_names, kw_sigs)
+
+    def _finish(
+        self,
+        func: Any,
+        inputs: list[Any],
+        values: list[Any],
+        args: tuple[Any, ...],
+        kw_names: tuple[str, ...],
+        kw_sigs: tuple[Any, ...],
+    ) -> int:
+        self._dynamic += 1
         signature = (self._function_key(func), args, kw_names, kw_sigs)
         template = self._templates.get(signature)
         if template is None:
@@ -506,7 +597,7 @@ class Recorder:
         program = layer.programs.get(block.kinds)
         if program is None:
             program = layer.programs[block.kinds] = self._compile(key, block)
-        instructions, result, references, literals, constants = program
+        instructions, references, literals, constants = program
         # slots: the program's constants, the block's values, then each instruction's row
         slots = constants + block.values
         key_row, kinds, pinned = self.key_row, self.kinds, self.pinned_rows
@@ -527,35 +618,178 @@ class Recorder:
         for position in literals:
             slots[position] = self._literal(slots[position])[1]
         marker = self.marker(key)
-        names, params, evidence, offsets, all_inputs = self.names, self.params, self.evidence, self.offsets, self.inputs
-        numeric_of = self._numeric
-        row = len(names)
-        for name, core, rule, fixed, paths, operands, parameters in instructions:
-            inputs = [slots[i] for i in operands]
-            if fixed is None:
-                values = [slots[i] for i in parameters]
-                given: dict[str, Any] | None = dict(zip(paths, values))
-            else:
-                values, given = parameters, fixed
-            numeric = numeric_of(rule, inputs, values) if rule else 0
-            if marker is not None:
-                given = dict(given or {})
-                given[_MARKER] = marker
-            elif core is not None and evidence[inputs[0]] and evidence[inputs[1]]:
-                name = core
-            kinds.append(OP)
-            names.append(name)
-            params.append(given)
-            all_inputs.extend(inputs)
-            offsets.append(len(all_inputs))
-            evidence.append(numeric)
-            slots.append(row)
-            row += 1
-        row = slots[len(slots) - len(instructions) + result]
+        names = self.names
+        row0 = len(names)
+        slots.extend(range(row0, row0 + len(instructions.names)))
+        inputs = [slots[i] for i in instructions.operands]
+        evidence = self.evidence
+        numeric = bytearray(len(instructions.names))
+        for index, rule, start, end in instructions.rules:
+            operands = [row if row < row0 else -1 - (row - row0) for row in inputs[start:end]]
+            numeric[index] = self._block_numeric(rule, operands, evidence, numeric, instructions.values[index], slots)
+        if instructions.cores and marker is None:
+            chosen = list(instructions.names)
+            for index, core, start in instructions.cores:
+                first, second = inputs[start], inputs[start + 1]
+                if (numeric[first - row0] if first >= row0 else evidence[first]) and (
+                    numeric[second - row0] if second >= row0 else evidence[second]
+                ):
+                    chosen[index] = core
+            names.extend(chosen)
+        else:
+            names.extend(instructions.names)
+        if instructions.dynamic or marker is not None:
+            params = []
+            for index, fixed in enumerate(instructions.params):
+                given = fixed
+                placed = instructions.values[index]
+                if fixed is None and placed is not None:
+                    given = dict(zip(instructions.paths[index], [slots[i] for i in placed]))
+                if marker is not None:
+                    given = dict(given or {})
+                    given[_MARKER] = marker
+                params.append(given)
+            self.params.extend(params)
+        else:
+            self.params.extend(instructions.params)
+        all_inputs = self.inputs
+        base = len(all_inputs)
+        all_inputs.extend(inputs)
+        self.offsets.extend([base + end for end in instructions.ends])
+        self.kinds.extend(instructions.kinds)
+        evidence.extend(numeric)
+        row = row0 + instructions.result
         key_row[key] = row
         self.task_key.setdefault(row, key)
 
-    def _compile(self, key: Any, block: Block) -> tuple[list[Any], int, list[int], list[int], list[Any]]:
+    def blocks(self, batch: list[tuple[Any, Block]]) -> None:
+        """Records blocks of one Blockwise layer, whose bindings have the same kinds and whose
+        keys read are all recorded: a few one by one, many as whole columns at once."""
+        first_key, first = batch[0]
+        if len(batch) < _BATCH or self.marker(first_key) is not None:
+            for key, block in batch:
+                self.block_entry(key, block)
+            return
+        layer = first.layer
+        program = layer.programs.get(first.kinds)
+        if program is None:
+            program = layer.programs[first.kinds] = self._compile(first_key, first)
+        instructions, references, literals, constants = program
+        count = len(constants)
+        key_row, kinds, pinned = self.key_row, self.kinds, self.pinned_rows
+        params_at = {position - count for position in range(count, count + len(first.values))} - {
+            position - count for position in (*references, *literals)
+        }
+        rows_of_values: list[list[Any]] = []
+        for _, block in batch:
+            values = list(block.values)
+            computed = set()
+            for position in references:
+                read = values[position - count]
+                row = key_row.get(read)
+                if row is None:
+                    row = self.external_row(read)
+                values[position - count] = row
+                if kinds[row] == OP or row in pinned:
+                    computed.add(row)
+            if len(computed) > 1:
+                for position in references:
+                    row = values[position - count]
+                    if row in computed:
+                        values[position - count] = self._exchange(row)
+            for position in literals:
+                values[position - count] = self._literal(values[position - count])[1]
+            rows_of_values.append(values)
+        blocks, width, calls = len(batch), len(first.values), len(instructions.names)
+        row0 = len(self.names)
+        results = row0 + np.arange(blocks, dtype=np.int64)[:, None] * calls + np.arange(calls, dtype=np.int64)
+        constant_rows = np.array([c if type(c) is int else 0 for c in constants], dtype=np.int64)
+        value_rows = np.array(
+            [[0 if i in params_at else v for i, v in enumerate(values)] for values in rows_of_values], dtype=np.int64
+        ).reshape(blocks, width)
+        slots = np.concatenate([np.broadcast_to(constant_rows, (blocks, count)), value_rows, results], axis=1)
+        operands = np.asarray(instructions.operands, dtype=np.intp)
+        inputs = slots[:, operands]
+        evidence = np.frombuffer(bytes(self.evidence), dtype=np.uint8)
+        numeric = np.zeros((blocks, calls), dtype=np.uint8)
+        results_from = count + width
+
+        def operand_evidence(column: int) -> np.ndarray:
+            slot = int(operands[column])
+            if slot >= results_from:
+                return numeric[:, slot - results_from]
+            found: np.ndarray = evidence[slots[:, slot]]
+            return found
+
+        def param_values(index: int) -> list[list[Any]] | None:
+            placed = instructions.values[index]
+            if placed is None:
+                return None
+            return [[constants[i] if i < count else values[i - count] for i in placed] for values in rows_of_values]
+
+        for index, rule, start, end in instructions.rules:
+            if rule == _evidence.CONSTANT:
+                numeric[:, index] = 1
+            elif rule == _evidence.FIRST:
+                numeric[:, index] = operand_evidence(start)
+            elif rule == _evidence.ALL:
+                found = np.ones(blocks, dtype=bool)
+                for column in range(start, end):
+                    found &= operand_evidence(column).astype(bool)
+                given = param_values(index)
+                if given is not None:
+                    found &= np.array([not any(type(v) is str for v in vs) for vs in given], dtype=bool)
+                numeric[:, index] = found
+            else:
+                given = param_values(index)
+                if given is not None:
+                    numeric[:, index] = [bool(vs) and vs[0] in _evidence.NUMERIC_DISTRIBUTIONS for vs in given]
+        names = list(instructions.names) * blocks
+        for index, core, start in instructions.cores:
+            chosen = operand_evidence(start).astype(bool) & operand_evidence(start + 1).astype(bool)
+            for position in np.flatnonzero(chosen).tolist():
+                names[position * calls + index] = core
+        params = list(instructions.params) * blocks
+        if instructions.dynamic:
+            for index, fixed in enumerate(instructions.params):
+                if fixed is None and instructions.paths[index]:
+                    paths = instructions.paths[index]
+                    for position, values in enumerate(param_values(index) or []):
+                        params[position * calls + index] = dict(zip(paths, values))
+        base = len(self.inputs)
+        ends = np.asarray(instructions.ends, dtype=np.int64)
+        self.kinds.extend(instructions.kinds * blocks)
+        self.names.extend(names)
+        self.params.extend(params)
+        self.inputs.extend(inputs.ravel().tolist())
+        self.offsets.extend((base + np.arange(blocks, dtype=np.int64)[:, None] * len(operands) + ends).ravel().tolist())
+        self.evidence.extend(numeric.tobytes())
+        task_key = self.task_key
+        for (key, _), row in zip(batch, results[:, instructions.result].tolist()):
+            key_row[key] = row
+            task_key.setdefault(row, key)
+
+    def _block_numeric(
+        self, rule: int, operands: list[int], evidence: bytearray, numeric: bytearray, values: Any, slots: list[Any]
+    ) -> int:
+        """The evidence of a replayed call: `operands` are rows, or -1 - j for the block's
+        instruction j."""
+        if rule == _evidence.CONSTANT:
+            return 1
+        if rule == _evidence.FIRST:
+            first = operands[0]
+            return evidence[first] if first >= 0 else numeric[-1 - first]
+        if rule == _evidence.ALL:
+            for row in operands:
+                if not (evidence[row] if row >= 0 else numeric[-1 - row]):
+                    return 0
+            if values is None:
+                return 1
+            return int(not any(type(slots[i]) is str for i in values))
+        first_value = slots[values[0]] if values else None
+        return int(first_value in _evidence.NUMERIC_DISTRIBUTIONS)
+
+    def _compile(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]]:
         """The layer's task as instructions over slots: the program's constants (rows and param
         values), then the block's values, then each instruction's row."""
         layer = block.layer
@@ -613,17 +847,45 @@ class Recorder:
                 return count + base + int(index[1])
             return count - 1 - int(index) if index < 0 else int(index)
 
-        compiled: list[Any] = []
-        for name, core, rule, paths, operands, parameters, values in instructions:
-            placed = tuple(place(i) for i in operands)
+        program_names: list[str] = []
+        cores: list[tuple[int, str, int]] = []
+        rules: list[tuple[int, int, int, int]] = []
+        all_operands: list[int] = []
+        ends: list[int] = []
+        params: list[dict[str, Any] | None] = []
+        paths_of: list[tuple[str, ...]] = []
+        values_of: list[tuple[int, ...] | None] = []
+        dynamic = False
+        for index, (name, core, rule, paths, operands, parameters, values) in enumerate(instructions):
+            start = len(all_operands)
+            all_operands.extend(place(i) for i in operands)
+            ends.append(len(all_operands))
+            program_names.append(name)
+            if core is not None:
+                cores.append((index, core, start))
+            placed_values = tuple(place(i) for i in parameters)
             if any(type(v) is _Symbol for v in values):
-                compiled.append((name, core, rule, None, paths, placed, tuple(place(i) for i in parameters)))
+                dynamic = True
+                params.append(None)
             else:
-                fixed = dict(zip(paths, values)) if values else None
-                compiled.append((name, core, rule, fixed, paths, placed, list(values)))
+                params.append(dict(zip(paths, values)) if values else None)
+            paths_of.append(paths)
+            values_of.append(placed_values if values else None)
+            if rule:
+                rules.append((index, rule, start, len(all_operands)))
         return (
-            compiled,
-            -1 - result,
+            _Program(
+                tuple(program_names),
+                tuple(cores),
+                tuple(rules),
+                tuple(all_operands),
+                tuple(ends),
+                tuple(params),
+                tuple(paths_of),
+                tuple(values_of),
+                dynamic,
+                -1 - result,
+            ),
             [count + p for p in references],
             [count + p for p in literals],
             constants,
@@ -747,16 +1009,23 @@ def record_graph(
     recorder: Recorder,
     outputs: list[Any],
     lookup: Callable[[Any], tuple[Any, Iterable[Any], bool] | None],
+    rank: Callable[[Any], int] | None = None,
 ) -> list[Any]:
     """Records every key the outputs read, each after the keys it reads.
 
     `lookup(key)` gives (value, dependencies, pinned) for a key of the graph and None for a key
     it does not hold. A pinned key's task is kept as it is: it is recorded as a source, and the
     keys it reads are recorded and returned (they must keep their names).
+
+    The keys are found depth first, from the outputs. With `rank` (the position of a key's layer
+    in an order of the layers where every layer comes after those it reads), they are then
+    recorded layer by layer, so that the blocks of a Blockwise layer are recorded together; if
+    a key reads one of a later layer, the ranks are wrong and the keys are recorded in the order
+    they were found.
     """
     state: dict[Any, Any] = {}
     found: dict[Any, tuple[Any, Iterable[Any], bool]] = {}
-    kept: list[Any] = []
+    order: list[Any] = []
     stack = list(reversed(outputs))
     while stack:
         key = stack[-1]
@@ -781,11 +1050,46 @@ def record_graph(
                     raise Unsupported(f"the graph has a cycle through {dependency!r}")
             continue
         stack.pop()
-        value, dependencies, pinned = found.pop(key)
+        order.append(key)
+        state[key] = _DONE
+    if rank is not None:
+        order = _by_layer(order, found, rank)
+    kept: list[Any] = []
+    batch: list[tuple[Any, Block]] = []
+    for key in order:
+        value, dependencies, pinned = found[key]
+        if type(value) is Block and value.task is None:
+            if batch and (batch[0][1].layer is not value.layer or batch[0][1].kinds != value.kinds):
+                recorder.blocks(batch)
+                batch = []
+            batch.append((key, value))
+            continue
+        if batch:
+            recorder.blocks(batch)
+            batch = []
         if pinned:
             recorder.pinned(key)
             kept.extend(dependencies)
         else:
             recorder.entry(key, value, dependencies)
-        state[key] = _DONE
+    if batch:
+        recorder.blocks(batch)
     return kept
+
+
+def _by_layer(
+    order: list[Any], found: dict[Any, tuple[Any, Iterable[Any], bool]], rank: Callable[[Any], int]
+) -> list[Any]:
+    """The keys grouped by layer rank, each group in the order found; the order found where a
+    key reads one of a later layer."""
+    ranks = {key: rank(key) for key in order}
+    for key in order:
+        mine = ranks[key]
+        for dependency in found[key][1]:
+            other = ranks.get(dependency)
+            if other is not None and other > mine:
+                return order
+    groups: dict[int, list[Any]] = {}
+    for key in order:
+        groups.setdefault(ranks[key], []).append(key)
+    return [key for position in sorted(groups) for key in groups[position]]

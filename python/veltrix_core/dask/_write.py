@@ -229,7 +229,7 @@ def write_back(
             graph[key] = Task(key, stages.call(shape, parts), *arguments)
             refs[node] = TaskRef(key)
         elif kind == SOURCE:
-            source = sources[table[shapes[node]]["name"]]
+            source = sources[source_number(table[shapes[node]]["name"])]
             if source[0] == LITERAL:
                 refs[node] = _inline(source[1])
             elif source[0] == EXTERNAL:
@@ -258,7 +258,12 @@ def write_back(
     return graph
 
 
+def source_number(name: str) -> int:
+    """The number of a source, which its name ends with."""
+    return int(name[name.rindex("#") + 1 :])
+
+
 def _is_data(recorder: Recorder, view: Any) -> bool:
     if view["kind"] != "source":
         return False
-    return bool(recorder.sources[view["name"]][0] == DATA)
+    return bool(recorder.sources[source_number(view["name"])][0] == DATA)
