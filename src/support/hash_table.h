@@ -275,7 +275,7 @@ class RawHashTable {
   }
 
   void allocate(std::size_t chunk_count) {
-    chunks_ = static_cast<Chunk*>(allocate_block(chunk_count * sizeof(Chunk)));
+    chunks_ = static_cast<Chunk*>(allocate_random_access_block(chunk_count * sizeof(Chunk)));
     for (std::size_t c = 0; c < chunk_count; ++c) {
       std::memset(chunks_[c].ctrl, static_cast<unsigned char>(hash_table_detail::kEmpty),
                   hash_table_detail::kChunkSlots);

@@ -16,6 +16,10 @@ namespace veltrix {
 inline constexpr std::size_t kBlockAlignment = 64;
 
 void* allocate_block(std::size_t bytes);
+// For a block read and written at random positions (a hash table's slots): a large one asks for
+// transparent huge pages, since nearly every access to it would otherwise also miss the
+// address-translation cache.
+void* allocate_random_access_block(std::size_t bytes);
 // For a block about to be written in full (a copy): its pages are mapped in one go up front,
 // which costs far less than taking one page fault after another.
 void* allocate_filled_block(std::size_t bytes);
