@@ -13,6 +13,9 @@ the outputs the shape's program would ask for:
   fusable_chains     long chains of one-input ops, fused into stages
   small_components   many small independent programs, each with its own output
   restaged           the generator's program reduced once, so the graph to reduce holds Stages
+  long_range_reuse   a traced program that reuses early values late: operands, repeated calls
+                     and commuted twins drawn uniformly from the whole graph so far, so that
+                     nothing a step touches is near what the previous step touched
 
     store, outputs = SHAPES["wide_fan_in"](10_000)
 """
@@ -135,6 +138,30 @@ def restaged(n, vc):
     return reduced, reduced.outputs()
 
 
+def long_range_reuse(n, vc, seed=0):
+    rng = random.Random(seed)
+    store = vc.GraphStore()
+    values = [store.add_source("table", {"part": i}) for i in range(max(2, n // 50))]
+    calls = []  # (name, operands) recorded so far
+    while store.node_count() < n:
+        roll = rng.random()
+        if calls and roll < 0.15:  # an earlier call again: the store returns the same node
+            name, operands = calls[rng.randrange(len(calls))]
+        elif calls and roll < 0.3:  # an earlier commutative call with its operands swapped
+            name, operands = calls[rng.randrange(len(calls))]
+            operands = operands[::-1] if name in COMMUTATIVE else operands
+        else:
+            name = rng.choice(COMMUTATIVE + ["sub", "div"])
+            operands = [values[rng.randrange(len(values))], values[rng.randrange(len(values))]]
+        before = store.node_count()
+        node = store.add_op(name, operands)
+        if store.node_count() > before:
+            calls.append((name, operands))
+        values.append(node)
+    consumed = {i for view in store.nodes() for i in view["inputs"]}
+    return store, [i for i in range(store.node_count()) if i not in consumed]
+
+
 SHAPES = {
     "wide_fan_in": wide_fan_in,
     "commuted_chains": commuted_chains,
@@ -143,4 +170,5 @@ SHAPES = {
     "fusable_chains": fusable_chains,
     "small_components": small_components,
     "restaged": restaged,
+    "long_range_reuse": long_range_reuse,
 }
