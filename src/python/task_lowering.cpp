@@ -11,6 +11,7 @@
 // tuples and dict in Python costs tens. Every task holds new references to the caller's objects;
 // nothing else of the plan is kept.
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,8 @@ PyObject* lower_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const char* prefix_text = PyUnicode_AsUTF8AndSize(slots[0], &prefix_size);
     if (!prefix_text) return nullptr;
     const std::string_view prefix(prefix_text, static_cast<std::size_t>(prefix_size));
+    // An ASCII prefix (the package's always is) makes every key ASCII, built without decoding.
+    const bool ascii = PyUnicode_IS_ASCII(slots[0]);
     Int64Column ids, offsets, inputs, outputs;
     ShapeColumn shapes;
     if (!ids.read(slots[1], "ids") || !shapes.read(slots[2], "shapes") || !offsets.read(slots[3], "offsets") ||
@@ -151,7 +154,12 @@ PyObject* lower_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const auto end = std::to_chars(digits, digits + sizeof digits, id).ptr;
         text.resize(prefix.size());
         text.append(digits, end);
-        key = new_str(text);
+        if (ascii) {
+          key = OwnedRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
+          if (key) std::memcpy(PyUnicode_DATA(key.get()), text.data(), text.size());
+        } else {
+          key = new_str(text);
+        }
       }
       return key.get();
     };

@@ -593,10 +593,20 @@ def read_plan(
     arities, odd_rows = _shape_arities(read.shapes, read.offsets, len(table))
     refused: dict[int, tuple[int, _Refused]] = {}  # row -> (shape, refusal)
     by_shape: list[Implementation] = []
-    implementation = made.implementation
-    for shape, arity in enumerate(arities):
+    implementation, planned, refused_members = made.implementation, made.members, made.members.refused
+    append = by_shape.append
+    for shape, (arity, plan) in enumerate(zip(arities, stage_plans)):
+        # Most shapes of a reduced graph are stages whose members all run: made here directly.
+        if (
+            plan is not None
+            and plan[0]
+            and plan[3] <= arity
+            and not (refused_members and not refused_members.isdisjoint(plan[0]))
+        ):
+            append(StageRun(None, (plan[3], plan[4]), (plan, planned)))
+            continue
         try:
-            by_shape.append(implementation(shape, arity))
+            append(implementation(shape, arity))
         except _Refused as error:
             by_shape.append(EXCHANGE)  # never run: the plan is refused below
             refused.setdefault(read.shapes.tolist().index(shape), (shape, error))
