@@ -77,7 +77,7 @@ def test_a_failed_allocation_releases_what_the_call_built(name):
     call = CALLS[name]
     expected = comparable(call())
     # The first round also fills what the interpreter keeps for reuse (free lists, caches).
-    assert fail_each_allocation(call) >= 3  # several allocations to fail, not one
+    assert fail_each_allocation(call) >= 2  # more than one allocation to fail
     rounds = 10
     # A leak repeats in every round: at least one object, of 24 bytes or more, each time.
     assert bytes_left_behind(call, rounds) < 24 * rounds

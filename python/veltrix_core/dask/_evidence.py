@@ -71,7 +71,7 @@ class Rules:
     def __init__(self) -> None:
         import numpy  # noqa: PLC0415
 
-        self._numpy = numpy
+        self._numpy: Any = numpy
         self._by_identity: dict[Any, int] = {}
         for func in _ARITHMETIC:
             self._by_identity[func] = ALL
@@ -99,7 +99,7 @@ class Rules:
 
     def _numeric_dtype(self, dtype: object) -> bool:
         try:
-            return bool(self._numpy.dtype(dtype).kind in "biufc")  # type: ignore[call-overload]
+            return bool(self._numpy.dtype(dtype).kind in "biufc")
         except TypeError:
             return False
 

@@ -24,6 +24,7 @@ equal to them (`Recorder.marker` decides which).
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable, Container, Hashable, Iterable
 from typing import Any, TypeAlias
 
@@ -44,7 +45,7 @@ from dask._task_spec import (
     _identity_cast,
     convert_legacy_task,
 )
-from dask.utils import funcname, is_namedtuple_instance
+from dask.utils import is_namedtuple_instance
 from veltrix_core.dask import _blockwise, _evidence
 from veltrix_core.dask._blockwise import Block
 from veltrix_core.dask._literals import LiteralKeys, is_param, numeric_evidence
@@ -52,9 +53,13 @@ from veltrix_core.dask._literals import LiteralKeys, is_param, numeric_evidence
 __all__ = ["SOURCE", "OP", "EXCHANGE", "LITERAL", "DATA", "EXTERNAL", "Unsupported", "Recorder", "record_graph"]
 
 # Kind codes of the store's columns.
-SOURCE, OP, EXCHANGE = 0, 1, 5
+SOURCE = 0
+OP = 1
+EXCHANGE = 5
 # What a source stands for.
-LITERAL, DATA, EXTERNAL = 0, 1, 2
+LITERAL = 0
+DATA = 1
+EXTERNAL = 2
 
 # A hole of an argument template, as the walk of a call's arguments gives it:
 # (IN, row), (PARAM, value), (SEQ, constructor, holes), (MAP, keys, holes).
@@ -148,6 +153,24 @@ def _param_paths(args: tuple[Any, ...], kw_names: tuple[str, ...], kw_sigs: tupl
     for name, element in zip(kw_names, kw_sigs):
         walk(element, name)
     return tuple(paths)
+
+
+def qualified_name(func: object, depth: int = 0) -> str:
+    """What names a callable in op names, pictures and the byte form: its module and qualified
+    name (a partial's or a bound method's shows what it wraps)."""
+    if type(func) is functools.partial and depth < 4:
+        return f"partial({qualified_name(func.func, depth + 1)})"
+    bound = getattr(func, "__self__", None)
+    if bound is not None and getattr(func, "__func__", None) is not None and depth < 4:
+        return f"{qualified_name(type(bound), depth + 1)}.{getattr(func, '__name__', '?')}"
+    name = getattr(func, "__qualname__", None) or getattr(func, "__name__", None)
+    if not isinstance(name, str):
+        kind = type(func)
+        return f"{kind.__module__}.{kind.__qualname__}()"
+    module = getattr(func, "__module__", None)
+    if not isinstance(module, str) and type(func).__name__ == "ufunc":
+        module = "numpy"
+    return f"{module}.{name}" if isinstance(module, str) else name
 
 
 def _check_keyword(name: object) -> str:
@@ -559,7 +582,7 @@ class Recorder:
             _check_keyword(keyword)
         if not callable(func):
             raise Unsupported(f"a task whose callable is a {type(func).__name__}")
-        name = f"{funcname(func)}#{len(self._templates)}"
+        name = f"{qualified_name(func)}#{len(self._templates)}"
         core = self._rules.core_name(func) if args == (0, 0) and not kw_names else None
         rule = self._rules.rule(func, kw_names)
         # The rules that read one argument need it where they look for it.
