@@ -258,7 +258,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="10000,100000,1000000")
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--cluster-sizes", default="")
+    parser.add_argument("--cluster-sizes", default="", help="sizes to compute on a LocalCluster (10^4 takes minutes)")
     parser.add_argument("--programs", default=",".join(PROGRAMS), help="a comma-separated subset")
     args = parser.parse_args()
     warnings.simplefilter("error")  # a graph the optimizer declines would not be measured
@@ -268,7 +268,8 @@ def main() -> None:
             repeats = 1 if size >= 1_000_000 else args.repeats
             rows.append(measure(name, size, repeats))
             print(f"measured {name} at {size} tasks", flush=True)
-    report(rows)
+    if rows:
+        report(rows)
     cluster_sizes = [int(s) for s in args.cluster_sizes.split(",") if s]
     if cluster_sizes:
         warnings.simplefilter("default")

@@ -308,3 +308,49 @@ def test_delayed_programs_compute_the_same_values():
     total = delayed(sum)([p.sum() for p in parts]) + delayed(np.mean)(parts[1] * parts[2])
     on, off = on_and_off(total, delayed=True)
     assert bits(on) == bits(off)
+
+
+# The documentation's examples (tagged python3: they need dask, which the README test does not).
+
+
+def _documented_blocks(path, section=None):
+    import re  # noqa: PLC0415
+
+    text = path.read_text()
+    if section is not None:
+        text = text[text.index(section) :]
+        text = text[: text.find("\n## ", 1)] if "\n## " in text[1:] else text
+    if path.suffix == ".md":
+        return [block for block in re.findall(r"^```python3\n(.*?)^```", text, re.S | re.M)]
+    blocks = []
+    for match in re.finditer(r"^\.\. code-block:: python3\n\n((?:(?:   .*)?\n)+)", text, re.M):
+        blocks.append(textwrap.dedent(match.group(1)))
+    return blocks
+
+
+@pytest.mark.parametrize(
+    ("page", "section"), [("README.md", "## Using it as dask's optimizer"), ("docs/guide/dask.rst", None)]
+)
+def test_the_documented_examples_run(page, section):
+    import pathlib  # noqa: PLC0415
+
+    root = pathlib.Path(__file__).resolve().parents[2]
+    blocks = _documented_blocks(root / page, section)
+    assert blocks
+    settings = ("array_optimize", "delayed_optimize")
+    saved = {name: dask.config.config.get(name, _MISSING) for name in settings}
+    namespace = {"__name__": "docs_example"}
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", vd.OptimizerDeclined)
+            for block in blocks:
+                exec(compile(block, page, "exec"), namespace)
+    finally:  # a page may turn the optimizer on for the whole program
+        for name, value in saved.items():
+            if value is _MISSING:
+                dask.config.config.pop(name, None)
+            else:
+                dask.config.config[name] = value
+
+
+_MISSING = object()

@@ -6,12 +6,13 @@ such an argument are different nodes with one op name. An int is a param only wh
 NaN could return different bits), a str only where it is valid UTF-8.
 
 Every other literal is a source node that holds the object. Two literals are one source when
-they are the same object or, for the immutable kinds a dask graph repeats (None, numbers,
-strings, bytes, slices, tuples, lists and dicts of those, dtypes, types, numpy scalars, small
-numpy arrays and partials of such), when they are equal value for value: of the same types,
-floats bit for bit, dicts in the same order. Anything else is equal only to itself. (Lists,
-dicts and arrays are mutable: like dask, the optimizer takes it that no task changes its
-arguments.)
+they are the same object or, for the kinds a dask graph repeats (None, numbers, strings, bytes,
+slices, tuples, lists and dicts of those, dtypes, types, numpy scalars, numpy arrays up to 4096
+bytes, partials and toolz compositions of such), when they are equal value for value: of the
+same types, floats bit for bit, dicts in the same order; an object whose type defines
+``__dask_tokenize__`` when dask gives both the same token. Anything else is equal only to
+itself. Lists, dicts and arrays are mutable: like dask, the optimizer takes it that no task
+changes its arguments.
 """
 
 from __future__ import annotations
@@ -112,6 +113,8 @@ class LiteralKeys:
             return _type
         if kind is self._compose:  # dask's reductions call toolz compositions of partials
             return self._composition
+        if callable(getattr(kind, "__dask_tokenize__", None)):  # a type that says how dask compares it
+            return _tokenized
         numpy = self._numpy
         if numpy is not None:
             if issubclass(kind, numpy.dtype):
@@ -166,6 +169,15 @@ def _type(value: Any, depth: int) -> Hashable:
 
 def _identity(value: Any, depth: int) -> Hashable:
     return ("id", id(value))
+
+
+def _tokenized(value: Any, depth: int) -> Hashable:
+    try:
+        from dask.tokenize import tokenize  # noqa: PLC0415
+
+        return ("token", type(value), tokenize(value, ensure_deterministic=True))
+    except Exception:  # a token dask cannot make the same every time: the object itself
+        return ("id", id(value))
 
 
 def _dtype(value: Any, depth: int) -> Hashable:

@@ -197,9 +197,13 @@ def write_back(
         else:
             later.append((key, node))
     value_keys = _value_keys(recorder, row_ids, reduction, store.node_count())
+    # How many nodes read each node; -1 where a stage without a key (which runs again inside
+    # each of its readers) reads it, so that its data is not copied into every one of them.
     readers = [0] * count
-    for node in inputs:
-        readers[node] += 1
+    for node in range(count):
+        runs_inside = kinds[node] == _STAGE and primary[node] is None and value_keys[node] is None
+        for read_node in inputs[offsets[node] : offsets[node + 1]]:
+            readers[read_node] = -1 if runs_inside or readers[read_node] < 0 else readers[read_node] + 1
 
     graph: dict[Any, Any] = {}
     refs: list[Any] = [None] * count
@@ -236,7 +240,7 @@ def write_back(
                 refs[node] = source[1]
             else:
                 key = primary[node]
-                if key is None and readers[node] > 1:
+                if key is None and readers[node] != 1:
                     key = source[2]
                 if key is None:
                     refs[node] = _inline(source[1])
