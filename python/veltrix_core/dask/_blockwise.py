@@ -15,11 +15,11 @@ gives keys or graph nodes) is materialized by dask and read task by task.
 
 from __future__ import annotations
 
-from collections.abc import Hashable
-from typing import Any
+from collections.abc import Hashable, Iterable
+from typing import Any, TypeAlias
 
 from dask import blockwise as _dask_blockwise
-from dask._task_spec import GraphNode, Task, TaskRef, parse_input
+from dask._task_spec import DataNode, GraphNode, Task, TaskRef, _execute_subgraph, parse_input
 from dask.blockwise import Blockwise
 from veltrix_core.dask._literals import is_param
 
@@ -41,6 +41,8 @@ __all__ = [
     "KEY",
     "KEYS",
     "IO",
+    "TaskForms",
+    "TaskForm",
 ]
 
 # What a value of a block's bindings is: a key the block reads, a literal, a param.
@@ -54,12 +56,20 @@ class NotFast(Exception):
 
 
 class Block:
-    """The bindings of one block: values in placeholder order, their kinds, the keys read."""
+    """The bindings of one block: values in placeholder order, their kinds, the keys read.
+    `original` is the materialized task a block of a `TaskForm` stands for."""
 
-    __slots__ = ("layer", "values", "kinds", "task")
+    __slots__ = ("layer", "values", "kinds", "task", "original")
 
-    def __init__(self, layer: BlockwiseLayer, values: list[Any], kinds: tuple[int, ...], task: Task | None) -> None:
-        self.layer, self.values, self.kinds, self.task = layer, values, kinds, task
+    def __init__(
+        self,
+        layer: BlockwiseLayer | TaskForm,
+        values: list[Any],
+        kinds: tuple[int, ...],
+        task: Task | None,
+        original: Task | None = None,
+    ) -> None:
+        self.layer, self.values, self.kinds, self.task, self.original = layer, values, kinds, task, original
 
 
 class BlockwiseLayer:
@@ -219,3 +229,118 @@ def _shape(nested: Any, positions: Any) -> Any:
     if isinstance(nested, list):
         return [_shape(item, positions) for item in nested]
     return next(positions)
+
+
+class TaskForm:
+    """Materialized tasks of one form, read as the blocks of a layer: the same callable (or the
+    same subgraph object, for a task that runs a subgraph) with references and literals at the
+    same argument positions and the same keyword names. The form's task has a placeholder at
+    each of those positions; a task's block holds the keys and literals it puts there."""
+
+    concatenate = None
+
+    def __init__(self, task: Task, references: tuple[bool, ...], fixed: int) -> None:
+        self.references = references
+        placeholders = [TaskRef(_slot(position)) for position in range(len(references))]
+        names = tuple(task.kwargs)
+        positional = len(references) - len(names)
+        self.task = Task(
+            task.key,
+            task.func,
+            *task.args[:fixed],
+            *placeholders[:positional],
+            **dict(zip(names, placeholders[positional:])),
+        )
+        self.programs: dict[tuple[int, ...], Any] = {}
+
+    def symbols(self, key: Any, block: Block) -> list[tuple[Any, int, Any]]:
+        """As `BlockwiseLayer.symbols`: a reference is a key slot, a literal an IO slot."""
+        io = iter(block.kinds)
+        return [
+            (_slot(position), KEY, position) if reference else (_slot(position), IO, (position, next(io)))
+            for position, reference in enumerate(self.references)
+        ]
+
+
+def _slot(position: int) -> tuple[str, int]:
+    # A tuple key cannot be one of the string keys of a subgraph it stands in for.
+    return ("#slot", position)
+
+
+# A form, the argument positions of its references, of its data nodes, of its literals whose kind
+# is the value's (index among the literals, position), and the kinds of the rest.
+_Plan: TypeAlias = tuple[TaskForm, tuple[int, ...], tuple[int, ...], tuple[tuple[int, int], ...], list[int]]
+
+
+class TaskForms:
+    """Sorts the materialized tasks of one graph into forms; a task whose arguments are not all
+    plain references and literals (nested tasks, containers of graph nodes) has none.
+
+    What a task's arguments are is decided once per callable, argument types and keyword names:
+    a task of a known form only has its keys and literals picked out.
+    """
+
+    def __init__(self) -> None:
+        # (callable or subgraph, argument types, keyword names) -> (form, references, data
+        # nodes, literals whose kind depends on the value, kinds), or None for no form
+        self._plans: dict[Hashable, _Plan | None] = {}
+
+    def block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
+        """The task as a block of its form and the keys it reads, or None."""
+        func, args, kwargs = task.func, task.args, task.kwargs
+        fixed = 0
+        identity: Hashable = id(func)
+        if func is _execute_subgraph:
+            if len(args) < 3 or type(args[0]) is not dict or type(args[2]) is not tuple:
+                return None
+            if len(args[2]) != len(args) - 3 or type(args[1]) is not str:
+                return None
+            fixed, identity = 3, (id(args[0]), args[1], args[2])
+        if kwargs:
+            varying = (*args[fixed:], *kwargs.values())
+            shape: Hashable = (identity, tuple(map(type, varying)), tuple(kwargs))
+        else:
+            varying = args[fixed:] if fixed else args
+            shape = (identity, tuple(map(type, varying)))
+        if shape in self._plans:
+            plan = self._plans[shape]
+        else:
+            plan = self._plans[shape] = self._plan(task, varying, fixed)
+        if plan is None:
+            return None
+        form, references, data, checked, kinds = plan
+        values = list(varying)
+        for position in references:
+            values[position] = values[position].key
+        for position in data:
+            values[position] = values[position].value
+        if checked:
+            kinds = kinds.copy()
+            for index, position in checked:
+                kinds[index] = PARAM if is_param(values[position]) else LITERAL
+        return Block(form, values, tuple(kinds), None, task), task.dependencies
+
+    @staticmethod
+    def _plan(task: Task, varying: tuple[Any, ...], fixed: int) -> _Plan | None:
+        references: list[int] = []
+        data: list[int] = []
+        checked: list[tuple[int, int]] = []
+        kinds: list[int] = []
+        for position, item in enumerate(varying):
+            kind = type(item)
+            if kind is TaskRef:
+                references.append(position)
+                continue
+            if kind is DataNode:
+                data.append(position)
+            elif isinstance(item, (GraphNode, TaskRef)):
+                return None
+            if kind is DataNode or kind in _PARAM_TYPES:
+                checked.append((len(kinds), position))
+            kinds.append(LITERAL)
+        is_reference = tuple(position in references for position in range(len(varying)))
+        form = TaskForm(task, is_reference, fixed)
+        return form, tuple(references), tuple(data), tuple(checked), kinds
+
+
+_PARAM_TYPES = frozenset((int, float, bool, str))  # literals of these types may be params

@@ -13,12 +13,13 @@ from typing import Any
 import numpy as np
 
 from dask import config
+from dask._task_spec import Task
 from dask.blockwise import Blockwise
 from dask.core import flatten
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
 from veltrix_core import GraphStore, columns
 from veltrix_core.dask import OptimizerDeclined, impure_marker
-from veltrix_core.dask._blockwise import BlockwiseLayer, NotFast
+from veltrix_core.dask._blockwise import BlockwiseLayer, NotFast, TaskForms
 from veltrix_core.dask._record import Recorder, Unsupported, dependencies_of, record_graph
 from veltrix_core.dask._write import write_back
 from veltrix_core.run.reduction import reduce
@@ -80,6 +81,7 @@ class _Graph:
         self.pinned: dict[Any, str] = {}
         self.blockwise: dict[Any, BlockwiseLayer] = {}
         self.layers = graph.layers
+        self.forms = TaskForms()
         # The position of each key's layer in an order where a layer follows those it reads.
         self.ranks: dict[Any, int] = {}
         self.block_ranks: dict[Any, int] = {}
@@ -134,7 +136,12 @@ class _Graph:
             return None
         if value is _MISSING:
             return None
-        return value, dependencies_of(value, self), key in self.pinned
+        pinned = key in self.pinned if self.pinned else False
+        if type(value) is Task and not pinned:
+            found = self.forms.block(value)
+            if found is not None:
+                return found[0], found[1], False
+        return value, dependencies_of(value, self), pinned
 
 
 class _Clock:

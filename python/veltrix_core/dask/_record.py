@@ -73,6 +73,7 @@ OpSpec: TypeAlias = tuple[Any, tuple[Any, ...], tuple[str, ...], tuple[Any, ...]
 _CONTAINERS = {List: list, Tuple: tuple, Set: set}
 _PARAM_KINDS = frozenset((int, float, bool, str))
 _BATCH = 16  # from this many blocks on, a layer's blocks are recorded as columns at once
+_MISSING = object()
 _NODE_KINDS = frozenset((TaskRef, DataNode, Task, Alias, List, Tuple, Set, Dict))
 _MARKER = "#task"  # the param that makes an impure call unique; no template path begins with "#"
 
@@ -616,10 +617,11 @@ class Recorder:
         if block.task is not None:  # a block dask materialized
             self.entry(key, block.task, block.task.dependencies)
             return
-        layer = block.layer
-        program = layer.programs.get(block.kinds)
+        program = self._program_of(key, block)
         if program is None:
-            program = layer.programs[block.kinds] = self._compile(key, block)
+            assert block.original is not None
+            self.entry(key, block.original, block.original.dependencies)
+            return
         instructions, references, literals, constants = program
         # slots: the program's constants, the block's values, then each instruction's row
         slots = constants + block.values
@@ -689,14 +691,15 @@ class Recorder:
         """Records blocks of one Blockwise layer, whose bindings have the same kinds and whose
         keys read are all recorded: a few one by one, many as whole columns at once."""
         first_key, first = batch[0]
-        if len(batch) < _BATCH or self.marker(first_key) is not None:
+        if len(batch) < _BATCH or any(self.marker(key) is not None for key, _ in batch):
             for key, block in batch:
                 self.block_entry(key, block)
             return
-        layer = first.layer
-        program = layer.programs.get(first.kinds)
+        program = self._program_of(first_key, first)
         if program is None:
-            program = layer.programs[first.kinds] = self._compile(first_key, first)
+            for key, block in batch:
+                self.block_entry(key, block)
+            return
         instructions, references, literals, constants = program
         count = len(constants)
         key_row, kinds, pinned = self.key_row, self.kinds, self.pinned_rows
@@ -791,6 +794,22 @@ class Recorder:
         for (key, _), row in zip(batch, results[:, instructions.result].tolist()):
             key_row[key] = row
             task_key.setdefault(row, key)
+
+    def _program_of(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]] | None:
+        """The compiled task of the block's layer for bindings of its kinds; None for a form of
+        materialized tasks that does not compile (a subgraph that reads keys it is not given, or
+        whose value is one of its inputs): its tasks are recorded one by one."""
+        programs = block.layer.programs
+        program = programs.get(block.kinds, _MISSING)
+        if program is _MISSING:
+            try:
+                program = self._compile(key, block)
+            except Unsupported:
+                if block.original is None:
+                    raise
+                program = None
+            programs[block.kinds] = program
+        return program  # type: ignore[no-any-return]
 
     def _block_numeric(
         self, rule: int, operands: list[int], evidence: bytearray, numeric: bytearray, values: Any, slots: list[Any]
@@ -1079,17 +1098,25 @@ def record_graph(
         order = _by_layer(order, found, rank)
     kept: list[Any] = []
     batch: list[tuple[Any, Block]] = []
+    batched: set[Any] = set()  # the keys of the batch: a block that reads one starts a new batch
     for key in order:
         value, dependencies, pinned = found[key]
         if type(value) is Block and value.task is None:
-            if batch and (batch[0][1].layer is not value.layer or batch[0][1].kinds != value.kinds):
+            if batch and (
+                batch[0][1].layer is not value.layer
+                or batch[0][1].kinds != value.kinds
+                or not batched.isdisjoint(dependencies)
+            ):
                 recorder.blocks(batch)
                 batch = []
+                batched.clear()
             batch.append((key, value))
+            batched.add(key)
             continue
         if batch:
             recorder.blocks(batch)
             batch = []
+            batched.clear()
         if pinned:
             recorder.pinned(key)
             kept.extend(dependencies)
@@ -1103,16 +1130,31 @@ def record_graph(
 def _by_layer(
     order: list[Any], found: dict[Any, tuple[Any, Iterable[Any], bool]], rank: Callable[[Any], int]
 ) -> list[Any]:
-    """The keys grouped by layer rank, each group in the order found; the order found where a
-    key reads one of a later layer."""
+    """The keys grouped by layer rank; the order found where a key reads one of a later layer.
+
+    Inside a layer, a key's level is the length of the longest chain of keys of the same layer
+    it reads; keys of one level read none of each other, so each level's blocks of one form are
+    put together (in the order found), to be recorded as columns at once.
+    """
     ranks = {key: rank(key) for key in order}
+    levels: dict[Any, int] = {}
+    groups: dict[tuple[int, int, Any], list[Any]] = {}
     for key in order:
         mine = ranks[key]
-        for dependency in found[key][1]:
+        value, dependencies, _ = found[key]
+        level = 0
+        for dependency in dependencies:
             other = ranks.get(dependency)
-            if other is not None and other > mine:
+            if other is None or other < mine:
+                continue
+            if other > mine:
                 return order
-    groups: dict[int, list[Any]] = {}
-    for key in order:
-        groups.setdefault(ranks[key], []).append(key)
-    return [key for position in sorted(groups) for key in groups[position]]
+            if levels[dependency] >= level:
+                level = levels[dependency] + 1
+        levels[key] = level
+        form = (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None
+        group = groups.get((mine, level, form))
+        if group is None:
+            group = groups[(mine, level, form)] = []
+        group.append(key)
+    return [key for place in sorted(groups, key=lambda place: place[:2]) for key in groups[place]]
