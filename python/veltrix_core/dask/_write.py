@@ -210,6 +210,7 @@ def write_back(
     # A stage that runs inside its readers: (its shape and parts, its task arguments).
     inside: dict[int, tuple[tuple[int, tuple[Any, ...] | None], list[Any]]] = {}
     stages = _Stages(table, recorder.ops)
+    calls = stages.calls
     sources = recorder.sources
     for node in range(count):
         kind = kinds[node]
@@ -230,7 +231,10 @@ def write_back(
                 if key is None:
                     inside[node] = ((shape, parts if parts is not None else (None,) * len(node_inputs)), arguments)
                     continue
-            graph[key] = Task(key, stages.call(shape, parts), *arguments)
+            call = calls.get(shape) if parts is None else None
+            if call is None:
+                call = stages.call(shape, parts)
+            graph[key] = _task(key, call, arguments)
             refs[node] = TaskRef(key)
         elif kind == SOURCE:
             source = sources[source_number(table[shapes[node]]["name"])]
@@ -260,6 +264,49 @@ def write_back(
         else:
             graph[key] = DataNode(key, ref.value if type(ref) is DataNode else ref)
     return graph
+
+
+def _task_slots() -> frozenset[str]:
+    found: set[str] = set()
+    for kind in Task.__mro__:
+        slots = getattr(kind, "__slots__", ())
+        found.update((slots,) if isinstance(slots, str) else slots)
+    return frozenset(found)
+
+
+# The fields a task of this dask version holds; where they are these, a written task is made
+# without Task's constructor, whose generic walk of the arguments takes most of the time of
+# writing a task: every argument here is a reference, a DataNode without dependencies or a
+# plain literal.
+_FAST_TASKS = _task_slots() == {
+    "key",
+    "_dependencies",
+    "func",
+    "args",
+    "kwargs",
+    "_data_producer",
+    "_token",
+    "_is_coro",
+    "_repr",
+}
+_new_task = Task.__new__
+
+
+def _task(key: Any, call: StageCall, arguments: list[Any]) -> Task:
+    if not _FAST_TASKS:
+        return Task(key, call, *arguments)
+    task = _new_task(Task)
+    task.key = key
+    task.func = call
+    task.args = tuple(arguments)
+    task.kwargs = {}
+    read = [argument.key for argument in arguments if isinstance(argument, TaskRef)]
+    task._dependencies = frozenset(read)
+    task._data_producer = False
+    task._token = None
+    task._is_coro = None
+    task._repr = None
+    return task
 
 
 def source_number(name: str) -> int:
