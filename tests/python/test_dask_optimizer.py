@@ -267,6 +267,48 @@ def test_an_unknown_key_stays_a_reference():
     assert dask.get({**dict(optimized), "elsewhere": DataNode("elsewhere", 41)}, "b") == 42
 
 
+def _forms_graph():
+    """Materialized tasks of a few forms: plain calls with keyword arguments and data nodes,
+    params that are sometimes too large to be one, a chain inside the layer, twice-written
+    calls, and subgraph tasks sharing one inner graph, or one whose value is its input."""
+    from dask._task_spec import _execute_subgraph  # noqa: PLC0415
+
+    graph = {("x", i): DataNode(("x", i), np.arange(3.0) + i) for i in range(40)}
+    for i in range(40):
+        scale = 2**70 if i % 7 == 0 else i  # an int beyond 64 bits is a literal, not a param
+        graph[("a", i)] = Task(("a", i), np.multiply, TaskRef(("x", i)), scale, dtype=DataNode(None, "float64"))
+        graph[("b", i)] = Task(("b", i), operator.add, TaskRef(("a", i)), TaskRef(("a", (i + 1) % 40)))
+        graph[("twice", i)] = Task(("twice", i), operator.add, TaskRef(("a", i)), TaskRef(("a", (i + 1) % 40)))
+        graph[("chain", i)] = Task(
+            ("chain", i), operator.sub, TaskRef(("chain", i - 1) if i else ("b", 0)), TaskRef(("b", i))
+        )
+    inner = {
+        "out": Task("out", operator.mul, TaskRef("sum"), TaskRef("#1")),
+        "sum": Task("sum", operator.add, TaskRef("#0"), TaskRef("#1")),
+    }
+    passing_on = {"out": Alias("out", "#0")}
+    for i in range(40):
+        graph[("sub", i)] = Task(("sub", i), _execute_subgraph, inner, "out", ("#0", "#1"), TaskRef(("b", i)), i)
+        graph[("out", i)] = Task(("out", i), _execute_subgraph, passing_on, "out", ("#0",), TaskRef(("sub", i)))
+    draw = "draw-0c3e5a62-6f1e-4c1b-9a57-3d2b8f4e7a10"  # a name with a uuid: calls that are impure
+    for i in range(40):
+        graph[(draw, i)] = Task((draw, i), np.multiply, TaskRef(("x", i % 2)), 3, dtype=DataNode(None, "float64"))
+    outputs = [("out", i) for i in range(40)] + [("chain", 39)]
+    return graph, outputs + [(name, i) for name in ("b", "twice", draw) for i in range(40)]
+
+
+@pytest.mark.parametrize("batch", [1, 10**9], ids=["blocks as columns", "block by block"])
+def test_materialized_tasks_of_one_form_keep_their_values(batch, monkeypatch):
+    monkeypatch.setattr(_record, "_BATCH", batch)
+    graph, outputs = _forms_graph()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vd.OptimizerDeclined)
+        optimized = dict(vd.optimize(HighLevelGraph.from_collections("forms", graph), outputs))
+    assert [bits(v) for v in dask.get(optimized, outputs)] == [bits(v) for v in dask.get(graph, outputs)]
+    aliases = {key[0] for key in outputs if isinstance(optimized[key], Alias)}
+    assert aliases == {"twice"}  # each the same call as its "b"; the impure draws all kept
+
+
 # dask.delayed
 
 

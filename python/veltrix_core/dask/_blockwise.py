@@ -269,7 +269,7 @@ def _slot(position: int) -> tuple[str, int]:
 
 # A form, the argument positions of its references, of its data nodes, of its literals whose kind
 # is the value's (index among the literals, position), and the kinds of the rest.
-_Plan: TypeAlias = tuple[TaskForm, tuple[int, ...], tuple[int, ...], tuple[tuple[int, int], ...], list[int]]
+_Plan: TypeAlias = tuple[TaskForm, tuple[int, ...], tuple[int, ...], tuple[tuple[int, int], ...], tuple[int, ...]]
 
 
 class TaskForms:
@@ -288,37 +288,31 @@ class TaskForms:
     def block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
         """The task as a block of its form and the keys it reads, or None."""
         func, args, kwargs = task.func, task.args, task.kwargs
-        fixed = 0
-        identity: Hashable = id(func)
         if func is _execute_subgraph:
-            if len(args) < 3 or type(args[0]) is not dict or type(args[2]) is not tuple:
-                return None
-            if len(args[2]) != len(args) - 3 or type(args[1]) is not str:
-                return None
-            fixed, identity = 3, (id(args[0]), args[1], args[2])
+            return self._subgraph_block(task)
         if kwargs:
-            varying = (*args[fixed:], *kwargs.values())
-            shape: Hashable = (identity, tuple(map(type, varying)), tuple(kwargs))
+            varying = (*args, *kwargs.values())
+            shape: Hashable = (id(func), tuple(kwargs), *map(type, varying))
         else:
-            varying = args[fixed:] if fixed else args
-            shape = (identity, tuple(map(type, varying)))
-        if shape in self._plans:
-            plan = self._plans[shape]
-        else:
-            plan = self._plans[shape] = self._plan(task, varying, fixed)
-        if plan is None:
+            varying = args
+            shape = (id(func), *map(type, args))
+        plan = self._plans.get(shape, _UNPLANNED)
+        if plan is _UNPLANNED:
+            plan = self._plans[shape] = self._plan(task, varying, 0)
+        return _bound(plan, task, varying)
+
+    def _subgraph_block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
+        args = task.args
+        if len(args) < 3 or type(args[0]) is not dict or type(args[2]) is not tuple:
             return None
-        form, references, data, checked, kinds = plan
-        values = list(varying)
-        for position in references:
-            values[position] = values[position].key
-        for position in data:
-            values[position] = values[position].value
-        if checked:
-            kinds = kinds.copy()
-            for index, position in checked:
-                kinds[index] = PARAM if is_param(values[position]) else LITERAL
-        return Block(form, values, tuple(kinds), None, task), task.dependencies
+        if len(args[2]) != len(args) - 3 or type(args[1]) is not str or task.kwargs:
+            return None
+        varying = args[3:]
+        shape = (id(args[0]), args[1], args[2], *map(type, varying))
+        plan = self._plans.get(shape, _UNPLANNED)
+        if plan is _UNPLANNED:
+            plan = self._plans[shape] = self._plan(task, varying, 3)
+        return _bound(plan, task, varying)
 
     @staticmethod
     def _plan(task: Task, varying: tuple[Any, ...], fixed: int) -> _Plan | None:
@@ -340,7 +334,28 @@ class TaskForms:
             kinds.append(LITERAL)
         is_reference = tuple(position in references for position in range(len(varying)))
         form = TaskForm(task, is_reference, fixed)
-        return form, tuple(references), tuple(data), tuple(checked), kinds
+        return form, tuple(references), tuple(data), tuple(checked), tuple(kinds)
+
+
+def _bound(plan: _Plan | None, task: Task, varying: tuple[Any, ...]) -> tuple[Block, Iterable[Any]] | None:
+    """The block of a task of a planned form."""
+    if plan is None:
+        return None
+    form, references, data, checked, kinds = plan
+    values = list(varying)
+    for position in references:
+        values[position] = values[position].key
+    for position in data:
+        values[position] = values[position].value
+    if checked:
+        found = list(kinds)
+        for index, position in checked:
+            found[index] = PARAM if is_param(values[position]) else LITERAL
+        kinds = tuple(found)
+    return Block(form, values, kinds, None, task), task.dependencies
+
+
+_UNPLANNED: Any = object()
 
 
 _PARAM_TYPES = frozenset((int, float, bool, str))  # literals of these types may be params

@@ -101,6 +101,8 @@ class LiteralKeys:
 
     def _key(self, value: object, depth: int) -> Hashable:
         kind = type(value)
+        if kind is str or kind is int or value is None:  # the most common leaves, without a lookup
+            return (kind, value)
         make = self._by_type.get(kind)
         if make is None:
             make = self._by_type[kind] = self._maker(kind)

@@ -25,6 +25,7 @@ equal to them (`Recorder.marker` decides which).
 from __future__ import annotations
 
 import functools
+import operator
 from collections.abc import Callable, Container, Hashable, Iterable
 from typing import Any, TypeAlias
 
@@ -278,8 +279,14 @@ class Recorder:
 
     def _exchange(self, row: int) -> int:
         cut = self._exchange_rows.get(row)
-        if cut is None:
-            cut = self._exchange_rows[row] = self._row(EXCHANGE, None, None, [row], self.evidence[row])
+        if cut is None:  # a row of its own, appended here: a task may read many
+            cut = self._exchange_rows[row] = len(self.names)
+            self.kinds.append(EXCHANGE)
+            self.names.append(None)
+            self.params.append(None)
+            self.inputs.append(row)
+            self.offsets.append(len(self.inputs))
+            self.evidence.append(self.evidence[row])
         return cut
 
     # Graph entries.
@@ -703,36 +710,46 @@ class Recorder:
         instructions, references, literals, constants = program
         count = len(constants)
         key_row, kinds, pinned = self.key_row, self.kinds, self.pinned_rows
-        params_at = {position - count for position in range(count, count + len(first.values))} - {
-            position - count for position in (*references, *literals)
-        }
+        read_at = [position - count for position in references]
+        literal_at = [position - count for position in literals]
+        external_row, seen_literals, new_literal = self.external_row, self._literal_holes, self._new_literal
         rows_of_values: list[list[Any]] = []
         for _, block in batch:
             values = list(block.values)
-            computed = set()
-            for position in references:
-                read = values[position - count]
+            computed = None
+            for position in read_at:
+                read = values[position]
                 row = key_row.get(read)
                 if row is None:
-                    row = self.external_row(read)
-                values[position - count] = row
-                if kinds[row] == OP or row in pinned:
-                    computed.add(row)
-            if len(computed) > 1:
-                for position in references:
-                    row = values[position - count]
+                    row = external_row(read)
+                values[position] = row
+                if kinds[row] == OP or (pinned and row in pinned):
+                    if computed is None:
+                        computed = {row}
+                    else:
+                        computed.add(row)
+            if computed is not None and len(computed) > 1:
+                for position in read_at:
+                    row = values[position]
                     if row in computed:
-                        values[position - count] = self._exchange(row)
-            for position in literals:
-                values[position - count] = self._literal(values[position - count])[1]
+                        values[position] = self._exchange(row)
+            for position in literal_at:
+                value = values[position]
+                seen = seen_literals.get(id(value))
+                values[position] = seen[1][1] if seen is not None and seen[0] is value else new_literal(value)[1]
             rows_of_values.append(values)
         blocks, width, calls = len(batch), len(first.values), len(instructions.names)
         row0 = len(self.names)
         results = row0 + np.arange(blocks, dtype=np.int64)[:, None] * calls + np.arange(calls, dtype=np.int64)
         constant_rows = np.array([c if type(c) is int else 0 for c in constants], dtype=np.int64)
-        value_rows = np.array(
-            [[0 if i in params_at else v for i, v in enumerate(values)] for values in rows_of_values], dtype=np.int64
-        ).reshape(blocks, width)
+        # The columns of the block's values that hold rows (references and literals; params are 0).
+        value_rows = np.zeros((blocks, width), dtype=np.int64)
+        row_at = sorted(read_at + literal_at)
+        if len(row_at) == 1:
+            value_rows[:, row_at[0]] = [values[row_at[0]] for values in rows_of_values]
+        elif row_at:
+            pick = operator.itemgetter(*row_at)
+            value_rows[:, row_at] = np.array([pick(values) for values in rows_of_values], dtype=np.int64)
         slots = np.concatenate([np.broadcast_to(constant_rows, (blocks, count)), value_rows, results], axis=1)
         operands = np.asarray(instructions.operands, dtype=np.intp)
         inputs = slots[:, operands]
@@ -864,7 +881,7 @@ class Recorder:
             result = self._call(layer.task)
         finally:
             self._program, self._inner = saved
-        if result >= 0:
+        if type(result) is not int or result >= 0:
             raise Unsupported("a blockwise task whose value is one of its inputs")
         constants: list[Any] = []
         base = len(block.values)  # the block's values follow the constants: shifted below
