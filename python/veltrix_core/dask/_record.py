@@ -26,7 +26,7 @@ from __future__ import annotations
 
 import functools
 import operator
-from collections.abc import Callable, Container, Hashable, Iterable
+from collections.abc import Callable, Container, Hashable, Iterable, Iterator
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -1085,44 +1085,63 @@ def record_graph(
     state: dict[Any, Any] = {}
     found: dict[Any, tuple[Any, Iterable[Any], bool]] = {}
     order: list[Any] = []
-    stack = list(reversed(outputs))
-    while stack:
-        key = stack[-1]
-        seen = state.get(key)
-        if seen is _DONE:
-            stack.pop()
+    layers = _Layers(rank, found) if rank is not None else None
+    for output in outputs:
+        if output in state:
             continue
-        if seen is None:
-            entry = lookup(key)
-            if entry is None:
-                stack.pop()
-                recorder.external(key)
-                state[key] = _DONE
-                continue
-            state[key] = _EXPANDED
-            found[key] = entry
-            for dependency in entry[1]:
-                other = state.get(dependency)
-                if other is None:
-                    stack.append(dependency)
-                elif other is _EXPANDED:
+        entry = lookup(output)
+        if entry is None:
+            recorder.external(output)
+            state[output] = _DONE
+            continue
+        state[output] = _EXPANDED
+        found[output] = entry
+        # Each key on the stack with the keys it reads still to visit.
+        stack: list[tuple[Any, Iterator[Any]]] = [(output, iter(entry[1]))]
+        while stack:
+            key, reads = stack[-1]
+            for dependency in reads:
+                seen = state.get(dependency)
+                if seen is _DONE:
+                    continue
+                if seen is _EXPANDED:
                     raise Unsupported(f"the graph has a cycle through {dependency!r}")
-            continue
-        stack.pop()
-        order.append(key)
-        state[key] = _DONE
-    if rank is not None:
-        order = _by_layer(order, found, rank)
+                entry = lookup(dependency)
+                if entry is None:
+                    recorder.external(dependency)
+                    state[dependency] = _DONE
+                    continue
+                state[dependency] = _EXPANDED
+                found[dependency] = entry
+                stack.append((dependency, iter(entry[1])))
+                break
+            else:
+                stack.pop()
+                order.append(key)
+                state[key] = _DONE
+                if layers is not None and not layers.add(key):
+                    layers = None
     kept: list[Any] = []
+    if layers is not None:
+        # A group's blocks are of one form and read none of each other: a batch each.
+        for group in layers.groups():
+            value = found[group[0]][0]
+            if type(value) is Block and value.task is None:
+                recorder.blocks([(key, found[key][0]) for key in group])
+            else:
+                for key in group:
+                    _record_one(recorder, key, found[key], kept)
+        return kept
     batch: list[tuple[Any, Block]] = []
     batched: set[Any] = set()  # the keys of the batch: a block that reads one starts a new batch
     for key in order:
-        value, dependencies, pinned = found[key]
+        entry = found[key]
+        value = entry[0]
         if type(value) is Block and value.task is None:
             if batch and (
                 batch[0][1].layer is not value.layer
                 or batch[0][1].kinds != value.kinds
-                or not batched.isdisjoint(dependencies)
+                or not batched.isdisjoint(entry[1])
             ):
                 recorder.blocks(batch)
                 batch = []
@@ -1134,44 +1153,60 @@ def record_graph(
             recorder.blocks(batch)
             batch = []
             batched.clear()
-        if pinned:
-            recorder.pinned(key)
-            kept.extend(dependencies)
-        else:
-            recorder.entry(key, value, dependencies)
+        _record_one(recorder, key, entry, kept)
     if batch:
         recorder.blocks(batch)
     return kept
 
 
-def _by_layer(
-    order: list[Any], found: dict[Any, tuple[Any, Iterable[Any], bool]], rank: Callable[[Any], int]
-) -> list[Any]:
-    """The keys grouped by layer rank; the order found where a key reads one of a later layer.
+def _record_one(recorder: Recorder, key: Any, entry: tuple[Any, Iterable[Any], bool], kept: list[Any]) -> None:
+    value, dependencies, pinned = entry
+    if pinned:
+        recorder.pinned(key)
+        kept.extend(dependencies)
+    else:
+        recorder.entry(key, value, dependencies)
+
+
+class _Layers:
+    """The keys grouped by layer rank, as they are found (each after the keys it reads).
 
     Inside a layer, a key's level is the length of the longest chain of keys of the same layer
     it reads; keys of one level read none of each other, so each level's blocks of one form are
     put together (in the order found), to be recorded as columns at once.
     """
-    ranks = {key: rank(key) for key in order}
-    levels: dict[Any, int] = {}
-    groups: dict[tuple[int, int, Any], list[Any]] = {}
-    for key in order:
-        mine = ranks[key]
-        value, dependencies, _ = found[key]
+
+    def __init__(self, rank: Callable[[Any], int], found: dict[Any, tuple[Any, Iterable[Any], bool]]) -> None:
+        self._rank, self._found = rank, found
+        self._ranks: dict[Any, int] = {}
+        self._levels: dict[Any, int] = {}
+        self._groups: dict[tuple[int, int, Any], list[Any]] = {}
+
+    def add(self, key: Any) -> bool:
+        """Places `key`, whose keys read are placed; False where it reads a key of a later layer."""
+        ranks, levels = self._ranks, self._levels
+        mine = ranks[key] = self._rank(key)
+        value, dependencies, _ = self._found[key]
         level = 0
         for dependency in dependencies:
             other = ranks.get(dependency)
             if other is None or other < mine:
                 continue
             if other > mine:
-                return order
+                return False
             if levels[dependency] >= level:
                 level = levels[dependency] + 1
         levels[key] = level
-        form = (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None
-        group = groups.get((mine, level, form))
+        place = (mine, level, (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None)
+        group = self._groups.get(place)
         if group is None:
-            group = groups[(mine, level, form)] = []
-        group.append(key)
-    return [key for place in sorted(groups, key=lambda place: place[:2]) for key in groups[place]]
+            self._groups[place] = [key]
+        else:
+            group.append(key)
+        return True
+
+    def groups(self) -> list[list[Any]]:
+        """The groups in layer and level order: a group holds the blocks of one form, or keys
+        that are not blocks."""
+        groups = self._groups
+        return [groups[place] for place in sorted(groups, key=lambda place: place[:2])]
