@@ -143,8 +143,11 @@ def _origins_map(reduction: Reduction, recorded_count: int) -> tuple[np.ndarray,
     return reduced_of, offsets, ids
 
 
-def _value_keys(recorder: Recorder, row_ids: np.ndarray, reduction: Reduction, recorded_count: int) -> list[Any]:
-    """For each reduced node, a graph key whose recorded value it computes, or None.
+def _value_keys(
+    recorder: Recorder, row_ids: np.ndarray, reduction: Reduction, recorded_count: int
+) -> tuple[list[Any], np.ndarray]:
+    """For each reduced node, a graph key whose recorded value it computes, or None; and
+    whether it has one.
 
     A recorded task stands for its reduced node's value unless another recorded node of the
     same reduced node reads it (then it is a member before the stage's last).
@@ -154,11 +157,14 @@ def _value_keys(recorder: Recorder, row_ids: np.ndarray, reduction: Reduction, r
     readers = row_ids[np.repeat(np.arange(len(row_offsets) - 1, dtype=np.int64), np.diff(row_offsets))]
     read = row_ids[np.asarray(recorder.inputs, dtype=np.int64)]
     inside = (reduced_of[readers] == reduced_of[read]) & (reduced_of[read] >= 0)
-    candidate = np.zeros(recorded_count, dtype=bool)
-    keys: dict[int, Any] = {}
-    for row, key in recorder.task_key.items():
-        keys.setdefault(int(row_ids[row]), key)
-    candidate[np.fromiter(keys, dtype=np.int64, count=len(keys))] = True
+    task_key = recorder.task_key
+    key_list = list(task_key.values())
+    # The first key (in recording order) of each recorded node that a task's key named.
+    key_ids = row_ids[np.fromiter(task_key, dtype=np.int64, count=len(task_key))]
+    named_ids, first = np.unique(key_ids, return_index=True)
+    key_of_id = np.full(recorded_count, -1, dtype=np.int64)
+    key_of_id[named_ids] = first
+    candidate = key_of_id >= 0
     candidate[read[inside]] = False
     choice = np.where(candidate[ids], ids, -1)
     count = len(offsets) - 1
@@ -166,7 +172,21 @@ def _value_keys(recorder: Recorder, row_ids: np.ndarray, reduction: Reduction, r
     nonempty = np.flatnonzero(np.diff(offsets))
     if len(nonempty):
         best[nonempty] = np.maximum.reduceat(choice, offsets[nonempty])[: len(nonempty)]
-    return [keys[b] if b >= 0 else None for b in best.tolist()]
+    chosen = np.where(best >= 0, key_of_id[np.maximum(best, 0)], -1)
+    return [key_list[i] if i >= 0 else None for i in chosen.tolist()], chosen >= 0
+
+
+def _readers(read: columns.Columns, keyed: np.ndarray) -> list[int]:
+    """How many nodes read each node; -1 where a stage without a key (which runs again inside
+    each of its readers) reads it, so that its data is not copied into every one of them."""
+    count = len(read)
+    offsets = np.asarray(read.offsets)
+    inputs = np.asarray(read.inputs)
+    readers = np.bincount(inputs, minlength=count).astype(np.int64)
+    runs_inside = (np.asarray(read.kinds) == _STAGE) & ~keyed
+    reader_of = np.repeat(np.arange(count, dtype=np.int64), np.diff(offsets))
+    readers[inputs[runs_inside[reader_of]]] = -1
+    return readers.tolist()
 
 
 def write_back(
@@ -190,20 +210,17 @@ def write_back(
         raise Unsupported("the reduced graph holds a node of a kind that cannot be written back")
 
     primary: list[Any] = [None] * count
+    primary_nodes: list[int] = []
     later: list[tuple[Any, int]] = []
     for key, node in zip(named, reduction.outputs):
         if primary[node] is None and (kinds[node] == _STAGE or _is_data(recorder, table[shapes[node]])):
             primary[node] = key
+            primary_nodes.append(node)
         else:
             later.append((key, node))
-    value_keys = _value_keys(recorder, row_ids, reduction, store.node_count())
-    # How many nodes read each node; -1 where a stage without a key (which runs again inside
-    # each of its readers) reads it, so that its data is not copied into every one of them.
-    readers = [0] * count
-    for node in range(count):
-        runs_inside = kinds[node] == _STAGE and primary[node] is None and value_keys[node] is None
-        for read_node in inputs[offsets[node] : offsets[node + 1]]:
-            readers[read_node] = -1 if runs_inside or readers[read_node] < 0 else readers[read_node] + 1
+    value_keys, keyed = _value_keys(recorder, row_ids, reduction, store.node_count())
+    keyed[primary_nodes] = True
+    readers = _readers(read, keyed)
 
     graph: dict[Any, Any] = {}
     refs: list[Any] = [None] * count
