@@ -12,7 +12,8 @@ ReducedStore reduce_against_marks(const GraphStore& store, RewriteEngine& engine
 
 Result<ReducedStore, BadNodeId> reduce_against_outputs(const GraphStore& store, std::span<const NodeId> outputs,
                                                        RewriteEngine& engine, bool maximal_fusion, bool trace_inputs) {
-  const NodeTable nodes = store.copy_nodes();
+  const SharedNodeTable shared = store.share_nodes();
+  const NodeTable& nodes = *shared;
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return make_err(BadNodeId{id});
   }

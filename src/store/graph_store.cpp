@@ -40,7 +40,14 @@ std::vector<NodeId> GraphStore::outputs() const {
 
 GraphSnapshot GraphStore::snapshot() const {
   auto guard = mutex_.lock();
-  return GraphSnapshot{interner_.table(), marks_};
+  SharedNodeTable table = interner_.share_table();
+  const NodeTable& nodes = *table;
+  return GraphSnapshot{std::move(table), nodes, marks_};
+}
+
+SharedNodeTable GraphStore::share_nodes() const {
+  auto guard = mutex_.lock();
+  return interner_.share_table();
 }
 
 NodeTable GraphStore::copy_nodes() const {

@@ -28,8 +28,11 @@ struct BadNodeId {
   std::string debug_string() const { return "BadNodeId(" + std::to_string(id) + ")"; }
 };
 
+// The store as it stood at one moment, readable from any thread while the store goes on: its
+// table is shared, not copied (the store copies it only if it records while this is alive).
 struct GraphSnapshot {
-  NodeTable nodes;
+  SharedNodeTable table;
+  const NodeTable& nodes;
   std::vector<NodeId> outputs;  // mark order
 };
 
@@ -64,6 +67,8 @@ class GraphStore {
   std::uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   GraphSnapshot snapshot() const;
+  // The nodes alone, shared as a snapshot's are.
+  SharedNodeTable share_nodes() const;
   NodeTable copy_nodes() const;
   // The same nodes as raw entries, with the store's texts from `first_text` on.
   TableDelta delta_since(NodeId start, StrId first_text) const;

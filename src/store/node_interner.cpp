@@ -14,7 +14,7 @@ std::optional<StrId> NodeInterner::recent_text(std::string_view text) const {
   if (!recent_) return std::nullopt;
   const RecentText* recent = recent_slot(text);
   if (recent->id != kNoString && recent->data == text.data() && recent->size == text.size() &&
-      table_.strings_.view(recent->id) == text) {
+      table_->strings_.view(recent->id) == text) {
     return recent->id;
   }
   return std::nullopt;
@@ -22,7 +22,7 @@ std::optional<StrId> NodeInterner::recent_text(std::string_view text) const {
 
 void NodeInterner::remember_text(std::string_view text, StrId id) const {
   // Room for about two cache slots per distinct text, up to the largest cache.
-  if (table_.strings_.size() * 2 > (std::size_t{1} << recent_bits_) && recent_bits_ < kMaxRecentTextBits) {
+  if (table_->strings_.size() * 2 > (std::size_t{1} << recent_bits_) && recent_bits_ < kMaxRecentTextBits) {
     grow_recent_texts();
   }
   *recent_slot(text) = RecentText{text.data(), text.size(), id};
@@ -41,27 +41,27 @@ void NodeInterner::grow_recent_texts() const {
 
 std::optional<StrId> NodeInterner::find_text(std::string_view text) const {
   if (auto id = recent_text(text)) return id;
-  const std::optional<StrId> id = text_index_.find(table_.strings_, text);
+  const std::optional<StrId> id = text_index_.find(table_->strings_, text);
   if (id) remember_text(text, *id);
   return id;
 }
 
 StrId NodeInterner::intern_text(std::string_view text) {
   if (auto id = recent_text(text)) return *id;
-  const StrId id = text_index_.intern(table_.strings_, text).first;
+  const StrId id = text_index_.intern(table_.writable().strings_, text).first;
   remember_text(text, id);
   return id;
 }
 
 NodeInterner::Mark NodeInterner::mark() const {
-  return {table_.offsets_.size(), table_.words_.size(),         table_.descriptors_.size(),
-          table_.stages_.size(),  table_.members_.size(),       table_.refs_.size(),
-          table_.strings_.size(), table_.member_shapes_.size(), table_.member_param_words_.size()};
+  return {table_->offsets_.size(), table_->words_.size(),         table_->descriptors_.size(),
+          table_->stages_.size(),  table_->members_.size(),       table_->refs_.size(),
+          table_->strings_.size(), table_->member_shapes_.size(), table_->member_param_words_.size()};
 }
 
 // The hash a stored node was indexed under: its entry read back as a resolved node.
 std::uint64_t NodeInterner::stored_node_hash(std::uint32_t id) const {
-  const NodeView stored = table_[id];
+  const NodeView stored = (*table_)[id];
   const std::span<const std::uint32_t> inputs = stored.inputs();
   ResolvedNode node;
   translate_entry(
@@ -71,23 +71,24 @@ std::uint64_t NodeInterner::stored_node_hash(std::uint32_t id) const {
 }
 
 void NodeInterner::roll_back(const Mark& mark) {
-  for (std::size_t id = table_.offsets_.size(); id-- > mark.nodes;) {
-    const std::uint32_t offset = table_.offsets_[id];
+  NodeTable& table = table_.writable();
+  for (std::size_t id = table.offsets_.size(); id-- > mark.nodes;) {
+    const std::uint32_t offset = table.offsets_[id];
     if (!node_index_.erase(stored_node_hash(static_cast<std::uint32_t>(id)), offset)) {
       internal_failure("a stored node is in the node index");
     }
   }
-  table_.offsets_.truncate(mark.nodes);
-  table_.words_.truncate(mark.words);
-  table_.descriptors_.resize(mark.descriptors);
-  table_.stages_.resize(mark.stages);
-  table_.members_.resize(mark.members);
-  table_.refs_.resize(mark.refs);
-  text_index_.truncate(table_.strings_, mark.texts);
-  table_.member_shapes_.truncate(mark.member_shapes);
-  table_.member_param_words_.truncate(mark.member_param_words);
-  table_.token_shapes_.truncate(mark.texts);
-  for (std::uint32_t& shape : table_.token_shapes_) {
+  table.offsets_.truncate(mark.nodes);
+  table.words_.truncate(mark.words);
+  table.descriptors_.resize(mark.descriptors);
+  table.stages_.resize(mark.stages);
+  table.members_.resize(mark.members);
+  table.refs_.resize(mark.refs);
+  text_index_.truncate(table.strings_, mark.texts);
+  table.member_shapes_.truncate(mark.member_shapes);
+  table.member_param_words_.truncate(mark.member_param_words);
+  table.token_shapes_.truncate(mark.texts);
+  for (std::uint32_t& shape : table.token_shapes_) {
     if (shape != NodeTable::kNoShape && shape >= mark.member_shapes) shape = NodeTable::kNoShape;
   }
   if (recent_) {
@@ -98,13 +99,14 @@ void NodeInterner::roll_back(const Mark& mark) {
 }
 
 void NodeInterner::read_member_token(StrId token) {
-  PodArray<std::uint32_t>& shapes = table_.token_shapes_;
+  NodeTable& table = table_.writable();
+  PodArray<std::uint32_t>& shapes = table.token_shapes_;
   while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);
   if (shapes[token] != NodeTable::kNoShape) return;
   NodeTable::MemberShape shape{NodeTable::MemberKind::Unreadable, 0,
-                               static_cast<std::uint32_t>(table_.member_param_words_.size()), 0};
+                               static_cast<std::uint32_t>(table.member_param_words_.size()), 0};
   // The token's text is copied first: interning its parts may move the table's texts.
-  const std::optional<MemberToken> parsed = parse_member_token(std::string(table_.strings_.view(token)));
+  const std::optional<MemberToken> parsed = parse_member_token(std::string(table.strings_.view(token)));
   if (parsed) {
     shape.kind = parsed->kind == "op" ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
     shape.name = intern_text(parsed->name);
@@ -113,22 +115,23 @@ void NodeInterner::read_member_token(StrId token) {
       const StrId key = intern_text(param.key);
       const ParamValueRef value = param.value.ref();
       const std::uint64_t bits = value.tag == ParamTag::Str ? intern_text(value.text) : value.bits;
-      entry::Builder<PodArray<std::uint32_t>>(table_.member_param_words_).param(key, value.tag, bits);
+      entry::Builder<PodArray<std::uint32_t>>(table.member_param_words_).param(key, value.tag, bits);
     }
   }
   // Interning the parts may have added texts, and grown the token map with them.
   while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);
-  shapes[token] = static_cast<std::uint32_t>(table_.member_shapes_.size());
-  table_.member_shapes_.push_back(shape);
+  shapes[token] = static_cast<std::uint32_t>(table.member_shapes_.size());
+  table.member_shapes_.push_back(shape);
 }
 
 void NodeInterner::reserve(std::size_t nodes, std::size_t words, std::size_t stages, std::size_t members,
                            std::size_t refs) {
-  table_.offsets_.reserve(table_.offsets_.size() + nodes);
-  table_.words_.reserve(table_.words_.size() + words);
-  table_.stages_.reserve(table_.stages_.size() + stages);
-  table_.members_.reserve(table_.members_.size() + members);
-  table_.refs_.reserve(table_.refs_.size() + refs);
+  NodeTable& table = table_.writable();
+  table.offsets_.reserve(table.offsets_.size() + nodes);
+  table.words_.reserve(table.words_.size() + words);
+  table.stages_.reserve(table.stages_.size() + stages);
+  table.members_.reserve(table.members_.size() + members);
+  table.refs_.reserve(table.refs_.size() + refs);
   node_index_.reserve(node_index_.size() + nodes);
 }
 
@@ -185,16 +188,16 @@ bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node)
       if (label != entry::label(fresh)) return false;
       break;
     case NodeKind::External:
-      if (std::memcmp(&table_.descriptors_[label], &node.descriptor, sizeof node.descriptor) != 0) return false;
+      if (std::memcmp(&table_->descriptors_[label], &node.descriptor, sizeof node.descriptor) != 0) return false;
       break;
     case NodeKind::Stage: {
-      const NodeTable::StageRecord& stage = table_.stages_[label];
+      const NodeTable::StageRecord& stage = table_->stages_[label];
       if (stage.member_count != node.members.size()) return false;
       for (std::size_t i = 0; i < node.members.size(); ++i) {
-        const NodeTable::MemberRecord& m = table_.members_[stage.first_member + i];
+        const NodeTable::MemberRecord& m = table_->members_[stage.first_member + i];
         const ResolvedNode::Member& other = node.members[i];
         if (m.token != other.token || m.ref_count != other.refs.size()) return false;
-        const MemberRef* refs = table_.refs_.data() + m.first_ref;
+        const MemberRef* refs = table_->refs_.data() + m.first_ref;
         if (!std::equal(other.refs.begin(), other.refs.end(), refs)) return false;
       }
       break;
@@ -219,33 +222,34 @@ bool NodeInterner::equals(const std::uint32_t* stored, const ResolvedNode& node)
 
 std::optional<std::uint32_t> NodeInterner::find_resolved(const ResolvedNode& node, std::uint64_t hash) const {
   const std::optional<std::uint32_t> offset =
-      node_index_.find(hash, [&](std::uint32_t at) { return equals(table_.entry_at(at), node); });
+      node_index_.find(hash, [&](std::uint32_t at) { return equals(table_->entry_at(at), node); });
   if (!offset) return std::nullopt;
-  return table_.entry_at(*offset)[entry::kIdWord];
+  return table_->entry_at(*offset)[entry::kIdWord];
 }
 
 std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint64_t hash) {
-  const std::size_t offset = table_.words_.size();
-  if (table_.offsets_.size() >= kMaxNodes || offset + node.words.size() > UINT32_MAX) {
+  NodeTable& table = table_.writable();
+  const std::size_t offset = table.words_.size();
+  if (table.offsets_.size() >= kMaxNodes || offset + node.words.size() > UINT32_MAX) {
     internal_failure("a graph cannot hold more than 4294967294 nodes or 16 GiB of node data");
   }
-  const auto id = static_cast<std::uint32_t>(table_.offsets_.size());
-  table_.words_.append(node.words.span());
-  std::uint32_t* stored = table_.words_.data() + offset;
+  const auto id = static_cast<std::uint32_t>(table.offsets_.size());
+  table.words_.append(node.words.span());
+  std::uint32_t* stored = table.words_.data() + offset;
   stored[entry::kIdWord] = id;
   if (node.kind == NodeKind::External) {
-    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table_.descriptors_.size());
-    table_.descriptors_.push_back(node.descriptor);
+    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table.descriptors_.size());
+    table.descriptors_.push_back(node.descriptor);
   } else if (node.kind == NodeKind::Stage) {
-    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table_.stages_.size());
-    table_.stages_.push_back({table_.members_.size(), static_cast<std::uint32_t>(node.members.size())});
+    stored[entry::kLabelWord] = static_cast<std::uint32_t>(table.stages_.size());
+    table.stages_.push_back({table.members_.size(), static_cast<std::uint32_t>(node.members.size())});
     for (const ResolvedNode::Member& m : node.members) {
-      table_.members_.push_back({table_.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
-      table_.refs_.insert(table_.refs_.end(), m.refs.begin(), m.refs.end());
+      table.members_.push_back({table.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
+      table.refs_.insert(table.refs_.end(), m.refs.begin(), m.refs.end());
       read_member_token(m.token);
     }
   }
-  table_.offsets_.push_back(static_cast<std::uint32_t>(offset));
+  table.offsets_.push_back(static_cast<std::uint32_t>(offset));
   node_index_.insert(hash, static_cast<std::uint32_t>(offset));
   return id;
 }

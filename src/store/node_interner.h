@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "store/node_table.h"
+#include "store/shared_node_table.h"
 #include "support/id_index.h"
 #include "support/siphash.h"
 #include "support/small_vector.h"
@@ -29,8 +30,10 @@ class NodeInterner {
 
   NodeInterner() : key_(random_hash_key()) {}
 
-  const NodeTable& table() const { return table_; }
-  std::size_t size() const { return table_.size(); }
+  const NodeTable& table() const { return *table_; }
+  // The table for a reader that works on it outside the owner's lock (see shared_node_table.h).
+  SharedNodeTable share_table() const { return table_.share(); }
+  std::size_t size() const { return table_->size(); }
 
   // The id of the stored node equal to `node`, appending it first when there is none. Every
   // input of `node` must be below size(); callers check and report bad ids themselves.
@@ -94,7 +97,7 @@ class NodeInterner {
                std::size_t refs = 0);
 
   std::size_t memory_bytes() const {
-    return table_.memory_bytes() + node_index_.memory_bytes() + text_index_.memory_bytes();
+    return table_->memory_bytes() + node_index_.memory_bytes() + text_index_.memory_bytes();
   }
 
  private:
@@ -140,7 +143,7 @@ class NodeInterner {
     return append(node, hash);
   }
 
-  NodeTable table_;
+  SharedNodeTable table_;
   IdIndex node_index_;  // a node's id is its entry's word offset there, so a probe reads the entry at once
   TextIndex text_index_;
   mutable std::unique_ptr<RecentText[]> recent_;

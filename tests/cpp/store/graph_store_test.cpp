@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -144,6 +145,49 @@ TEST(GraphStore, LargeRandomGraphInternsConsistently) {
   }
   const GraphSnapshot snap = store.snapshot();
   for (std::size_t i = 0; i < added.size(); i += 97) EXPECT_EQ(snap.nodes[i].to_node(), added[i]);
+}
+
+// Readers share the store's table instead of copying it: each snapshot, taken while other threads
+// record and dropped on threads of its own, must keep exactly the nodes it saw, a prefix of the
+// final store, however the store grows (and copies its table) meanwhile.
+TEST(GraphStore, SnapshotsKeepWhatTheySawWhileTheStoreGrows) {
+  GraphStore store;
+  (void)store.intern(src("s"));
+  constexpr int kWriters = 2;
+  constexpr int kNodes = 3000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kNodes; ++i) {
+        const NodeId last = static_cast<NodeId>(store.node_count() - 1);
+        (void)store.intern(op("w" + std::to_string(t), {last}, params({{"i", I(i)}})));
+      }
+    });
+  }
+  std::deque<std::vector<Node>> seen;
+  std::deque<GraphSnapshot> held;
+  for (int round = 0; round < 40; ++round) {
+    held.push_back(store.snapshot());
+    const NodeTable& nodes = held.back().nodes;
+    std::vector<Node> copy;
+    for (NodeId id = 0; id < nodes.size(); ++id) copy.push_back(nodes[id].to_node());
+    seen.push_back(std::move(copy));
+    if (held.size() > 3) {  // dropped elsewhere, while the writers go on
+      std::thread([snapshot = std::move(held.front())] {}).join();
+      held.pop_front();
+      seen.pop_front();
+    }
+    for (std::size_t k = 0; k < held.size(); ++k) {
+      ASSERT_EQ(held[k].nodes.size(), seen[k].size());
+      for (NodeId id = 0; id < seen[k].size(); id += 61) ASSERT_EQ(held[k].nodes[id].to_node(), seen[k][id]);
+    }
+  }
+  for (auto& thread : threads) thread.join();
+  const GraphSnapshot final_nodes = store.snapshot();
+  EXPECT_EQ(final_nodes.nodes.size(), std::size_t{1} + kWriters * kNodes);
+  for (const std::vector<Node>& prefix : seen) {
+    for (NodeId id = 0; id < prefix.size(); ++id) ASSERT_EQ(final_nodes.nodes[id].to_node(), prefix[id]);
+  }
 }
 
 }  // namespace
