@@ -21,7 +21,7 @@ np = require("numpy")
 dask = require("dask")
 da = require("dask.array")
 
-from dask._task_spec import Alias, DataNode, Dict, Task, TaskRef  # noqa: E402
+from dask._task_spec import Alias, DataNode, Dict, List, Task, TaskRef  # noqa: E402
 from dask.array.optimization import optimize as dask_optimize  # noqa: E402
 from dask.highlevelgraph import HighLevelGraph  # noqa: E402
 
@@ -270,7 +270,8 @@ def test_an_unknown_key_stays_a_reference():
 def _forms_graph():
     """Materialized tasks of a few forms: plain calls with keyword arguments and data nodes,
     params that are sometimes too large to be one, a chain inside the layer, twice-written
-    calls, and subgraph tasks sharing one inner graph, or one whose value is its input."""
+    calls, lists of references and literals, and subgraph tasks sharing one inner graph, or one
+    whose value is its input."""
     from dask._task_spec import _execute_subgraph  # noqa: PLC0415
 
     graph = {("x", i): DataNode(("x", i), np.arange(3.0) + i) for i in range(40)}
@@ -290,11 +291,14 @@ def _forms_graph():
     for i in range(40):
         graph[("sub", i)] = Task(("sub", i), _execute_subgraph, inner, "out", ("#0", "#1"), TaskRef(("b", i)), i)
         graph[("out", i)] = Task(("out", i), _execute_subgraph, passing_on, "out", ("#0",), TaskRef(("sub", i)))
+    for i in range(40):  # lists of references, aliases and literals
+        items = (TaskRef(("a", i)), Alias(("b", i)), np.zeros(3) if i % 2 else DataNode(None, np.ones(3)))
+        graph[("cat", i)] = Task(("cat", i), np.concatenate, List(*items))
     draw = "draw-0c3e5a62-6f1e-4c1b-9a57-3d2b8f4e7a10"  # a name with a uuid: calls that are impure
     for i in range(40):
         graph[(draw, i)] = Task((draw, i), np.multiply, TaskRef(("x", i % 2)), 3, dtype=DataNode(None, "float64"))
     outputs = [("out", i) for i in range(40)] + [("chain", 39)]
-    return graph, outputs + [(name, i) for name in ("b", "twice", draw) for i in range(40)]
+    return graph, outputs + [(name, i) for name in ("b", "twice", "cat", draw) for i in range(40)]
 
 
 @pytest.mark.parametrize("batch", [1, 10**9], ids=["blocks as columns", "block by block"])

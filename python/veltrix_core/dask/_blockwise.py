@@ -15,11 +15,11 @@ gives keys or graph nodes) is materialized by dask and read task by task.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterable
+from collections.abc import Hashable, Iterable, Sequence
 from typing import Any, TypeAlias
 
 from dask import blockwise as _dask_blockwise
-from dask._task_spec import DataNode, GraphNode, Task, TaskRef, _execute_subgraph, parse_input
+from dask._task_spec import Alias, DataNode, GraphNode, List, Set, Task, TaskRef, Tuple, _execute_subgraph, parse_input
 from dask.blockwise import Blockwise
 from veltrix_core.dask._literals import is_param
 
@@ -234,22 +234,28 @@ def _shape(nested: Any, positions: Any) -> Any:
 class TaskForm:
     """Materialized tasks of one form, read as the blocks of a layer: the same callable (or the
     same subgraph object, for a task that runs a subgraph) with references and literals at the
-    same argument positions and the same keyword names. The form's task has a placeholder at
-    each of those positions; a task's block holds the keys and literals it puts there."""
+    same argument positions, or as the items of lists, tuples and sets there, and the same
+    keyword names. The form's task has a placeholder at each of those positions; a task's block
+    holds the keys and literals it puts there."""
 
     concatenate = None
 
-    def __init__(self, task: Task, references: tuple[bool, ...], fixed: int) -> None:
+    def __init__(
+        self, task: Task, references: tuple[bool, ...], fixed: int, layout: tuple[tuple[type, int] | None, ...]
+    ) -> None:
         self.references = references
-        placeholders = [TaskRef(_slot(position)) for position in range(len(references))]
+        slots = iter([TaskRef(_slot(position)) for position in range(len(references))])
+        built = [
+            next(slots) if shape is None else shape[0](*[next(slots) for _ in range(shape[1])]) for shape in layout
+        ]
         names = tuple(task.kwargs)
-        positional = len(references) - len(names)
+        positional = len(built) - len(names)
         self.task = Task(
             task.key,
             task.func,
             *task.args[:fixed],
-            *placeholders[:positional],
-            **dict(zip(names, placeholders[positional:])),
+            *built[:positional],
+            **dict(zip(names, built[positional:])),
         )
         self.programs: dict[tuple[int, ...], Any] = {}
 
@@ -267,9 +273,24 @@ def _slot(position: int) -> tuple[str, int]:
     return ("#slot", position)
 
 
-# A form, the argument positions of its references, of its data nodes, of its literals whose kind
-# is the value's (index among the literals, position), and the kinds of the rest.
-_Plan: TypeAlias = tuple[TaskForm, tuple[int, ...], tuple[int, ...], tuple[tuple[int, int], ...], tuple[int, ...]]
+# A form, the argument positions of its references, of its aliases, of its data nodes, of its
+# literals whose kind is the value's (index among the literals, position), and the kinds of the
+# rest.
+_Plan: TypeAlias = tuple[
+    TaskForm, tuple[int, ...], tuple[int, ...], tuple[int, ...], tuple[tuple[int, int], ...], tuple[int, ...]
+]
+_SEQUENCES = frozenset((List, Tuple, Set))
+
+
+class _Nested:
+    """The plans of tasks whose arguments hold lists, tuples or sets at `positions`, by the
+    types of their items."""
+
+    __slots__ = ("positions", "plans")
+
+    def __init__(self, positions: tuple[int, ...]) -> None:
+        self.positions = positions
+        self.plans: dict[Hashable, _Plan | None] = {}
 
 
 class TaskForms:
@@ -283,7 +304,7 @@ class TaskForms:
     def __init__(self) -> None:
         # (callable or subgraph, argument types, keyword names) -> (form, references, data
         # nodes, literals whose kind depends on the value, kinds), or None for no form
-        self._plans: dict[Hashable, _Plan | None] = {}
+        self._plans: dict[Hashable, _Plan | _Nested | None] = {}
 
     def block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
         """The task as a block of its form and the keys it reads, or None."""
@@ -299,7 +320,29 @@ class TaskForms:
         plan = self._plans.get(shape, _UNPLANNED)
         if plan is _UNPLANNED:
             plan = self._plans[shape] = self._plan(task, varying, 0)
+        if type(plan) is _Nested:
+            return self._nested_block(plan, task, varying, 0)
         return _bound(plan, task, varying)
+
+    def _nested_block(
+        self, nested: _Nested, task: Task, varying: tuple[Any, ...], fixed: int
+    ) -> tuple[Block, Iterable[Any]] | None:
+        positions = nested.positions
+        items = tuple([tuple(map(type, varying[position].args)) for position in positions])
+        flat: list[Any] = []
+        start = 0
+        for position in positions:
+            flat.extend(varying[start:position])
+            flat.extend(varying[position].args)
+            start = position + 1
+        flat.extend(varying[start:])
+        plan = nested.plans.get(items, _UNPLANNED)
+        if plan is _UNPLANNED:
+            layout: list[tuple[type, int] | None] = [None] * len(varying)
+            for position in positions:
+                layout[position] = (type(varying[position]), len(varying[position].args))
+            plan = nested.plans[items] = _flat_plan(task, tuple(flat), fixed, tuple(layout))
+        return _bound(plan, task, flat)
 
     def _subgraph_block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
         args = task.args
@@ -312,39 +355,53 @@ class TaskForms:
         plan = self._plans.get(shape, _UNPLANNED)
         if plan is _UNPLANNED:
             plan = self._plans[shape] = self._plan(task, varying, 3)
+        if type(plan) is _Nested:
+            return self._nested_block(plan, task, varying, 3)
         return _bound(plan, task, varying)
 
     @staticmethod
-    def _plan(task: Task, varying: tuple[Any, ...], fixed: int) -> _Plan | None:
-        references: list[int] = []
-        data: list[int] = []
-        checked: list[tuple[int, int]] = []
-        kinds: list[int] = []
-        for position, item in enumerate(varying):
-            kind = type(item)
-            if kind is TaskRef:
-                references.append(position)
-                continue
-            if kind is DataNode:
-                data.append(position)
-            elif isinstance(item, (GraphNode, TaskRef)):
-                return None
-            if kind is DataNode or kind in _PARAM_TYPES:
-                checked.append((len(kinds), position))
-            kinds.append(LITERAL)
-        is_reference = tuple(position in references for position in range(len(varying)))
-        form = TaskForm(task, is_reference, fixed)
-        return form, tuple(references), tuple(data), tuple(checked), tuple(kinds)
+    def _plan(task: Task, varying: tuple[Any, ...], fixed: int) -> _Plan | _Nested | None:
+        containers = tuple(position for position, item in enumerate(varying) if type(item) in _SEQUENCES)
+        if containers:
+            return _Nested(containers)
+        return _flat_plan(task, varying, fixed, (None,) * len(varying))
 
 
-def _bound(plan: _Plan | None, task: Task, varying: tuple[Any, ...]) -> tuple[Block, Iterable[Any]] | None:
+def _flat_plan(
+    task: Task, varying: tuple[Any, ...], fixed: int, layout: tuple[tuple[type, int] | None, ...]
+) -> _Plan | None:
+    references: list[int] = []
+    aliases: list[int] = []
+    data: list[int] = []
+    checked: list[tuple[int, int]] = []
+    kinds: list[int] = []
+    for position, item in enumerate(varying):
+        kind = type(item)
+        if kind is TaskRef or kind is Alias:
+            (references if kind is TaskRef else aliases).append(position)
+            continue
+        if kind is DataNode:
+            data.append(position)
+        elif isinstance(item, (GraphNode, TaskRef)):
+            return None
+        if kind is DataNode or kind in _PARAM_TYPES:
+            checked.append((len(kinds), position))
+        kinds.append(LITERAL)
+    is_reference = tuple(position in references or position in aliases for position in range(len(varying)))
+    form = TaskForm(task, is_reference, fixed, layout)
+    return form, tuple(references), tuple(aliases), tuple(data), tuple(checked), tuple(kinds)
+
+
+def _bound(plan: _Plan | None, task: Task, varying: Sequence[Any]) -> tuple[Block, Iterable[Any]] | None:
     """The block of a task of a planned form."""
     if plan is None:
         return None
-    form, references, data, checked, kinds = plan
+    form, references, aliases, data, checked, kinds = plan
     values = list(varying)
     for position in references:
         values[position] = values[position].key
+    for position in aliases:
+        values[position] = values[position].target
     for position in data:
         values[position] = values[position].value
     if checked:
