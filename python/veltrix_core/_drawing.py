@@ -88,7 +88,9 @@ def cut(text: str) -> str:
 def label_text(text: str) -> str:
     """`text` as text of an HTML-like label, every character drawn or visibly escaped."""
     lines = visible(text).translate(_SPACING).split("\n")
-    return '<BR ALIGN="LEFT"/>'.join(html.escape(line) for line in lines)
+    # Graphviz's label reader fails on a "]" at the start of a text (it looks for the end of a
+    # character-data section there): as a character reference it is read as the character it is.
+    return '<BR ALIGN="LEFT"/>'.join(html.escape(line).replace("]", "&#93;") for line in lines)
 
 
 _STR_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}

@@ -9,7 +9,7 @@ import xml.etree.ElementTree as ET
 from dataclasses import dataclass
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from optional import require
 
@@ -301,6 +301,7 @@ def store_of_texts(name, key, value, fields):
 
 @needs_graphviz
 @given(name=texts, key=texts, value=texts, fields=st.lists(texts, min_size=5, max_size=5))
+@example(name="", key="", value="]", fields=[""] * 5)  # a label text that starts with "]"
 def test_the_picture_of_any_text_is_well_formed_xml(name, key, value, fields):
     for store in store_of_texts(name, key, value, fields):
         ET.fromstring(display.svg(store))
