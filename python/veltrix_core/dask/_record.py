@@ -25,6 +25,7 @@ equal to them (`Recorder.marker` decides which).
 from __future__ import annotations
 
 import functools
+import itertools
 import operator
 from collections.abc import Callable, Container, Hashable, Iterable, Iterator
 from typing import Any, TypeAlias
@@ -709,47 +710,21 @@ class Recorder:
             return
         instructions, references, literals, constants = program
         count = len(constants)
-        key_row, kinds, pinned = self.key_row, self.kinds, self.pinned_rows
         read_at = [position - count for position in references]
         literal_at = [position - count for position in literals]
-        external_row, seen_literals, new_literal = self.external_row, self._literal_holes, self._new_literal
-        rows_of_values: list[list[Any]] = []
-        for _, block in batch:
-            values = list(block.values)
-            computed = None
-            for position in read_at:
-                read = values[position]
-                row = key_row.get(read)
-                if row is None:
-                    row = external_row(read)
-                values[position] = row
-                if kinds[row] == OP or (pinned and row in pinned):
-                    if computed is None:
-                        computed = {row}
-                    else:
-                        computed.add(row)
-            if computed is not None and len(computed) > 1:
-                for position in read_at:
-                    row = values[position]
-                    if row in computed:
-                        values[position] = self._exchange(row)
-            for position in literal_at:
-                value = values[position]
-                seen = seen_literals.get(id(value))
-                values[position] = seen[1][1] if seen is not None and seen[0] is value else new_literal(value)[1]
-            rows_of_values.append(values)
+        rows_of_values = [block.values for _, block in batch]
         blocks, width, calls = len(batch), len(first.values), len(instructions.names)
+        # The columns of the block's values that hold rows (references and literals; params are 0).
+        value_rows = np.zeros((blocks, width), dtype=np.int64)
+        if read_at:
+            value_rows[:, read_at] = self._read_rows(_picked(rows_of_values, read_at), blocks)
+        if literal_at:
+            value_rows[:, literal_at] = np.array(
+                self._literal_rows_of(_picked(rows_of_values, literal_at)), dtype=np.int64
+            ).reshape(blocks, len(literal_at))
         row0 = len(self.names)
         results = row0 + np.arange(blocks, dtype=np.int64)[:, None] * calls + np.arange(calls, dtype=np.int64)
         constant_rows = np.array([c if type(c) is int else 0 for c in constants], dtype=np.int64)
-        # The columns of the block's values that hold rows (references and literals; params are 0).
-        value_rows = np.zeros((blocks, width), dtype=np.int64)
-        row_at = sorted(read_at + literal_at)
-        if len(row_at) == 1:
-            value_rows[:, row_at[0]] = [values[row_at[0]] for values in rows_of_values]
-        elif row_at:
-            pick = operator.itemgetter(*row_at)
-            value_rows[:, row_at] = np.array([pick(values) for values in rows_of_values], dtype=np.int64)
         slots = np.concatenate([np.broadcast_to(constant_rows, (blocks, count)), value_rows, results], axis=1)
         operands = np.asarray(instructions.operands, dtype=np.intp)
         inputs = slots[:, operands]
@@ -807,10 +782,47 @@ class Recorder:
         self.inputs.extend(inputs.ravel().tolist())
         self.offsets.extend((base + np.arange(blocks, dtype=np.int64)[:, None] * len(operands) + ends).ravel().tolist())
         self.evidence.extend(numeric.tobytes())
-        task_key = self.task_key
+        key_row, task_key = self.key_row, self.task_key
         for (key, _), row in zip(batch, results[:, instructions.result].tolist()):
             key_row[key] = row
             task_key.setdefault(row, key)
+
+    def _read_rows(self, reads: list[Any], blocks: int) -> np.ndarray:
+        """The rows of the keys the blocks read (`reads`, block after block, the same number
+        each), an exchange of each computed row where a block reads two or more."""
+        found_rows: list[int | None] = list(map(self.key_row.get, reads))
+        rows: list[int] = (
+            [self.external_row(read) if row is None else row for read, row in zip(reads, found_rows)]
+            if None in found_rows
+            else found_rows  # type: ignore[assignment]
+        )
+        found = np.array(rows, dtype=np.int64).reshape(blocks, -1)
+        kind_of: Callable[[int], int] = self.kinds.__getitem__
+        kinds = np.fromiter(map(kind_of, rows), dtype=np.uint8, count=len(rows))
+        computed = kinds.reshape(found.shape) == OP
+        if self.pinned_rows:
+            computed |= np.isin(found, np.fromiter(self.pinned_rows, dtype=np.int64))
+        if found.shape[1] < 2:
+            return found
+        # How many distinct computed rows each block reads.
+        ordered = np.sort(np.where(computed, found, -1), axis=1)
+        distinct = (ordered[:, 0] >= 0).astype(np.int64) + (
+            (ordered[:, 1:] != ordered[:, :-1]) & (ordered[:, 1:] >= 0)
+        ).sum(axis=1)
+        cut = (distinct > 1)[:, None] & computed
+        if cut.any():
+            exchange = self._exchange
+            found[cut] = [exchange(row) for row in found[cut].tolist()]
+        return found
+
+    def _literal_rows_of(self, values: list[Any]) -> list[int]:
+        """The source row of each literal."""
+        seen = map(self._literal_holes.get, map(id, values))
+        new_literal = self._new_literal
+        return [
+            hole[1][1] if hole is not None and hole[0] is value else new_literal(value)[1]
+            for hole, value in zip(seen, values)
+        ]
 
     def _program_of(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]] | None:
         """The compiled task of the block's layer for bindings of its kinds; None for a form of
@@ -1166,6 +1178,14 @@ def _record_one(recorder: Recorder, key: Any, entry: tuple[Any, Iterable[Any], b
         kept.extend(dependencies)
     else:
         recorder.entry(key, value, dependencies)
+
+
+def _picked(rows: list[list[Any]], positions: list[int]) -> list[Any]:
+    """The values at `positions` of every row, row after row."""
+    if len(positions) == 1:
+        position = positions[0]
+        return [row[position] for row in rows]
+    return list(itertools.chain.from_iterable(map(operator.itemgetter(*positions), rows)))
 
 
 class _Layers:
