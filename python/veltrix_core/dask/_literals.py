@@ -129,7 +129,7 @@ class LiteralKeys:
 
     def _sequence(self, value: Any, depth: int) -> Hashable:
         for item in value:
-            if not _exact(item):
+            if type(item) is not int and item is not None and not _exact(item):
                 break
         else:  # ints, None and slices of them compare exactly: the sequence is its own key
             return (type(value), tuple(value))

@@ -816,13 +816,18 @@ class Recorder:
         return found
 
     def _literal_rows_of(self, values: list[Any]) -> list[int]:
-        """The source row of each literal."""
-        seen = map(self._literal_holes.get, map(id, values))
-        new_literal = self._new_literal
-        return [
-            hole[1][1] if hole is not None and hole[0] is value else new_literal(value)[1]
-            for hole, value in zip(seen, values)
-        ]
+        """The source row of each literal. A literal equal to one seen before is not kept for
+        its id: the literals of materialized tasks are mostly new objects of repeated values
+        (shapes, empty lists, keyword dicts), each met once."""
+        holes, rows, key_of = self._literal_holes, self._literal_rows, self._literal_keys.key
+        found: list[int] = []
+        for value, hole in zip(values, map(holes.get, map(id, values))):
+            if hole is not None and hole[0] is value:
+                found.append(hole[1][1])
+                continue
+            row = rows.get(key_of(value))
+            found.append(self._new_literal(value)[1] if row is None else row)
+        return found
 
     def _program_of(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]] | None:
         """The compiled task of the block's layer for bindings of its kinds; None for a form of
