@@ -153,6 +153,9 @@ class EGraph {
 
   ClassId find(ClassId id) const { return union_find_.find(id); }
   ClassId find_mut(ClassId id) { return union_find_.find_mut(id); }
+  // The classes alone, for a caller that needs only to know which class an id ended in: the
+  // nodes, the hash-cons and the parent lists, most of the e-graph's memory, go with the e-graph.
+  UnionFindTable take_classes() && { return std::move(union_find_); }
 
   // How many queued nodes repair has re-canonicalised (read every child of) since the e-graph was
   // made: at most one per merge that moved one of the node's children, however many links it has

@@ -73,11 +73,11 @@ BlockVector<egraph::Symbol> term_operators(const TermList& terms) {
 // children come earlier, so theirs are already known. Two result terms with one symbol and the
 // same children would have congruent nodes, which the final rebuild merges into one class, and a
 // class gives one term: the result needs no hash-consing.
-RewriteResult extract(egraph::EGraph& graph, const TermList& terms, std::span<const egraph::ClassId> recorded,
+RewriteResult extract(egraph::UnionFindTable& classes, const TermList& terms, std::span<const egraph::ClassId> recorded,
                       std::span<const TermIndex> outputs) {
   const std::size_t n = terms.size();
   const SymbolTexts& texts = terms.symbols();
-  BlockVector<TermIndex> representative(graph.id_count(), kNoTerm);  // class root -> result position
+  BlockVector<TermIndex> representative(classes.size(), kNoTerm);  // class root -> result position
   // Per term, the result position of its class, known once the term is scanned: a child's is
   // then one lookup by the child's own index, near the term in the common case.
   BlockVector<TermIndex> result_of(n);
@@ -86,7 +86,7 @@ RewriteResult extract(egraph::EGraph& graph, const TermList& terms, std::span<co
   RewriteResult out{TermList(texts), {}, true};
   out.terms.reserve(n, terms.child_count());
   for (std::size_t i = 0; i < n; ++i) {
-    TermIndex& slot = representative[graph.find_mut(recorded[i])];
+    TermIndex& slot = representative[classes.find_mut(recorded[i])];
     if (slot == kNoTerm) {
       const GraphTerm term = terms[i];
       std::int8_t& is_boundary = checked_at(boundary, term.symbol);
@@ -130,14 +130,18 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   egraph::SaturationRunner runner;
   runner.with_egraph(std::move(graph)).with_iteration_limit(iteration_limit_).with_node_limit(node_limit);
   runner.run(rules_);
+  const std::size_t egraph_nodes = runner.egraph().size();
 
   const auto extract_start = Clock::now();
-  RewriteResult out = extract(runner.egraph(), terms, recorded, outputs);
+  // Extraction reads only the class each recorded term ended in. The rest of the e-graph is freed
+  // first, so that it is not still held while extraction and the later phases build their arrays.
+  egraph::UnionFindTable classes = runner.take_egraph().take_classes();
+  RewriteResult out = extract(classes, terms, recorded, outputs);
 
   EngineRunSummary summary;
   summary.stop = runner.stop_reason().value_or(egraph::StopReason::saturated());
   summary.iterations = runner.iterations().size();
-  summary.egraph_nodes = runner.egraph().size();
+  summary.egraph_nodes = egraph_nodes;
   summary.node_limit = node_limit;
   summary.load_seconds = seconds_between(load_start, run_start);
   summary.run_seconds = seconds_between(run_start, extract_start);

@@ -390,20 +390,6 @@ TermList canonical_terms(RewriteResult& rewritten, std::size_t output_count) {
                                   : hash_cons(rewritten.terms, rewritten.roots);
 }
 
-// Every op term is one stage member at most (and one stage at most), its children its member
-// references; every term is one reduced node at most.
-void reserve_reduced(const TermList& canonical, ReducedNodeSink& sink) {
-  std::size_t ops = 0;
-  std::size_t op_children = 0;
-  for (std::size_t j = 0; j < canonical.size(); ++j) {
-    if (canonical.is_boundary(j)) continue;
-    ++ops;
-    op_children += canonical.children(j).size();
-  }
-  sink.reserve(canonical.size(), canonical.size() * entry::kHeaderWords + canonical.child_count(), ops, ops,
-               op_children);
-}
-
 // Where every reached input node ended up: its term, that term's class in the engine's result,
 // the canonical term of the class, the reduced node the term became or became part of.
 std::vector<std::uint32_t> input_positions(std::span<const TermIndex> compact, std::span<const TermIndex> canonical_of,
@@ -433,16 +419,19 @@ PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outp
   clock.lap(&ReductionPhases::terms);
 
   RewriteResult rewritten = engine.rewrite(graph.terms, graph.outputs);
+  // Each term list is freed once the next is made from it: emission, which builds the new store,
+  // would otherwise hold all three at once at the reduction's peak.
+  graph.terms = TermList(texts);
   clock.lap(&ReductionPhases::engine);
 
   const TermList canonical = canonical_terms(rewritten, graph.outputs.size());
+  rewritten.terms = TermList(texts);
   const std::span<const TermIndex> roots = std::span<const TermIndex>(rewritten.roots).first(output_count);
   result.report.canonical_nodes = canonical.size();
   clock.lap(&ReductionPhases::canonical);
 
   BlockVector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
-  reserve_reduced(canonical, sink);
   std::vector<std::uint32_t> term_positions;
   FusionResult fused = fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates},
                                      maximal_fusion, sink, trace_inputs ? &term_positions : nullptr);
@@ -470,8 +459,6 @@ PipelineResult reduce_into(const NodeTable& nodes, std::span<const NodeId> outpu
 
 ReducedStore reduce_graph_to_store(const NodeTable& nodes, std::span<const NodeId> outputs, RewriteEngine& engine,
                                    bool maximal_fusion, ReductionPhases* phases, bool trace_inputs) {
-  // The phases free large arrays as later ones build theirs (see memory_blocks.h).
-  BlockReuseScope reuse;
   StoreSink sink(nodes);
   PhaseClock clock(phases);
   const PipelineResult result = run_pipeline(nodes, outputs, engine, maximal_fusion, sink, clock, trace_inputs);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "store/node_entry.h"
 #include "support/internal_failure.h"
 #include "support/memory_blocks.h"
 
@@ -101,23 +102,23 @@ class StageEmitter {
     return std::move(result_);
   }
 
-  // A group's value holds its own position; a member joined to it was stamped with the position
-  // of the stage that took it in.
+  // A group's value holds its own position, and a member joined to it the position of the stage
+  // that took it in.
   void term_positions(std::vector<std::uint32_t>& out) const {
     out.resize(slots_.size());
-    for (std::size_t t = 0; t < slots_.size(); ++t) {
-      out[t] = slots_[t].position != kNoTerm ? slots_[t].position : slots_[t].member_stamp;
-    }
+    for (std::size_t t = 0; t < slots_.size(); ++t) out[t] = slots_[t].position;
   }
 
  private:
+  // Sixteen bytes a term, as it is the largest array of the emission. A member joined to a group is
+  // never read from outside it, so its `position` can say which stage took it in, which also marks
+  // it as collected. While a stage is emitted, `slot` is a member's place in it or a producer's
+  // place among its inputs: one term is never both in one stage.
   struct TermSlot {
     TermIndex group = 0;
-    std::uint32_t position = kNoTerm;      // reduced position, once its group is emitted
-    std::uint32_t input_stamp = kNoTerm;   // the stage whose input list holds this producer...
-    std::uint32_t input_slot = 0;          // ...at this position
-    std::uint32_t member_stamp = kNoTerm;  // the stage this term is a member of...
-    std::uint32_t member_slot = 0;         // ...at this position
+    std::uint32_t position = kNoTerm;     // reduced position of a group's value, or of its stage
+    std::uint32_t input_stamp = kNoTerm;  // the stage whose input list holds this producer
+    std::uint32_t slot = 0;
   };
   // Emitting the group at term t reads the records of the children of terms up to t.
   static constexpr std::size_t kLookahead = 16;
@@ -151,32 +152,32 @@ class StageEmitter {
   void collect_members(TermIndex value) {
     members_.clear();
     walk_.assign(1, value);
-    slots_[value].member_stamp = emitted_;
+    slots_[value].position = emitted_;
     while (!walk_.empty()) {
       const TermIndex m = walk_.back();
       walk_.pop_back();
       members_.push_back(m);
       for (TermIndex child : terms_.children(m)) {
-        if (!in_group(child, value) || slots_[child].member_stamp == emitted_) continue;
-        slots_[child].member_stamp = emitted_;
+        if (!in_group(child, value) || slots_[child].position == emitted_) continue;
+        slots_[child].position = emitted_;
         walk_.push_back(child);
       }
     }
     if (members_.size() > 1) std::sort(members_.begin(), members_.end());
-    for (std::size_t k = 0; k < members_.size(); ++k) slots_[members_[k]].member_slot = static_cast<std::uint32_t>(k);
+    for (std::size_t k = 0; k < members_.size(); ++k) slots_[members_[k]].slot = static_cast<std::uint32_t>(k);
   }
 
   // A member's operand: an earlier member, or a producer outside the group, which becomes one of
   // the stage's inputs at its first use.
   MemberRef operand(TermIndex child, TermIndex value, std::uint32_t& input_count) {
-    if (in_group(child, value)) return MemberRef{MemberRefKind::Member, slots_[child].member_slot};
+    if (in_group(child, value)) return MemberRef{MemberRefKind::Member, slots_[child].slot};
     TermSlot& producer = slots_[child];
     if (producer.input_stamp != emitted_) {
       producer.input_stamp = emitted_;
-      producer.input_slot = input_count++;
+      producer.slot = input_count++;
       stage_.add_input(reduced_position(child));
     }
-    return MemberRef{MemberRefKind::Input, producer.input_slot};
+    return MemberRef{MemberRefKind::Input, producer.slot};
   }
 
   void emit_stage(TermIndex value) {
@@ -203,12 +204,32 @@ class StageEmitter {
   std::vector<TermIndex> walk_;
 };
 
+// Room in the sink for what the groups will emit: one node per group, a stage per group of ops,
+// every op a member. Sized by the groups rather than by the terms, since a large store's node
+// index is resident in full however little of it is used.
+void reserve_for_groups(const TermList& terms, std::span<const TermIndex> group, ReducedNodeSink& sink) {
+  std::size_t nodes = 0, stages = 0, ops = 0, op_children = 0;
+  for (std::size_t t = 0; t < terms.size(); ++t) {
+    const bool is_op = !terms.is_boundary(t);
+    if (group[t] == t) {
+      ++nodes;
+      stages += is_op ? 1 : 0;
+    }
+    if (is_op) {
+      ++ops;
+      op_children += terms.children(t).size();
+    }
+  }
+  sink.reserve(nodes, nodes * entry::kHeaderWords + terms.child_count(), stages, ops, op_children);
+}
+
 }  // namespace
 
 FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> is_output,
                            std::span<const TermIndex> outputs, const SymbolTemplates& templates, bool maximal_fusion,
                            ReducedNodeSink& sink, std::vector<std::uint32_t>* term_positions) {
   BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
+  reserve_for_groups(terms, group, sink);
   StageEmitter emitter(terms, std::move(group), templates, sink);
   FusionResult result = emitter.run(outputs);
   if (term_positions) emitter.term_positions(*term_positions);

@@ -28,36 +28,6 @@ constexpr std::size_t kHugePageThreshold = std::size_t{8} << 20;
 // reduction of ten million nodes in a fresh process ran about a sixth faster this way than with
 // every large block on huge pages, and of a million nodes no slower. Below the threshold the most
 // a huge page can leave resident but unused (its tail) would weigh too much against the block.
-// The blocks a reuse scope keeps, per thread: (address, mapped bytes). The outermost scope owns
-// them; a trivially destructible pointer keeps the thread-local free of exit-time destructors
-// (which would tie the module to a newer C library than it otherwise needs).
-struct KeptBlocks {
-  std::vector<std::pair<void*, std::size_t>> blocks;
-};
-thread_local KeptBlocks* t_kept = nullptr;
-
-// A kept block of exactly `bytes` (page-rounded), or null. The smallest kept block that fits is
-// split, and its rest kept, so that a small request does not use up room a large one needs.
-void* take_kept(std::size_t bytes) {
-  if (!t_kept) return nullptr;
-  auto& blocks = t_kept->blocks;
-  std::size_t best = blocks.size();
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    if (blocks[i].second >= bytes && (best == blocks.size() || blocks[i].second < blocks[best].second)) best = i;
-  }
-  if (best == blocks.size()) return nullptr;
-  const auto [block, size] = blocks[best];
-  blocks[best] = blocks.back();
-  blocks.pop_back();
-  if (size > bytes) blocks.emplace_back(static_cast<char*>(block) + bytes, size - bytes);
-  return block;
-}
-
-bool keep(void* block, std::size_t bytes) {
-  if (!t_kept) return false;
-  t_kept->blocks.emplace_back(block, bytes);
-  return true;
-}
 #else
 bool mapped(std::size_t) { return false; }
 #endif
@@ -67,14 +37,9 @@ void* allocate_small(std::size_t bytes) {
 }
 void free_small(void* block) { ::operator delete(block, std::align_val_t(kBlockAlignment)); }
 
-}  // namespace
-
-namespace {
-
 void* allocate(std::size_t bytes, [[maybe_unused]] bool populate) {
 #if defined(__linux__)
   if (mapped(bytes)) {
-    if (void* kept = take_kept(page_round(bytes))) return kept;
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0);
     void* block = mmap(nullptr, page_round(bytes), PROT_READ | PROT_WRITE, flags, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
@@ -117,28 +82,11 @@ void free_block(void* block, std::size_t bytes) {
   if (!block) return;
 #if defined(__linux__)
   if (mapped(bytes)) {
-    if (!keep(block, page_round(bytes))) munmap(block, page_round(bytes));
+    munmap(block, page_round(bytes));
     return;
   }
 #endif
   free_small(block);
 }
-
-#if defined(__linux__)
-BlockReuseScope::BlockReuseScope() : outermost_(t_kept == nullptr) {
-  if (outermost_) t_kept = new KeptBlocks;
-}
-
-BlockReuseScope::~BlockReuseScope() {
-  if (!outermost_) return;
-  KeptBlocks* kept = t_kept;
-  t_kept = nullptr;
-  for (const auto& [block, bytes] : kept->blocks) munmap(block, bytes);
-  delete kept;
-}
-#else
-BlockReuseScope::BlockReuseScope() : outermost_(false) {}
-BlockReuseScope::~BlockReuseScope() {}
-#endif
 
 }  // namespace veltrix
