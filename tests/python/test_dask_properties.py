@@ -15,6 +15,7 @@ da = require("dask.array")
 hypothesis = require("hypothesis")
 
 import dask  # noqa: E402
+from dask._task_spec import Alias, DataNode, List, Task, TaskRef  # noqa: E402
 from hypothesis import given  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from test_dask_optimizer import bits  # noqa: E402
@@ -121,3 +122,51 @@ def test_each_base_array_alone(name):
     with vd.enabled():
         (on,) = dask.compute(BASES[name], scheduler="threads")
     assert bits(on) == bits(BASES[name].compute())
+
+
+def _operands(keys):
+    """An argument of a materialized task: a reference or an alias to an earlier key, a literal
+    (an int too large to be a param among them), a data node, or a list of such."""
+    leaf = st.one_of(
+        st.sampled_from(keys).map(TaskRef),
+        st.sampled_from(keys).map(Alias),
+        st.sampled_from([0, 2, -3, 2**70, 0.5, -0.0, float("nan")]),
+        st.sampled_from([1, 2.5]).map(lambda value: DataNode(None, value)),
+    )
+    return st.one_of(leaf, st.lists(leaf, min_size=1, max_size=3).map(lambda items: List(*items)))
+
+
+TASK_FUNCS = [operator.add, operator.sub, operator.mul, max]
+
+
+def _as_number(value):
+    return sum(value) if isinstance(value, list) else value
+
+
+def _call(func, a, b):
+    return func(_as_number(a), _as_number(b))
+
+
+@given(st.data(), st.sampled_from([1, 10**9]))
+def test_materialized_task_graphs_compute_the_same_values(data, batch):
+    """Graphs of materialized tasks, many of one form (the same callable with references and
+    literals at the same places), as a task-by-task graph gives them."""
+    graph = {("x", i): DataNode(("x", i), float(i) - 1.5) for i in range(3)}
+    keys = list(graph)
+    for i in range(data.draw(st.integers(16, 32))):
+        func = data.draw(st.sampled_from(TASK_FUNCS))
+        a, b = data.draw(_operands(keys)), data.draw(_operands(keys))
+        key = (data.draw(st.sampled_from(["p", "q"])), i)
+        graph[key] = Task(key, _call, func, a, b)
+        keys.append(key)
+    outputs = keys[-3:] + data.draw(st.lists(st.sampled_from(keys), max_size=4, unique=True))
+    saved, _record._BATCH = _record._BATCH, batch
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", vd.OptimizerDeclined)
+            optimized = dict(vd.optimize(graph, outputs))
+    finally:
+        _record._BATCH = saved
+    # Python numbers: their type and repr tell them apart exactly (-0.0, every NaN one value)
+    want = [(type(value), repr(value)) for value in dask.get(graph, outputs)]
+    assert [(type(value), repr(value)) for value in dask.get(optimized, outputs)] == want
