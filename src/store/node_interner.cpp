@@ -105,9 +105,19 @@ void NodeInterner::read_member_token(StrId token) {
   if (shapes[token] != NodeTable::kNoShape) return;
   NodeTable::MemberShape shape{NodeTable::MemberKind::Unreadable, 0,
                                static_cast<std::uint32_t>(table.member_param_words_.size()), 0};
-  // The token's text is copied first: interning its parts may move the table's texts.
-  const std::optional<MemberToken> parsed = parse_member_token(std::string(table.strings_.view(token)));
-  if (parsed) {
+  // The token's text is copied first: interning its parts may move the table's texts. A token
+  // without escapes, nearly every one, is read in place from that copy.
+  token_scratch_.assign(table.strings_.view(token));
+  if (const std::optional<PlainMemberToken> plain = read_plain_member_token(token_scratch_)) {
+    shape.kind = plain->is_op ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
+    shape.name = intern_text(plain->name);
+    shape.param_count = static_cast<std::uint32_t>(plain->params.size());
+    for (const auto& [key_text, value] : plain->params) {
+      const StrId key = intern_text(key_text);
+      const std::uint64_t bits = value.tag == ParamTag::Str ? intern_text(value.text) : value.bits;
+      entry::Builder<PodArray<std::uint32_t>>(table.member_param_words_).param(key, value.tag, bits);
+    }
+  } else if (const std::optional<MemberToken> parsed = parse_member_token(token_scratch_)) {
     shape.kind = parsed->kind == "op" ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
     shape.name = intern_text(parsed->name);
     shape.param_count = static_cast<std::uint32_t>(parsed->params.size());

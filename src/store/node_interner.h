@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -144,7 +145,8 @@ class NodeInterner {
   }
 
   SharedNodeTable table_;
-  IdIndex node_index_;  // a node's id is its entry's word offset there, so a probe reads the entry at once
+  std::string token_scratch_;  // a member token being read (see read_member_token)
+  IdIndex node_index_;         // a node's id is its entry's word offset there, so a probe reads the entry at once
   TextIndex text_index_;
   mutable std::unique_ptr<RecentText[]> recent_;
   mutable unsigned recent_bits_ = 0;  // log2 of the cache's slot count; 0 before the first text

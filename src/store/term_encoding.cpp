@@ -186,4 +186,54 @@ std::optional<MemberToken> parse_member_token(std::string_view token) {
   return parsed;
 }
 
+std::optional<PlainMemberToken> read_plain_member_token(std::string_view token) {
+  if (token.find('%') != std::string_view::npos) return std::nullopt;
+  const std::size_t first_bar = token.find('|');
+  if (first_bar == std::string_view::npos) return std::nullopt;
+  const std::string_view kind = token.substr(0, first_bar);
+  if (kind != "op" && kind != "red") return std::nullopt;
+  const std::string_view rest = token.substr(first_bar + 1);
+  const std::size_t second_bar = rest.find('|');
+  PlainMemberToken plain;
+  plain.is_op = kind == "op";
+  plain.name = rest.substr(0, second_bar);
+  if (second_bar == std::string_view::npos) return plain;
+  std::string_view params_text = rest.substr(second_bar + 1);
+  while (!params_text.empty()) {
+    const std::size_t end = params_text.find(';');
+    const std::string_view segment = params_text.substr(0, end);
+    params_text = end == std::string_view::npos ? std::string_view() : params_text.substr(end + 1);
+    if (segment.empty() || (end != std::string_view::npos && params_text.empty())) return std::nullopt;
+    const std::size_t equals = segment.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    const std::string_view text = segment.substr(equals + 1);
+    if (text.empty()) return std::nullopt;
+    const std::string_view payload = text.substr(1);
+    ParamValueRef value;
+    switch (text.front()) {
+      case 'b':
+        if (payload != "true" && payload != "false") return std::nullopt;
+        value = ParamValueRef{ParamTag::Bool, payload == "true" ? 1u : 0u, {}};
+        break;
+      case 'f': {
+        const std::optional<std::uint64_t> bits = parse_hex_u64(payload);
+        if (!bits) return std::nullopt;
+        value = ParamValueRef{ParamTag::Float, *bits, {}};
+        break;
+      }
+      case 'i': {
+        const std::optional<std::int64_t> integer = parse_i64(payload);
+        if (!integer) return std::nullopt;
+        value = ParamValueRef{ParamTag::Int, static_cast<std::uint64_t>(*integer), {}};
+        break;
+      }
+      case 's': value = ParamValueRef{ParamTag::Str, 0, payload}; break;
+      default: return std::nullopt;
+    }
+    plain.params.push_back({segment.substr(0, equals), value});
+  }
+  stable_sort_by_key(plain.params.begin(), plain.params.end(), [](const PlainMemberToken::Param& p) { return p.key; });
+  return plain;
+}
+
 }  // namespace veltrix

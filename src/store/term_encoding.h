@@ -24,6 +24,7 @@
 
 #include "store/node.h"
 #include "store/param_map.h"
+#include "support/small_vector.h"
 
 namespace veltrix {
 
@@ -55,6 +56,20 @@ struct MemberToken {
 
 // Reads an Op or Reduction symbol back; nothing when the text is not one.
 std::optional<MemberToken> parse_member_token(std::string_view token);
+
+// The same for a token without escapes (no "%"), its parts as views into `token`: what
+// parse_member_token would give, without copying a part. Nothing when the token is not one, or
+// holds an escape (parse_member_token reads those).
+struct PlainMemberToken {
+  struct Param {
+    std::string_view key;
+    ParamValueRef value;
+  };
+  bool is_op = false;
+  std::string_view name;
+  SmallVector<Param, 8> params;  // in key order
+};
+std::optional<PlainMemberToken> read_plain_member_token(std::string_view token);
 
 // Appends the value text of one parameter value ("i5", "f3ff0000000000000", "btrue", "sx").
 void append_param_value_text(std::string& out, const ParamValueRef& value);

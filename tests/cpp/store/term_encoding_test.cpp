@@ -80,8 +80,28 @@ struct ParseCase {
 
 class MemberTokens : public ::testing::TestWithParam<ParseCase> {};
 
+// The in-place reader of tokens without escapes must read exactly what the general parser does.
+void expect_plain_reading_agrees(std::string_view token) {
+  const std::optional<PlainMemberToken> plain = read_plain_member_token(token);
+  if (token.find('%') != std::string_view::npos) {
+    EXPECT_FALSE(plain) << token;
+    return;
+  }
+  const std::optional<MemberToken> parsed = parse_member_token(token);
+  ASSERT_EQ(plain.has_value(), parsed.has_value()) << token;
+  if (!parsed) return;
+  EXPECT_EQ(plain->is_op, parsed->kind == "op") << token;
+  EXPECT_EQ(plain->name, parsed->name) << token;
+  ASSERT_EQ(plain->params.size(), parsed->params.size()) << token;
+  for (std::size_t i = 0; i < plain->params.size(); ++i) {
+    EXPECT_EQ(plain->params[i].key, parsed->params[i].key) << token;
+    EXPECT_EQ(ParamValue::from_ref(plain->params[i].value), parsed->params[i].value) << token;
+  }
+}
+
 TEST_P(MemberTokens, AcceptOnlyWellFormedOpAndReductionTokens) {
   EXPECT_EQ(parse_member_token(GetParam().token).has_value(), GetParam().parses) << GetParam().token;
+  expect_plain_reading_agrees(GetParam().token);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -158,6 +178,7 @@ TEST(MemberTokens, InvertEncodingOfRandomOpsAndReductions) {
     const std::string symbol = encode_symbol(node);
     auto parsed = parse_member_token(symbol);
     ASSERT_TRUE(parsed) << symbol;
+    expect_plain_reading_agrees(symbol);
     EXPECT_EQ(parsed->kind, node.kind() == NodeKind::Op ? "op" : "red") << symbol;
     EXPECT_EQ(parsed->name, node.name()) << symbol;
     EXPECT_EQ(parsed->params, node.params()) << symbol;
