@@ -18,28 +18,13 @@ from 10^4 to 10^6 nodes.
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import graphgen  # noqa: E402
-
-
-def best_of(step, repeats: int):
-    best, result = float("inf"), None
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            start = time.perf_counter()
-            result = step()
-            best = min(best, time.perf_counter() - start)
-    finally:
-        gc.enable()
-    return best, result
+from timing import best_of  # noqa: E402
 
 
 def measure(n: int, repeats: int) -> dict:

@@ -36,22 +36,14 @@ from __future__ import annotations
 import argparse
 import gc
 import math
+import os
+import sys
 import time
 import warnings
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-def best_of(step, repeats: int):
-    best, result = float("inf"), None
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(repeats):
-            start = time.perf_counter()
-            result = step()
-            best = min(best, time.perf_counter() - start)
-    finally:
-        gc.enable()
-    return best, result
+from timing import best_of  # noqa: E402
 
 
 def _elementwise(size: int):

@@ -107,7 +107,13 @@ def read(store: GraphStore, outputs: Sequence[SupportsIndex] | None = None) -> C
     :param outputs: the ids whose graph to read; ``None`` reads every node.
     :raises ValueError: an output id that names no node, as for ``GraphStore.reduce``.
     """
-    ids, kinds, shapes, offsets, inputs, shape_table = store._read_columns(outputs=outputs)
+    return _typed_columns(*store._read_columns(outputs=outputs))
+
+
+def _typed_columns(
+    ids: bytes, kinds: bytes, shapes: bytes, offsets: bytes, inputs: bytes, shape_table: list[ShapeView]
+) -> Columns:
+    """The columns the store's native reader gives (byte buffers), as typed memoryviews."""
     return Columns(
         memoryview(ids).cast("q"),
         memoryview(kinds).cast("B"),

@@ -108,25 +108,23 @@ void NodeInterner::read_member_token(StrId token) {
   // The token's text is copied first: interning its parts may move the table's texts. A token
   // without escapes, nearly every one, is read in place from that copy.
   token_scratch_.assign(table.strings_.view(token));
-  if (const std::optional<PlainMemberToken> plain = read_plain_member_token(token_scratch_)) {
-    shape.kind = plain->is_op ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
-    shape.name = intern_text(plain->name);
-    shape.param_count = static_cast<std::uint32_t>(plain->params.size());
-    for (const auto& [key_text, value] : plain->params) {
+  const auto read = [&](bool is_op, std::string_view name, std::size_t param_count, auto&& param_at) {
+    shape.kind = is_op ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
+    shape.name = intern_text(name);
+    shape.param_count = static_cast<std::uint32_t>(param_count);
+    for (std::size_t i = 0; i < param_count; ++i) {
+      const auto [key_text, value] = param_at(i);
       const StrId key = intern_text(key_text);
       const std::uint64_t bits = value.tag == ParamTag::Str ? intern_text(value.text) : value.bits;
       entry::Builder<PodArray<std::uint32_t>>(table.member_param_words_).param(key, value.tag, bits);
     }
+  };
+  if (const std::optional<PlainMemberToken> plain = read_plain_member_token(token_scratch_)) {
+    read(plain->is_op, plain->name, plain->params.size(), [&](std::size_t i) { return plain->params[i]; });
   } else if (const std::optional<MemberToken> parsed = parse_member_token(token_scratch_)) {
-    shape.kind = parsed->kind == "op" ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
-    shape.name = intern_text(parsed->name);
-    shape.param_count = static_cast<std::uint32_t>(parsed->params.size());
-    for (const ParamEntry& param : parsed->params) {
-      const StrId key = intern_text(param.key);
-      const ParamValueRef value = param.value.ref();
-      const std::uint64_t bits = value.tag == ParamTag::Str ? intern_text(value.text) : value.bits;
-      entry::Builder<PodArray<std::uint32_t>>(table.member_param_words_).param(key, value.tag, bits);
-    }
+    read(parsed->kind == "op", parsed->name, parsed->params.size(), [&](std::size_t i) {
+      return PlainMemberToken::Param{parsed->params[i].key, parsed->params[i].value.ref()};
+    });
   }
   // Interning the parts may have added texts, and grown the token map with them.
   while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);

@@ -21,6 +21,7 @@ distributed = require("distributed")
 
 import cloudpickle  # noqa: E402
 import test_dask_optimizer  # noqa: E402
+from loopback_cluster import two_workers  # noqa: E402
 from test_dask_optimizer import PROGRAMS, bits  # noqa: E402
 
 import veltrix_core.dask as vd  # noqa: E402
@@ -36,21 +37,8 @@ pytestmark = pytest.mark.timeout(300)
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address="127.0.0.1:0",
-        silence_logs=40,
-    )
-    client = distributed.Client(cluster, timeout=WAIT)
-    try:
-        client.wait_for_workers(2, timeout=WAIT)
+    with two_workers(distributed, WAIT) as client:
         yield client
-    finally:
-        client.close(timeout=WAIT)
-        cluster.close(timeout=WAIT)
 
 
 def on_cluster(client, collection, **enabled):

@@ -31,6 +31,7 @@ from veltrix_core.run import NodeFailed, default_registry, evaluate, to_dask  # 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 import graphgen  # noqa: E402
 import soundness  # noqa: E402
+from loopback_cluster import two_workers  # noqa: E402
 
 # Functions of this module run on the workers; send them by value rather than by module name.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -46,21 +47,8 @@ def client():
     # A worker that asks the killed one for data gives up after this long, not the default 30 s;
     # the scheduler then has the data computed again.
     with dask.config.set({"distributed.comm.timeouts.connect": "5s"}):
-        cluster = distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address="127.0.0.1:0",
-            silence_logs=40,
-        )
-        client = distributed.Client(cluster, timeout=WAIT)
-        try:
-            client.wait_for_workers(2, timeout=WAIT)
+        with two_workers(distributed, WAIT) as client:
             yield client
-        finally:
-            client.close(timeout=WAIT)
-            cluster.close(timeout=WAIT)
 
 
 def run_on(client, graph, keys):

@@ -317,11 +317,18 @@ class TaskForms:
         else:
             varying = args
             shape = (id(func), *map(type, args))
+        return self._shaped_block(shape, task, varying, 0)
+
+    def _shaped_block(
+        self, shape: Hashable, task: Task, varying: tuple[Any, ...], fixed: int
+    ) -> tuple[Block, Iterable[Any]] | None:
+        """The block of `task`, whose arguments from `fixed` on are `varying`, by the plan of its
+        shape (made the first time the shape is met)."""
         plan = self._plans.get(shape, _UNPLANNED)
         if plan is _UNPLANNED:
-            plan = self._plans[shape] = self._plan(task, varying, 0)
+            plan = self._plans[shape] = self._plan(task, varying, fixed)
         if type(plan) is _Nested:
-            return self._nested_block(plan, task, varying, 0)
+            return self._nested_block(plan, task, varying, fixed)
         return _bound(plan, task, varying)
 
     def _nested_block(
@@ -352,12 +359,7 @@ class TaskForms:
             return None
         varying = args[3:]
         shape = (id(args[0]), args[1], args[2], *map(type, varying))
-        plan = self._plans.get(shape, _UNPLANNED)
-        if plan is _UNPLANNED:
-            plan = self._plans[shape] = self._plan(task, varying, 3)
-        if type(plan) is _Nested:
-            return self._nested_block(plan, task, varying, 3)
-        return _bound(plan, task, varying)
+        return self._shaped_block(shape, task, varying, 3)
 
     @staticmethod
     def _plan(task: Task, varying: tuple[Any, ...], fixed: int) -> _Plan | _Nested | None:

@@ -1079,6 +1079,7 @@ def dependencies_of(value: Any, is_key: Container[Any]) -> Iterable[Any]:
 
 _EXPANDED = object()
 _DONE = object()
+_ROOT = object()
 
 
 def record_graph(
@@ -1103,41 +1104,34 @@ def record_graph(
     found: dict[Any, tuple[Any, Iterable[Any], bool]] = {}
     order: list[Any] = []
     layers = _Layers(rank, found) if rank is not None else None
-    for output in outputs:
-        if output in state:
-            continue
-        entry = lookup(output)
-        if entry is None:
-            recorder.external(output)
-            state[output] = _DONE
-            continue
-        state[output] = _EXPANDED
-        found[output] = entry
-        # Each key on the stack with the keys it reads still to visit.
-        stack: list[tuple[Any, Iterator[Any]]] = [(output, iter(entry[1]))]
-        while stack:
-            key, reads = stack[-1]
-            for dependency in reads:
-                seen = state.get(dependency)
-                if seen is _DONE:
-                    continue
-                if seen is _EXPANDED:
-                    raise Unsupported(f"the graph has a cycle through {dependency!r}")
-                entry = lookup(dependency)
-                if entry is None:
-                    recorder.external(dependency)
-                    state[dependency] = _DONE
-                    continue
-                state[dependency] = _EXPANDED
-                found[dependency] = entry
-                stack.append((dependency, iter(entry[1])))
-                break
-            else:
-                stack.pop()
-                order.append(key)
-                state[key] = _DONE
-                if layers is not None and not layers.add(key):
-                    layers = None
+    # Each key on the stack with the keys it reads still to visit; the outputs hang from a root
+    # that is no key of the graph.
+    stack: list[tuple[Any, Iterator[Any]]] = [(_ROOT, iter(outputs))]
+    while stack:
+        key, reads = stack[-1]
+        for dependency in reads:
+            seen = state.get(dependency)
+            if seen is _DONE:
+                continue
+            if seen is _EXPANDED:
+                raise Unsupported(f"the graph has a cycle through {dependency!r}")
+            entry = lookup(dependency)
+            if entry is None:
+                recorder.external(dependency)
+                state[dependency] = _DONE
+                continue
+            state[dependency] = _EXPANDED
+            found[dependency] = entry
+            stack.append((dependency, iter(entry[1])))
+            break
+        else:
+            stack.pop()
+            if key is _ROOT:
+                continue
+            order.append(key)
+            state[key] = _DONE
+            if layers is not None and not layers.add(key):
+                layers = None
     kept: list[Any] = []
     if layers is not None:
         # A group's blocks are of one form and read none of each other: a batch each.

@@ -579,14 +579,7 @@ def read_plan(
     ids = _output_ids(outputs, store.node_count())
     # The columns, with the stage plans the core works out for the run.
     ids_, kinds, shapes, offsets, inputs, table, members, stage_plans = store._read_columns(outputs=ids, stages=True)
-    read = columns.Columns(
-        memoryview(ids_).cast("q"),
-        memoryview(kinds).cast("B"),
-        memoryview(shapes).cast("I"),
-        memoryview(offsets).cast("q"),
-        memoryview(inputs).cast("q"),
-        table,
-    )
+    read = columns._typed_columns(ids_, kinds, shapes, offsets, inputs, table)
     made = _Shapes(table, _Implementations(registry), source_implementation, models, stage_plans, members)
     # One implementation per shape, for the number of inputs of its first row, and one for each
     # row whose number differs; a refusal is reported at the first row it concerns.
