@@ -211,13 +211,13 @@ class Batch {
   // The table words of every row, as if none were recorded before.
   std::size_t words() const { return rows_.size() * entry::kHeaderWords + inputs_.size() + param_words_; }
 
-  // Row `r` with its texts as `interner`'s ids and its row references resolved through the ids
-  // of the rows before it; BadNodeId for an input id the store does not hold. Runs under the
-  // store's lock: it calls into nothing but the interner.
-  Result<const NodeInterner::ResolvedNode*, BadNodeId> resolve(std::size_t r, const NodeId* ids,
-                                                               NodeInterner& interner) {
+  // Row `r` with its texts as `interner`'s ids and its inputs as far as they are known: a
+  // reference to an earlier row reads `ids`, the ids of the first `interned` rows. False when a
+  // reference reads a row beyond those; fill_inputs then writes the inputs once it can. Runs
+  // under the store's lock: it calls into nothing but the interner.
+  bool prepare(std::size_t r, const NodeId* ids, std::size_t interned, NodeInterner& interner,
+               NodeInterner::ResolvedNode& node) {
     const Row& row = rows_[r];
-    NodeInterner::ResolvedNode& node = resolved_;
     node.kind = row.kind;
     node.param_count = row.param_count;
     node.input_count = static_cast<std::uint32_t>(row.input_count);
@@ -227,14 +227,32 @@ class Batch {
     entry::Builder build(node.words);
     build.header(row.kind, node.param_count, node.input_count, label);
     node.words.append(resolved_params(row, interner));
+    if (row.kind == NodeKind::External) node.descriptor = resolved_descriptor(row.descriptor, interner);
+    bool complete = true;
     for (std::uint64_t i = 0; i < row.input_count; ++i) {
       const std::int64_t input = inputs_.at(row.first_input + i);
-      const NodeId id = input >= 0 ? static_cast<NodeId>(input) : ids[-1 - input];
-      if (id >= interner.size()) return make_err(BadNodeId{id});
-      build.input(static_cast<std::uint32_t>(id));
+      if (input < 0 && static_cast<std::size_t>(-1 - input) >= interned) complete = false;
+      build.input(complete ? node_word(input, ids) : 0);
     }
-    if (row.kind == NodeKind::External) node.descriptor = resolved_descriptor(row.descriptor, interner);
-    return &node;
+    return complete;
+  }
+
+  // Writes the inputs of row `r`, prepared before, now that every row before it is interned.
+  void fill_inputs(std::size_t r, const NodeId* ids, NodeInterner::ResolvedNode& node) const {
+    const Row& row = rows_[r];
+    const std::span<std::uint32_t> slots = entry::inputs(node.words.data());
+    for (std::uint64_t i = 0; i < row.input_count; ++i) slots[i] = node_word(inputs_.at(row.first_input + i), ids);
+  }
+
+  // BadNodeId for the first input of row `r` at or beyond `size`, the number of nodes the store
+  // holds when the row is interned (references to earlier rows always name a node).
+  Result<void, BadNodeId> check_inputs(std::size_t r, std::uint64_t size) const {
+    const Row& row = rows_[r];
+    for (std::uint64_t i = 0; i < row.input_count; ++i) {
+      const std::int64_t input = inputs_.at(row.first_input + i);
+      if (input >= 0 && static_cast<std::uint64_t>(input) >= size) return make_err(BadNodeId{static_cast<NodeId>(input)});
+    }
+    return {};
   }
 
  private:
@@ -370,6 +388,13 @@ class Batch {
   std::vector<Row> rows_;
   std::vector<BorrowedNode::Param> params_flat_;
   std::vector<DescriptorRef> descriptors_flat_;
+  // The table word of an input: an id, or the id an earlier row got. An id no node can have reads
+  // as one no store holds (check_inputs reports the id as given).
+  static std::uint32_t node_word(std::int64_t input, const NodeId* ids) {
+    const std::int64_t id = input >= 0 ? input : static_cast<std::int64_t>(ids[-1 - input]);
+    return id > static_cast<std::int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<std::uint32_t>(id);
+  }
+
   // A direct-mapped cache slot of an object's address.
   static std::size_t slot_of(const PyObject* object, std::size_t slots) {
     return static_cast<std::size_t>(mix64(reinterpret_cast<std::uintptr_t>(object)) & (slots - 1));
@@ -401,7 +426,6 @@ class Batch {
   std::vector<ParamRange> ranges_{ParamRange{0, 0}};  // range 0: no params
   std::vector<std::uint32_t> resolved_params_;
   SmallVector<BorrowedNode::Param, 8> scratch_;
-  NodeInterner::ResolvedNode resolved_;
   std::size_t param_words_ = 0;
 };
 
@@ -420,10 +444,8 @@ PyObject* store_record_columns(PyObject* self, PyObject* const* args, Py_ssize_t
     ids = reinterpret_cast<std::int64_t*>(PyBytes_AS_STRING(result.get()));
     std::vector<NodeId> assigned(batch.size());
     std::size_t bad_row = 0;
-    Result<void, BadNodeId> recorded = store_of(self).intern_rows(
-        batch.size(), batch.words(),
-        [&](std::size_t r, const NodeId* done, NodeInterner& interner) { return batch.resolve(r, done, interner); },
-        assigned.data(), bad_row);
+    Result<void, BadNodeId> recorded =
+        store_of(self).intern_rows(batch.size(), batch.words(), batch, assigned.data(), bad_row);
     if (!recorded.ok()) {
       row_error(PyExc_ValueError, bad_row, "inputs", recorded.error().message());
       return nullptr;

@@ -7,6 +7,7 @@
 // copy taken under the lock. An internal failure under the lock poisons the store for good.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -51,14 +52,17 @@ class GraphStore {
   template <NodeLike N>
   Result<NodeId, BadNodeId> intern(const N& node);
 
-  // Interns many nodes under one acquisition of the lock, all or none: row r, resolved by
-  // `row_at(r, ids, interner)` into the store's text ids (ids[0..r) hold the ids the earlier rows
-  // got), is interned as intern() would and its id written to ids[r]. row_at checks the row's
-  // inputs against interner.size() and returns BadNodeId for the first that names no node: that
-  // fails the batch, its index in `bad_row`, and the store is as it was before the batch.
-  // `words` bounds the table words the rows take, so that the tables grow once, not by doubling.
-  template <class RowAt>
-  Result<void, BadNodeId> intern_rows(std::size_t rows, std::size_t words, RowAt&& row_at, NodeId* ids,
+  // Interns many nodes under one acquisition of the lock, all or none: row r is interned as
+  // intern() would and its id written to ids[r]. `source.prepare(r, ids, interned, interner,
+  // node)` resolves row r into the store's text ids, rows in order, with ids[0..interned)
+  // holding the ids of the rows interned so far; it says false when the row reads a row not
+  // interned yet, and `source.fill_inputs(r, ids, node)` writes its inputs once that row is.
+  // `source.check_inputs(r, size)` says BadNodeId for an input that names no node when row r is
+  // interned: that fails the batch, the row's index in `bad_row`, and leaves the store as it
+  // was before the batch. `words` bounds the table
+  // words the rows take, so that the tables grow once, not by doubling.
+  template <class Rows>
+  Result<void, BadNodeId> intern_rows(std::size_t rows, std::size_t words, Rows& source, NodeId* ids,
                                       std::size_t& bad_row);
 
   // Appends `id` to the output marks unless it is marked already.
@@ -126,20 +130,45 @@ Result<NodeId, BadNodeId> GraphStore::intern(const N& node) {
   return mutex_.run_locked([&] { return intern_locked(node); });
 }
 
-template <class RowAt>
-Result<void, BadNodeId> GraphStore::intern_rows(std::size_t rows, std::size_t words, RowAt&& row_at, NodeId* ids,
+template <class Rows>
+Result<void, BadNodeId> GraphStore::intern_rows(std::size_t rows, std::size_t words, Rows& source, NodeId* ids,
                                                 std::size_t& bad_row) {
+  // Rows are prepared (texts interned, hashed, their index probe started) a few rows ahead of
+  // the one being interned, so that in a large store the probes' cache misses overlap instead of
+  // following one another. Rows are prepared in order, so texts get the ids one call per row
+  // would give them; a row that reads a row not interned yet gets its inputs when its turn comes.
+  constexpr std::size_t kAhead = 16;
+  struct Pending {
+    NodeInterner::ResolvedNode node;
+    std::uint64_t hash = 0;
+    bool hashed = false;
+  };
   return mutex_.run_locked([&]() -> Result<void, BadNodeId> {
     const NodeInterner::Mark start = interner_.mark();
     interner_.reserve(rows, words);
+    std::vector<Pending> ring(std::min(rows, kAhead));
+    const auto prepare = [&](std::size_t r, std::size_t interned) {
+      Pending& p = ring[r % kAhead];
+      p.hashed = source.prepare(r, ids, interned, interner_, p.node);
+      if (p.hashed) {
+        p.hash = interner_.hash_of(p.node);
+        interner_.prefetch(p.hash);
+      }
+    };
+    for (std::size_t r = 0; r < ring.size(); ++r) prepare(r, 0);
     for (std::size_t r = 0; r < rows; ++r) {
-      Result<const NodeInterner::ResolvedNode*, BadNodeId> node = row_at(r, ids, interner_);
-      if (!node.ok()) {
+      Pending& p = ring[r % kAhead];
+      if (!p.hashed) {
+        source.fill_inputs(r, ids, p.node);
+        p.hash = interner_.hash_of(p.node);
+      }
+      if (Result<void, BadNodeId> checked = source.check_inputs(r, interner_.size()); !checked.ok()) {
         interner_.roll_back(start);
         bad_row = r;
-        return make_err(node.error());
+        return checked;
       }
-      ids[r] = interner_.intern(*node.value());
+      ids[r] = interner_.intern(p.node, p.hash);
+      if (r + kAhead < rows) prepare(r + kAhead, r + 1);
     }
     return {};
   });

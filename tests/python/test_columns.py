@@ -178,6 +178,21 @@ BAD_ROWS = [
     ((["source"], ["x"], None, None, [0, 1], [0]), ValueError, "row 0, inputs: source nodes have no inputs"),
     ((["source", "op"], ["x", "f"], None, None, [0, 0, 1], [99]), ValueError, "row 1, inputs: no node with id 99"),
     ((["source", "op"], ["x", "f"], None, None, [0, 0, 1], [-2]), ValueError, "row 1, inputs: -2 names row 1"),
+    ((["source", "op"], ["x", "f"], None, None, [0, 0, 1], [2**40]), ValueError, "no node with id 1099511627776"),
+    # A late bad row in a long batch: the rows after it were prepared (their texts interned)
+    # before it failed, and must vanish with the rest.
+    (
+        (
+            ["source"] + ["op"] * 39,
+            [f"t{r}" for r in range(40)],
+            None,
+            None,
+            [0, *range(40)],
+            [0] * 19 + [500] + [0] * 19,
+        ),
+        ValueError,
+        "row 20, inputs: no node with id 500",
+    ),
     ((["source"], ["x"], None, None, [0, 1, 1], [0]), ValueError, "offsets has 3 items for 1 rows"),
     ((["source", "op"], ["x", "f"], None, None, [0, 1, 0], [0]), ValueError, "offsets must start at 0"),
     ((["source"], ["x", "y"], None, None, None, None), ValueError, "names has 2 items for 1 rows"),
