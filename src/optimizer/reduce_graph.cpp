@@ -131,6 +131,7 @@ class StoreSink final : public ReducedNodeSink {
   void append_boundary(const NodeView& node, std::span<const NodeId> inputs) override {
     if (inputs.size() > NodeTable::kMaxInputs) internal_failure("a reduced node has more inputs than a table can hold");
     Pending& pending = next_pending();
+    pending.member_shapes.clear();
     translate_entry(
         node, [&](StrId text) { return source_text(text); }, inputs.size(),
         [&](std::size_t i) -> std::optional<std::uint32_t> { return position_of(inputs[i]); }, pending.node);
@@ -162,6 +163,7 @@ class StoreSink final : public ReducedNodeSink {
           return std::span<const MemberRef>(kept_refs_).subspan(members[m].first_ref, members[m].ref_count);
         },
         [&](std::size_t m) { return members[m].token; });
+    for (const KeptMember& member : members) pending.member_shapes.push_back(member.shape);
     arrive(pending);
   }
 
@@ -172,7 +174,16 @@ class StoreSink final : public ReducedNodeSink {
     add_members(
         pending, stage.member_count(), [&](std::size_t m) { return stage.member_refs(m); },
         [&](std::size_t m) { return symbol_text(stage.member_symbol(m), stage.member_token(m)); });
+    for (std::size_t m = 0; m < stage.member_count(); ++m) {
+      pending.member_shapes.push_back(symbol_shape(stage.member_symbol(m)));
+    }
     arrive(pending);
+  }
+
+  void use_templates(const SymbolTemplates& templates) override {
+    if (&templates.table != &source_) return;  // shapes are resolved through the input table's texts
+    template_table_ = &templates.table;
+    node_of_symbol_ = templates.node_of_symbol;
   }
 
   // The id in the new store of the node at `position`, once finish() has interned everything.
@@ -195,6 +206,8 @@ class StoreSink final : public ReducedNodeSink {
   struct Pending {
     ResolvedNode node;            // inputs as reduced positions until interned
     std::vector<MemberRef> refs;  // copies of a drafted stage's member references
+    std::vector<std::uint32_t> member_shapes;        // per member: into source_shapes_, or kNoShape
+    std::vector<ResolvedNode::KnownShape> known;     // the shapes of members new to the store
     std::uint64_t hash = 0;       // taken with positions as ids
   };
   static constexpr std::size_t kAhead = 16;
@@ -218,6 +231,7 @@ class StoreSink final : public ReducedNodeSink {
     resolved.words.clear();
     entry::Builder(resolved.words).header(kind, params, static_cast<std::uint32_t>(inputs), label);
     pending.refs.clear();
+    pending.member_shapes.clear();
     return pending;
   }
 
@@ -241,6 +255,7 @@ class StoreSink final : public ReducedNodeSink {
         input = id;
       }
     }
+    if (!pending.member_shapes.empty()) hand_known_shapes(pending);
     const std::uint32_t id = interner_.intern(resolved, renumbered ? interner_.hash_of(resolved) : pending.hash);
     collapsed_ |= id != ids_.size();
     ids_.push_back(id);
@@ -280,6 +295,7 @@ class StoreSink final : public ReducedNodeSink {
     StrId token;  // resolved
     std::uint32_t ref_count;
     std::size_t first_ref;
+    std::uint32_t shape;  // into source_shapes_, or kNoShape
   };
   static constexpr std::uint32_t kUnseen = UINT32_MAX;
   static constexpr std::uint32_t kNotStage = UINT32_MAX - 1;
@@ -291,13 +307,98 @@ class StoreSink final : public ReducedNodeSink {
                           static_cast<std::uint32_t>(node.member_count())};
     for (std::size_t m = 0; m < stage.member_count; ++m) {
       const std::span<const MemberRef> refs = node.member_refs(m);
-      kept_members_.push_back(
-          {source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size()), kept_refs_.size()});
+      const NodeTable::MemberShape& shape = node.member_shape(m);
+      const std::uint32_t known =
+          shape.kind == NodeTable::MemberKind::Unreadable
+              ? kNoShape
+              : add_source_shape({shape.kind, shape.name, node.member_param_words(m)});
+      kept_members_.push_back({source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size()),
+                               kept_refs_.size(), known});
       kept_refs_.insert(kept_refs_.end(), refs.begin(), refs.end());
     }
     if (kept_stages_.size() >= kNotStage) internal_failure("a reduction has fewer than 2^32 - 2 distinct symbols");
     kept_stages_.push_back(stage);
     return static_cast<std::uint32_t>(kept_stages_.size() - 1);
+  }
+
+  // Member shapes, known from the templates the tokens were made from, so that the new store
+  // need not read its new tokens back. A shape's texts are the input table's until a stage that
+  // brings its token into the store is interned; they are resolved then, in the order reading
+  // the token would resolve them, so the store's texts come out as they would without this.
+  struct SourceShape {
+    NodeTable::MemberKind kind;
+    StrId name;                                  // the input table's
+    std::span<const std::uint32_t> param_words;  // in the input table, its text ids
+  };
+  static constexpr std::uint32_t kNoShape = UINT32_MAX - 1;  // distinct from kUnseen
+
+  std::uint32_t add_source_shape(const SourceShape& shape) {
+    source_shapes_.push_back(shape);
+    return static_cast<std::uint32_t>(source_shapes_.size() - 1);
+  }
+
+  // The shape of a member made from `symbol`'s template: an Op or a Reduction reads as its kind,
+  // name and params (the token writes a float's bits canonical).
+  std::uint32_t symbol_shape(SymbolId symbol) {
+    if (!template_table_ || symbol >= node_of_symbol_.size()) return kNoShape;
+    if (symbol >= shape_of_symbol_.size()) shape_of_symbol_.resize(node_of_symbol_.size(), kUnseen);
+    std::uint32_t& known = shape_of_symbol_[symbol];
+    if (known == kUnseen) {
+      const NodeView node = (*template_table_)[node_of_symbol_[symbol]];
+      const NodeKind kind = node.kind();
+      known = kind == NodeKind::Op || kind == NodeKind::Reduction
+                  ? add_source_shape({kind == NodeKind::Op ? NodeTable::MemberKind::Op
+                                                           : NodeTable::MemberKind::Reduction,
+                                      node.name_text_id(), node.param_words()})
+                  : kNoShape;
+    }
+    return known;
+  }
+
+  // Gives each member of a pending Stage whose token the store has not read yet the shape its
+  // template says. An equal stage already stored has brought all its tokens, so shapes are only
+  // resolved for a stage that is about to be appended.
+  void hand_known_shapes(Pending& pending) {
+    std::vector<ResolvedNode::Member>& members = pending.node.members;
+    bool any = false;
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      const std::uint32_t shape = pending.member_shapes[m];
+      if (shape == kNoShape || interner_.has_member_shape(members[m].token)) continue;
+      resolve_shape(shape);
+      any = true;
+    }
+    if (!any) return;
+    // Spans into the resolved words are taken once resolving has stopped growing them.
+    pending.known.assign(members.size(), ResolvedNode::KnownShape{});
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      const std::uint32_t shape = pending.member_shapes[m];
+      if (shape == kNoShape || interner_.has_member_shape(members[m].token)) continue;
+      const ResolvedShape& resolved = resolved_shapes_[shape];
+      pending.known[m] = {source_shapes_[shape].kind, resolved.name,
+                          std::span<const std::uint32_t>(resolved_words_).subspan(resolved.first_word,
+                                                                                   resolved.word_count)};
+      members[m].shape = &pending.known[m];
+    }
+  }
+
+  void resolve_shape(std::uint32_t index) {
+    if (index >= resolved_shapes_.size()) resolved_shapes_.resize(source_shapes_.size(), ResolvedShape{kUnseen, 0, 0});
+    ResolvedShape& resolved = resolved_shapes_[index];
+    if (resolved.first_word == kUnseen) {
+      const SourceShape& shape = source_shapes_[index];
+      resolved.name = source_text(shape.name);
+      resolved.first_word = static_cast<std::uint32_t>(resolved_words_.size());
+      for (std::size_t p = 0; p < shape.param_words.size(); p += entry::kWordsPerParam) {
+        const std::uint32_t* param = shape.param_words.data() + p;
+        const ParamTag tag = entry::param_tag(param);
+        std::uint64_t bits = entry::param_bits(param);
+        const StrId key = source_text(entry::param_key(param));
+        if (tag == ParamTag::Str) bits = source_text(static_cast<StrId>(bits));
+        if (tag == ParamTag::Float) bits = canonical_float_bits(bits);
+        entry::Builder<std::vector<std::uint32_t>>(resolved_words_).param(key, tag, bits);
+      }
+      resolved.word_count = static_cast<std::uint32_t>(resolved_words_.size() - resolved.first_word);
+    }
   }
 
   StrId source_text(StrId id) {
@@ -321,6 +422,17 @@ class StoreSink final : public ReducedNodeSink {
   std::vector<KeptStage> kept_stages_;
   std::vector<KeptMember> kept_members_;
   std::vector<MemberRef> kept_refs_;
+  struct ResolvedShape {
+    std::uint32_t first_word;  // into resolved_words_, kUnseen until resolved
+    std::uint32_t word_count;
+    StrId name;
+  };
+  const NodeTable* template_table_ = nullptr;
+  std::span<const NodeId> node_of_symbol_;
+  std::vector<std::uint32_t> shape_of_symbol_;  // symbol -> into source_shapes_, kUnseen or kNoShape
+  std::vector<SourceShape> source_shapes_;
+  std::vector<ResolvedShape> resolved_shapes_;  // parallel to source_shapes_, grown on demand
+  std::vector<std::uint32_t> resolved_words_;
   std::array<Pending, kAhead> ring_;
   std::size_t oldest_ = 0;   // ring slot of the oldest node not interned yet
   std::size_t waiting_ = 0;  // nodes arrived but not interned

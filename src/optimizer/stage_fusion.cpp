@@ -230,6 +230,7 @@ FusionResult fuse_and_emit(const TermList& terms, std::span<const std::uint8_t> 
                            ReducedNodeSink& sink, std::vector<std::uint32_t>* term_positions) {
   BlockVector<TermIndex> group = maximal_fusion ? group_maximal(terms, is_output) : group_single_use(terms, is_output);
   reserve_for_groups(terms, group, sink);
+  sink.use_templates(templates);
   StageEmitter emitter(terms, std::move(group), templates, sink);
   FusionResult result = emitter.run(outputs);
   if (term_positions) emitter.term_positions(*term_positions);

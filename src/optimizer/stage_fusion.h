@@ -53,6 +53,10 @@ class ReducedNodeSink {
     append_boundary(templates.table[checked_at(templates.node_of_symbol, symbol)], inputs);
   }
   virtual void append_stage(const StageDraft& stage) = 0;
+  // The templates of the symbols the nodes to follow are made of; they stay valid until the
+  // nodes have all been handed over (a sink that knows a member's template need not read its
+  // token back).
+  virtual void use_templates(const SymbolTemplates& /*templates*/) {}
 };
 
 struct FusionResult {

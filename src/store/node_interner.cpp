@@ -98,13 +98,22 @@ void NodeInterner::roll_back(const Mark& mark) {
   }
 }
 
-void NodeInterner::read_member_token(StrId token) {
+void NodeInterner::read_member_token(StrId token, const ResolvedNode::KnownShape* known) {
   NodeTable& table = table_.writable();
   PodArray<std::uint32_t>& shapes = table.token_shapes_;
   while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);
   if (shapes[token] != NodeTable::kNoShape) return;
   NodeTable::MemberShape shape{NodeTable::MemberKind::Unreadable, 0,
                                static_cast<std::uint32_t>(table.member_param_words_.size()), 0};
+  if (known) {
+    shape.kind = known->kind;
+    shape.name = known->name;
+    shape.param_count = static_cast<std::uint32_t>(known->param_words.size() / entry::kWordsPerParam);
+    for (const std::uint32_t word : known->param_words) table.member_param_words_.push_back(word);
+    shapes[token] = static_cast<std::uint32_t>(table.member_shapes_.size());
+    table.member_shapes_.push_back(shape);
+    return;
+  }
   // The token's text is copied first: interning its parts may move the table's texts. A token
   // without escapes, nearly every one, is read in place from that copy.
   token_scratch_.assign(table.strings_.view(token));
@@ -254,7 +263,7 @@ std::uint32_t NodeInterner::append(const ResolvedNode& node, std::uint64_t hash)
     for (const ResolvedNode::Member& m : node.members) {
       table.members_.push_back({table.refs_.size(), m.token, static_cast<std::uint32_t>(m.refs.size())});
       table.refs_.insert(table.refs_.end(), m.refs.begin(), m.refs.end());
-      read_member_token(m.token);
+      read_member_token(m.token, m.shape);
     }
   }
   table.offsets_.push_back(static_cast<std::uint32_t>(offset));

@@ -48,9 +48,19 @@ class NodeInterner {
   // A node with its texts replaced by this interner's text ids: `words` is the entry as the table stores it (the id
   // word is filled in when the node is appended).
   struct ResolvedNode {
+    // What a member token reads as, in this interner's text ids, from a builder that made the
+    // token itself and so knows it without reading the text back. Its texts must be interned
+    // already, in the order reading the token would intern them (name, then each key and string
+    // value), and it must be exactly what reading the token gives.
+    struct KnownShape {
+      NodeTable::MemberKind kind;
+      StrId name;
+      std::span<const std::uint32_t> param_words;  // four per param, as in an entry
+    };
     struct Member {
       StrId token;
       std::span<const MemberRef> refs;
+      const KnownShape* shape = nullptr;  // null: the token is read when it is new to the table
     };
     NodeKind kind = NodeKind::Source;
     NodeTable::DescriptorRecord descriptor{};
@@ -89,6 +99,10 @@ class NodeInterner {
 
   // The id of a text, adding it when it is new.
   StrId intern_text(std::string_view text);
+  // Whether a member token has been read into a shape (it has, once a Stage holding it is stored).
+  bool has_member_shape(StrId token) const {
+    return token < table_->token_shapes_.size() && table_->token_shapes_[token] != NodeTable::kNoShape;
+  }
 
   // Makes room for `nodes` more nodes of `words` table words in all, `stages` of them Stages with
   // `members` members and `refs` member references in all, so that interning them grows no
@@ -137,8 +151,9 @@ class NodeInterner {
   bool equals(const std::uint32_t* stored, const ResolvedNode& node) const;
   std::optional<std::uint32_t> find_resolved(const ResolvedNode& node, std::uint64_t hash) const;
   std::uint32_t append(const ResolvedNode& node, std::uint64_t hash);
-  // Reads a member token into its shape the first time the table holds it.
-  void read_member_token(StrId token);
+  // Reads a member token into its shape the first time the table holds it, or takes the shape
+  // the builder knows.
+  void read_member_token(StrId token, const ResolvedNode::KnownShape* known);
   std::uint32_t intern_resolved(const ResolvedNode& node, std::uint64_t hash) {
     if (auto id = find_resolved(node, hash)) return *id;
     return append(node, hash);
