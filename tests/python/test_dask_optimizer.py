@@ -138,6 +138,36 @@ def test_never_more_tasks_than_dask_leaves(name):
     assert tasks(vd.optimize(graph, keys)) <= tasks(dask_optimize(graph, keys))
 
 
+def _legacy_root(name, value):
+    """An array of one chunk whose graph holds a tuple task reading another of its layer."""
+    layer = {(name, "ones"): (np.ones, 4), (name, 0): (operator.mul, (name, "ones"), value)}
+    return da.Array(HighLevelGraph.from_collections(name, layer), name, chunks=((4,),), dtype=float)
+
+
+ROOT_FUSION = {
+    **PROGRAMS,
+    "roots of tuple tasks": _legacy_root("root-a", 2.0) + _legacy_root("root-b", 3.0),
+}
+
+
+@pytest.mark.parametrize("name", list(ROOT_FUSION))
+def test_root_fusion_is_skipped_only_where_it_changes_no_task(name):
+    from dask.blockwise import fuse_roots, optimize_blockwise  # noqa: PLC0415
+    from dask.core import flatten  # noqa: PLC0415
+    from dask.tokenize import tokenize  # noqa: PLC0415
+
+    collection = ROOT_FUSION[name]
+    keys = list(flatten(collection.__dask_keys__()))
+    graph = optimize_blockwise(collection.__dask_graph__(), keys=keys)
+    fused, plain = dict(fuse_roots(graph, keys=keys)), dict(graph)
+    unchanged = fused.keys() == plain.keys() and all(tokenize(fused[k]) == tokenize(plain[k]) for k in fused)
+    if _optimize._root_fusion_idle(graph):
+        assert unchanged
+    assert name != "roots of tuple tasks" or not unchanged  # dask fuses these: it must run
+    on, off = on_and_off(collection)
+    assert bits(on) == bits(off)
+
+
 def test_merging_removes_calls_written_twice():
     _, _, y, z = _arrays()
     once = (y * z).sum()

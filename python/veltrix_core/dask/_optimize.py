@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from dask import config
-from dask._task_spec import Task
+from dask._task_spec import GraphNode, Task
 from dask.blockwise import Blockwise
 from dask.core import flatten
 from dask.highlevelgraph import HighLevelGraph, MaterializedLayer
@@ -144,6 +144,48 @@ class _Graph:
         return value, dependencies_of(value, self), pinned
 
 
+def _root_fusion_idle(graph: HighLevelGraph) -> bool:
+    """Whether dask's root fusion would leave every task as it is, so that it need not run.
+
+    Root fusion merges a Blockwise layer that reads only layers without dependencies into one
+    materialized layer with them, and runs dask's older fusion over it; that fusion takes in
+    only tasks written as tuples read by tuples, never a task object. Where every task it would
+    merge is a task object (a Blockwise layer's always are), the merge would only materialize
+    the layer, losing what a Blockwise layer lets the recording skip. The layers it would merge
+    are found as it finds them, a merged layer counting as one without dependencies."""
+    dependencies = {name: set(found) for name, found in graph.dependencies.items()}
+    dependents: dict[str, set[str]] = {}
+    for name, found in graph.dependencies.items():
+        for dependency in found:
+            dependents.setdefault(dependency, set()).add(name)
+    merged: set[str] = set()
+    for name, layer in graph.layers.items():
+        reads = graph.dependencies[name]
+        if not (
+            isinstance(layer, Blockwise)
+            and len(reads) > 1
+            and not any(dependencies[read] for read in reads)
+            and all(len(dependents.get(read, ())) == 1 for read in reads)
+            and all(layer.annotations == graph.layers[read].annotations for read in reads)
+        ):
+            continue
+        if layer.annotations or not isinstance(layer.task, Task):
+            return False  # merged, the layer would lose its annotations: left to dask as it was
+        for read in reads:
+            if read not in merged and not _task_objects_only(graph.layers[read]):
+                return False
+            del dependencies[read]
+        dependencies[name] = set()
+        merged.add(name)
+    return True
+
+
+def _task_objects_only(layer: Any) -> bool:
+    if isinstance(layer, Blockwise):
+        return isinstance(layer.task, Task)  # its blocks are made by substituting into its task
+    return all(isinstance(value, GraphNode) for value in layer.values())
+
+
 class _Clock:
     """Adds the seconds each step takes to a dict, where one is given (the benchmark's)."""
 
@@ -165,12 +207,14 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool, timings: dict[str, float
     outputs = _output_keys(keys)
     if not isinstance(dsk, HighLevelGraph):
         dsk = HighLevelGraph.from_collections(str(id(dsk)), dsk, dependencies=())
+    fusing = config.get("optimization.fuse.active") is not False
     if array:
         from dask.blockwise import fuse_roots, optimize_blockwise  # noqa: PLC0415
 
         dsk = optimize_blockwise(dsk, keys=outputs)  # type: ignore[no-untyped-call]
-        dsk = fuse_roots(dsk, keys=outputs)
-    if config.get("optimization.fuse.active") is False:
+        if not fusing or not _root_fusion_idle(dsk):
+            dsk = fuse_roots(dsk, keys=outputs)
+    if not fusing:
         return dsk.cull(set(outputs))  # no fusion asked for: dask's high-level steps alone
     clock.step("high-level")
     graph = _Graph(dsk)
