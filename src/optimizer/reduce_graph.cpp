@@ -204,11 +204,11 @@ class StoreSink final : public ReducedNodeSink {
   using ResolvedNode = NodeInterner::ResolvedNode;
 
   struct Pending {
-    ResolvedNode node;            // inputs as reduced positions until interned
-    std::vector<MemberRef> refs;  // copies of a drafted stage's member references
-    std::vector<std::uint32_t> member_shapes;        // per member: into source_shapes_, or kNoShape
-    std::vector<ResolvedNode::KnownShape> known;     // the shapes of members new to the store
-    std::uint64_t hash = 0;       // taken with positions as ids
+    ResolvedNode node;                            // inputs as reduced positions until interned
+    std::vector<MemberRef> refs;                  // copies of a drafted stage's member references
+    std::vector<std::uint32_t> member_shapes;     // per member: into source_shapes_, or kNoShape
+    std::vector<ResolvedNode::KnownShape> known;  // the shapes of members new to the store
+    std::uint64_t hash = 0;                       // taken with positions as ids
   };
   static constexpr std::size_t kAhead = 16;
 
@@ -308,10 +308,9 @@ class StoreSink final : public ReducedNodeSink {
     for (std::size_t m = 0; m < stage.member_count; ++m) {
       const std::span<const MemberRef> refs = node.member_refs(m);
       const NodeTable::MemberShape& shape = node.member_shape(m);
-      const std::uint32_t known =
-          shape.kind == NodeTable::MemberKind::Unreadable
-              ? kNoShape
-              : add_source_shape({shape.kind, shape.name, node.member_param_words(m)});
+      const std::uint32_t known = shape.kind == NodeTable::MemberKind::Unreadable
+                                      ? kNoShape
+                                      : add_source_shape({shape.kind, shape.name, node.member_param_words(m)});
       kept_members_.push_back({source_text(node.member_token_text_id(m)), static_cast<std::uint32_t>(refs.size()),
                                kept_refs_.size(), known});
       kept_refs_.insert(kept_refs_.end(), refs.begin(), refs.end());
@@ -346,11 +345,11 @@ class StoreSink final : public ReducedNodeSink {
     if (known == kUnseen) {
       const NodeView node = (*template_table_)[node_of_symbol_[symbol]];
       const NodeKind kind = node.kind();
-      known = kind == NodeKind::Op || kind == NodeKind::Reduction
-                  ? add_source_shape({kind == NodeKind::Op ? NodeTable::MemberKind::Op
-                                                           : NodeTable::MemberKind::Reduction,
-                                      node.name_text_id(), node.param_words()})
-                  : kNoShape;
+      known =
+          kind == NodeKind::Op || kind == NodeKind::Reduction
+              ? add_source_shape({kind == NodeKind::Op ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction,
+                                  node.name_text_id(), node.param_words()})
+              : kNoShape;
     }
     return known;
   }
@@ -374,9 +373,9 @@ class StoreSink final : public ReducedNodeSink {
       const std::uint32_t shape = pending.member_shapes[m];
       if (shape == kNoShape || interner_.has_member_shape(members[m].token)) continue;
       const ResolvedShape& resolved = resolved_shapes_[shape];
-      pending.known[m] = {source_shapes_[shape].kind, resolved.name,
-                          std::span<const std::uint32_t>(resolved_words_).subspan(resolved.first_word,
-                                                                                   resolved.word_count)};
+      pending.known[m] = {
+          source_shapes_[shape].kind, resolved.name,
+          std::span<const std::uint32_t>(resolved_words_).subspan(resolved.first_word, resolved.word_count)};
       members[m].shape = &pending.known[m];
     }
   }

@@ -250,7 +250,8 @@ class Batch {
     const Row& row = rows_[r];
     for (std::uint64_t i = 0; i < row.input_count; ++i) {
       const std::int64_t input = inputs_.at(row.first_input + i);
-      if (input >= 0 && static_cast<std::uint64_t>(input) >= size) return make_err(BadNodeId{static_cast<NodeId>(input)});
+      if (input >= 0 && static_cast<std::uint64_t>(input) >= size)
+        return make_err(BadNodeId{static_cast<NodeId>(input)});
     }
     return {};
   }

@@ -184,7 +184,8 @@ TEST_P(RandomReductions, DirectStoreAndSkippedHashConsingChangeNothing) {
         const GraphSnapshot reduced = direct.snapshot();
         EGraphEngine again_engine, again_list_engine;
         ReducedStore again = reduce_graph_to_store(reduced.nodes, reduced.outputs, again_engine, maximal);
-        ReducedStore again_listed = from_reduced(reduce_graph(reduced.nodes, reduced.outputs, again_list_engine, maximal));
+        ReducedStore again_listed =
+            from_reduced(reduce_graph(reduced.nodes, reduced.outputs, again_list_engine, maximal));
         EXPECT_EQ(blob_of(again.store), blob_of(again_listed.store)) << where;
         expect_same_member_shapes(again.store, again_listed.store, where);
       }
