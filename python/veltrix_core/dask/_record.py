@@ -27,7 +27,7 @@ from __future__ import annotations
 import functools
 import itertools
 import operator
-from collections.abc import Callable, Container, Hashable, Iterable, Iterator
+from collections.abc import Callable, Container, Hashable, Iterable
 from typing import Any, TypeAlias
 
 import numpy as np
@@ -811,8 +811,27 @@ class Recorder:
         ).sum(axis=1)
         cut = (distinct > 1)[:, None] & computed
         if cut.any():
-            exchange = self._exchange
-            found[cut] = [exchange(row) for row in found[cut].tolist()]
+            found[cut] = self._exchanges(found[cut])
+        return found
+
+    def _exchanges(self, rows: np.ndarray) -> np.ndarray:
+        """The exchange row of each row of `rows`; those not made before are appended together."""
+        distinct = np.unique(rows)
+        made = self._exchange_rows
+        new = [row for row in distinct.tolist() if row not in made]
+        if new:
+            count, first = len(new), len(self.names)
+            made.update(zip(new, range(first, first + count)))
+            self.kinds.extend(bytes([EXCHANGE]) * count)
+            self.names.extend([None] * count)
+            self.params.extend([None] * count)
+            base = len(self.inputs)
+            self.inputs.extend(new)
+            self.offsets.extend(range(base + 1, base + count + 1))
+            evidence = self.evidence
+            evidence.extend(bytes([evidence[row] for row in new]))
+        cuts = np.fromiter(map(made.__getitem__, distinct.tolist()), dtype=np.int64, count=len(distinct))
+        found: np.ndarray = cuts[np.searchsorted(distinct, rows)]
         return found
 
     def _literal_rows_of(self, values: list[Any]) -> list[int]:
@@ -821,12 +840,17 @@ class Recorder:
         (shapes, empty lists, keyword dicts), each met once."""
         holes, rows, key_of = self._literal_holes, self._literal_rows, self._literal_keys.key
         found: list[int] = []
+        append = found.append
         for value, hole in zip(values, map(holes.get, map(id, values))):
             if hole is not None and hole[0] is value:
-                found.append(hole[1][1])
+                append(hole[1][1])
                 continue
-            row = rows.get(key_of(value))
-            found.append(self._new_literal(value)[1] if row is None else row)
+            key = key_of(value)
+            row = rows.get(key)
+            if row is None:  # as _new_literal, with the key already made
+                row = rows[key] = self._source((LITERAL, value), numeric_evidence(value), type(value).__name__)
+                holes[id(value)] = (value, (IN, row))
+            append(row)
         return found
 
     def _program_of(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]] | None:
@@ -1080,6 +1104,11 @@ def dependencies_of(value: Any, is_key: Container[Any]) -> Iterable[Any]:
 _EXPANDED = object()
 _DONE = object()
 _ROOT = object()
+_ROOT_RANK = 1 << 62  # above every layer's: the outputs are read from outside the graph
+
+
+def _unranked(key: Any) -> int:
+    return 0
 
 
 def record_graph(
@@ -1099,43 +1128,75 @@ def record_graph(
     recorded layer by layer, so that the blocks of a Blockwise layer are recorded together; if
     a key reads one of a later layer, the ranks are wrong and the keys are recorded in the order
     they were found.
+
+    Inside a layer, a key's level is the length of the longest chain of keys of the same layer
+    it reads; keys of one level read none of each other, so each level's blocks of one form are
+    put together (in the order found), to be recorded as columns at once. A key's rank and level
+    are found by the walk itself: each key on the stack carries its rank and the level its reads
+    so far give it.
     """
+    # A key's state: _EXPANDED while the keys it reads are visited; once recorded, its (rank,
+    # level), or _DONE (a key the graph does not hold, or any key once the ranks are wrong).
     state: dict[Any, Any] = {}
     found: dict[Any, tuple[Any, Iterable[Any], bool]] = {}
     order: list[Any] = []
-    layers = _Layers(rank, found) if rank is not None else None
-    # Each key on the stack with the keys it reads still to visit; the outputs hang from a root
-    # that is no key of the graph.
-    stack: list[tuple[Any, Iterator[Any]]] = [(_ROOT, iter(outputs))]
+    groups: dict[tuple[int, int, Any], list[Any]] = {}
+    ranked = rank is not None
+    rank_of: Callable[[Any], int] = rank if rank is not None else _unranked
+    # Each key on the stack: [key, the keys it reads still to visit, its rank, its level so far];
+    # the outputs hang from a root that is no key of the graph.
+    stack: list[list[Any]] = [[_ROOT, iter(outputs), _ROOT_RANK, 0]]
+    seen_state = state.get
     while stack:
-        key, reads = stack[-1]
-        for dependency in reads:
-            seen = state.get(dependency)
-            if seen is _DONE:
-                continue
+        frame = stack[-1]
+        for dependency in frame[1]:
+            seen = seen_state(dependency)
+            if seen is None:
+                entry = lookup(dependency)
+                if entry is None:
+                    recorder.external(dependency)
+                    state[dependency] = _DONE
+                    continue
+                state[dependency] = _EXPANDED
+                found[dependency] = entry
+                stack.append([dependency, iter(entry[1]), rank_of(dependency), 0])
+                break
             if seen is _EXPANDED:
                 raise Unsupported(f"the graph has a cycle through {dependency!r}")
-            entry = lookup(dependency)
-            if entry is None:
-                recorder.external(dependency)
-                state[dependency] = _DONE
-                continue
-            state[dependency] = _EXPANDED
-            found[dependency] = entry
-            stack.append((dependency, iter(entry[1])))
-            break
+            if ranked and seen is not _DONE and seen[0] >= frame[2]:
+                if seen[0] > frame[2]:
+                    ranked = False
+                elif seen[1] >= frame[3]:
+                    frame[3] = seen[1] + 1
         else:
             stack.pop()
+            key = frame[0]
             if key is _ROOT:
                 continue
             order.append(key)
-            state[key] = _DONE
-            if layers is not None and not layers.add(key):
-                layers = None
+            if not ranked:
+                state[key] = _DONE
+                continue
+            mine, level = placed = frame[2], frame[3]
+            state[key] = placed
+            value = found[key][0]
+            form = (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None
+            group = groups.get((mine, level, form))
+            if group is None:
+                groups[(mine, level, form)] = [key]
+            else:
+                group.append(key)
+            reader = stack[-1]
+            if mine >= reader[2]:
+                if mine > reader[2]:
+                    ranked = False
+                elif level >= reader[3]:
+                    reader[3] = level + 1
     kept: list[Any] = []
-    if layers is not None:
+    if ranked:
         # A group's blocks are of one form and read none of each other: a batch each.
-        for group in layers.groups():
+        for place in sorted(groups, key=lambda place: place[:2]):
+            group = groups[place]
             value = found[group[0]][0]
             if type(value) is Block and value.task is None:
                 recorder.blocks([(key, found[key][0]) for key in group])
@@ -1185,47 +1246,3 @@ def _picked(rows: list[list[Any]], positions: list[int]) -> list[Any]:
         position = positions[0]
         return [row[position] for row in rows]
     return list(itertools.chain.from_iterable(map(operator.itemgetter(*positions), rows)))
-
-
-class _Layers:
-    """The keys grouped by layer rank, as they are found (each after the keys it reads).
-
-    Inside a layer, a key's level is the length of the longest chain of keys of the same layer
-    it reads; keys of one level read none of each other, so each level's blocks of one form are
-    put together (in the order found), to be recorded as columns at once.
-    """
-
-    def __init__(self, rank: Callable[[Any], int], found: dict[Any, tuple[Any, Iterable[Any], bool]]) -> None:
-        self._rank, self._found = rank, found
-        self._ranks: dict[Any, int] = {}
-        self._levels: dict[Any, int] = {}
-        self._groups: dict[tuple[int, int, Any], list[Any]] = {}
-
-    def add(self, key: Any) -> bool:
-        """Places `key`, whose keys read are placed; False where it reads a key of a later layer."""
-        ranks, levels = self._ranks, self._levels
-        mine = ranks[key] = self._rank(key)
-        value, dependencies, _ = self._found[key]
-        level = 0
-        for dependency in dependencies:
-            other = ranks.get(dependency)
-            if other is None or other < mine:
-                continue
-            if other > mine:
-                return False
-            if levels[dependency] >= level:
-                level = levels[dependency] + 1
-        levels[key] = level
-        place = (mine, level, (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None)
-        group = self._groups.get(place)
-        if group is None:
-            self._groups[place] = [key]
-        else:
-            group.append(key)
-        return True
-
-    def groups(self) -> list[list[Any]]:
-        """The groups in layer and level order: a group holds the blocks of one form, or keys
-        that are not blocks."""
-        groups = self._groups
-        return [groups[place] for place in sorted(groups, key=lambda place: place[:2])]
