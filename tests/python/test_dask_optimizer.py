@@ -343,6 +343,48 @@ def test_materialized_tasks_of_one_form_keep_their_values(batch, monkeypatch):
     assert aliases == {"twice"}  # each the same call as its "b"; the impure draws all kept
 
 
+def _tuple_tasks_graph():
+    """Tasks written as tuples, as dask's reductions write them: nested lists of keys, keys that
+    are strings, literal lists and tuples of slices, params, lists mixing keys and literals; and
+    some a form does not cover (a tuple of keys, a nested task, a dict holding a task)."""
+    import functools  # noqa: PLC0415
+
+    graph = {("x", i): np.arange(4.0) * (i + 1) for i in range(24)}
+    graph["s"] = np.ones(4)
+    total = functools.partial(np.sum, axis=0)
+    for i in range(6):
+        quad = [[("x", 4 * i), ("x", 4 * i + 1)], [("x", 4 * i + 2), ("x", 4 * i + 3)]]
+        graph[("quad", i)] = (np.block, quad)
+        graph[("cut", i)] = (operator.getitem, ("quad", i), (slice(0, 2), slice(1, None)))
+        graph[("mixed", i)] = (total, ["s", ("x", i), np.zeros(4), [1.0, 2.0, 3.0, 4.0]])
+        graph[("scaled", i)] = (np.multiply, ("mixed", i), 2 if i % 2 else 2.5)
+        graph[("pair", i)] = (sum, (("x", i), ("x", i + 1)))
+        graph[("nested", i)] = (np.add, (np.negative, ("x", i)), "s")
+        graph[("dict", i)] = (dict, [["a", ("x", i)], ["b", [1, 4]]])
+    outputs = [(name, i) for name in ("cut", "scaled", "pair", "nested") for i in range(6)]
+    return graph, outputs + [("dict", 0)]
+
+
+@pytest.mark.parametrize("batch", [1, 10**9], ids=["blocks as columns", "block by block"])
+def test_tuple_tasks_read_as_forms_keep_their_values_and_calls(batch, monkeypatch):
+    from veltrix_core.dask import _blockwise  # noqa: PLC0415
+
+    monkeypatch.setattr(_record, "_BATCH", batch)
+    graph, outputs = _tuple_tasks_graph()
+    want = dask.get(graph, outputs)
+    found = []
+    for forms in (True, False):
+        if not forms:  # each task read on its own, as the recorder reads a tuple task
+            monkeypatch.setattr(_blockwise.TaskForms, "legacy_block", lambda self, task, is_key: None)
+        timings = {}
+        optimized = dict(_optimize.optimize_graph(graph, outputs, array=False, timings=timings))
+        got = dask.get(optimized, outputs)
+        assert [bits(v) for v in got[:-1]] == [bits(v) for v in want[:-1]]
+        assert got[-1].keys() == want[-1].keys() and bits(got[-1]["a"]) == bits(want[-1]["a"])
+        found.append((timings["rows"], tasks(optimized)))
+    assert found[0] == found[1]  # the same calls recorded either way, and the same tasks left
+
+
 # dask.delayed
 
 

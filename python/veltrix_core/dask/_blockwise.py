@@ -15,7 +15,7 @@ gives keys or graph nodes) is materialized by dask and read task by task.
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Iterable, Sequence
+from collections.abc import Container, Hashable, Iterable, Sequence
 from typing import Any, TypeAlias
 
 from dask import blockwise as _dask_blockwise
@@ -57,7 +57,8 @@ class NotFast(Exception):
 
 class Block:
     """The bindings of one block: values in placeholder order, their kinds, the keys read.
-    `original` is the materialized task a block of a `TaskForm` stands for."""
+    `original` is the materialized task a block of a `TaskForm` stands for (a Task, or a task
+    written as a tuple)."""
 
     __slots__ = ("layer", "values", "kinds", "task", "original")
 
@@ -67,7 +68,7 @@ class Block:
         values: list[Any],
         kinds: tuple[int, ...],
         task: Task | None,
-        original: Task | None = None,
+        original: Task | tuple[Any, ...] | None = None,
     ) -> None:
         self.layer, self.values, self.kinds, self.task, self.original = layer, values, kinds, task, original
 
@@ -241,14 +242,23 @@ class TaskForm:
     concatenate = None
 
     def __init__(
-        self, task: Task, references: tuple[bool, ...], fixed: int, layout: tuple[tuple[type, int] | None, ...]
+        self,
+        task: Task,
+        references: tuple[bool, ...],
+        fixed: int,
+        layout: tuple[Layout, ...],
+        names: tuple[str, ...] | None = None,
     ) -> None:
         self.references = references
         slots = iter([TaskRef(_slot(position)) for position in range(len(references))])
-        built = [
-            next(slots) if shape is None else shape[0](*[next(slots) for _ in range(shape[1])]) for shape in layout
-        ]
-        names = tuple(task.kwargs)
+
+        def build(shape: Layout) -> Any:
+            if shape is None:
+                return next(slots)
+            return shape[0](*[build(item) for item in shape[1]])
+
+        built = [build(shape) for shape in layout]
+        names = tuple(task.kwargs) if names is None else names
         positional = len(built) - len(names)
         self.task = Task(
             task.key,
@@ -266,6 +276,11 @@ class TaskForm:
             (_slot(position), KEY, position) if reference else (_slot(position), IO, (position, next(io)))
             for position, reference in enumerate(self.references)
         ]
+
+
+# Where a form's task has a placeholder (None), or a container of the given type around items
+# laid out in turn.
+Layout: TypeAlias = "tuple[type, tuple[Layout, ...]] | None"
 
 
 def _slot(position: int) -> tuple[str, int]:
@@ -345,11 +360,40 @@ class TaskForms:
         flat.extend(varying[start:])
         plan = nested.plans.get(items, _UNPLANNED)
         if plan is _UNPLANNED:
-            layout: list[tuple[type, int] | None] = [None] * len(varying)
+            layout: list[Layout] = [None] * len(varying)
             for position in positions:
-                layout[position] = (type(varying[position]), len(varying[position].args))
+                layout[position] = (type(varying[position]), (None,) * len(varying[position].args))
             plan = nested.plans[items] = _flat_plan(task, tuple(flat), fixed, tuple(layout))
         return _bound(plan, task, flat)
+
+    def legacy_block(self, task: tuple[Any, ...], is_key: Container[Any]) -> tuple[Block, list[Any]] | None:
+        """A task written as a tuple, `(callable, *arguments)`, as a block of its form and the keys
+        it reads; None where an argument is not a key, a literal or a list of those (nested tasks,
+        graph nodes, dicts, tuples or sets that hold keys: the recorder reads those itself).
+
+        Arguments are read as the recorder reads a tuple task: a key is a reference, a list that
+        holds a key is a list of its items, and anything else holding no key is a literal."""
+        leaves: list[Any] = []
+        reads: list[Any] = []
+        layout: list[Any] = []
+        try:
+            for argument in task[1:]:
+                layout.append(_legacy_layout(argument, is_key, leaves, reads))
+        except _NoForm:
+            return None
+        shape = (id(task[0]), "legacy", tuple(layout))
+        plan = self._plans.get(shape, _UNPLANNED)
+        if plan is _UNPLANNED:
+            plan = self._plans[shape] = _legacy_plan(task, tuple(layout))
+        if plan is None:
+            return None
+        form, references, _, _, checked, kinds = plan
+        if checked:
+            found = list(kinds)
+            for index, position in checked:
+                found[index] = PARAM if is_param(leaves[position]) else LITERAL
+            kinds = tuple(found)
+        return Block(form, leaves, kinds, None, task), reads
 
     def _subgraph_block(self, task: Task) -> tuple[Block, Iterable[Any]] | None:
         args = task.args
@@ -369,9 +413,7 @@ class TaskForms:
         return _flat_plan(task, varying, fixed, (None,) * len(varying))
 
 
-def _flat_plan(
-    task: Task, varying: tuple[Any, ...], fixed: int, layout: tuple[tuple[type, int] | None, ...]
-) -> _Plan | None:
+def _flat_plan(task: Task, varying: tuple[Any, ...], fixed: int, layout: tuple[Layout, ...]) -> _Plan | None:
     references: list[int] = []
     aliases: list[int] = []
     data: list[int] = []
@@ -392,6 +434,80 @@ def _flat_plan(
     is_reference = tuple(position in references or position in aliases for position in range(len(varying)))
     form = TaskForm(task, is_reference, fixed, layout)
     return form, tuple(references), tuple(aliases), tuple(data), tuple(checked), tuple(kinds)
+
+
+class _NoForm(Exception):
+    """An argument of a tuple task that a form does not cover."""
+
+
+_KEY_LEAF = "key"
+_CONTAINER_TYPES = (list, tuple, set, frozenset)
+
+
+def _is_key(item: Any, is_key: Container[Any]) -> bool:
+    try:
+        return isinstance(item, (int, float, str, tuple)) and item in is_key
+    except TypeError:  # unhashable
+        return False
+
+
+def _legacy_layout(item: Any, is_key: Container[Any], leaves: list[Any], reads: list[Any]) -> Any:
+    """The layout of one argument of a tuple task, its leaves appended to `leaves` and its keys
+    to `reads`: "key" for a key, the type of a literal, (list, items) for a list holding a key.
+    Raises _NoForm for anything the recorder reads otherwise."""
+    if isinstance(item, (GraphNode, TaskRef)) or (type(item) is tuple and item and callable(item[0])):
+        raise _NoForm
+    if _is_key(item, is_key):
+        leaves.append(item)
+        reads.append(item)
+        return _KEY_LEAF
+    if isinstance(item, _CONTAINER_TYPES) and _holds_key(item, is_key):
+        if type(item) is not list:
+            raise _NoForm
+        return (list, tuple([_legacy_layout(inner, is_key, leaves, reads) for inner in item]))
+    if type(item) is dict and any(isinstance(value, (GraphNode, TaskRef)) for value in item.values()):
+        raise _NoForm
+    leaves.append(item)
+    return type(item)
+
+
+def _holds_key(item: Any, is_key: Container[Any]) -> bool:
+    """Whether a literal container holds a key, a task or a graph node (then it is read item by
+    item, which a form does not do)."""
+    for inner in item:
+        if isinstance(inner, (GraphNode, TaskRef)) or _is_key(inner, is_key):
+            return True
+        if type(inner) is tuple and inner and callable(inner[0]):
+            return True
+        if isinstance(inner, _CONTAINER_TYPES) and _holds_key(inner, is_key):
+            return True
+    return False
+
+
+def _legacy_plan(task: tuple[Any, ...], layout: tuple[Any, ...]) -> _Plan | None:
+    """The plan of tuple tasks of one layout: a form whose task has a placeholder at each leaf,
+    with a `List` for each list that holds a key (the recorder reads a list of a tuple task as
+    it reads a List)."""
+    references: list[bool] = []
+    checked: list[tuple[int, int]] = []
+    kinds: list[int] = []
+
+    def place(element: Any) -> Layout:
+        if type(element) is tuple:
+            return (List, tuple([place(item) for item in element[1]]))
+        if element == _KEY_LEAF:
+            references.append(True)
+            return None
+        if element in _PARAM_TYPES:
+            checked.append((len(kinds), len(references)))
+        kinds.append(LITERAL)
+        references.append(False)
+        return None
+
+    built = tuple([place(element) for element in layout])
+    template = Task(None, task[0])  # the form's task is built from the layout alone
+    form = TaskForm(template, tuple(references), 0, built, ())
+    return form, (), (), (), tuple(checked), tuple(kinds)
 
 
 def _bound(plan: _Plan | None, task: Task, varying: Sequence[Any]) -> tuple[Block, Iterable[Any]] | None:

@@ -137,8 +137,14 @@ class _Graph:
         if value is _MISSING:
             return None
         pinned = key in self.pinned if self.pinned else False
-        if type(value) is Task and not pinned:
-            found = self.forms.block(value)
+        if not pinned:
+            kind = type(value)
+            if kind is Task:
+                found = self.forms.block(value)
+            elif kind is tuple and value and callable(value[0]):
+                found = self.forms.legacy_block(value, self)
+            else:
+                found = None
             if found is not None:
                 return found[0], found[1], False
         return value, dependencies_of(value, self), pinned

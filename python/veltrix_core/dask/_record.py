@@ -627,8 +627,9 @@ class Recorder:
             return
         program = self._program_of(key, block)
         if program is None:
-            assert block.original is not None
-            self.entry(key, block.original, block.original.dependencies)
+            original = block.original
+            assert original is not None
+            self.entry(key, original, dependencies_of(original, self._is_key))
             return
         instructions, references, literals, constants = program
         # slots: the program's constants, the block's values, then each instruction's row
