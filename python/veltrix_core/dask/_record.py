@@ -842,17 +842,35 @@ class Recorder:
         holes, rows, key_of = self._literal_holes, self._literal_rows, self._literal_keys.key
         found: list[int] = []
         append = found.append
+        new: list[Any] = []  # the literals not seen before, whose rows are appended at the end
+        first = len(self.names)
         for value, hole in zip(values, map(holes.get, map(id, values))):
             if hole is not None and hole[0] is value:
                 append(hole[1][1])
                 continue
             key = key_of(value)
             row = rows.get(key)
-            if row is None:  # as _new_literal, with the key already made
-                row = rows[key] = self._source((LITERAL, value), numeric_evidence(value), type(value).__name__)
-                holes[id(value)] = (value, (IN, row))
+            if row is None:
+                row = rows[key] = first + len(new)
+                new.append(value)
             append(row)
+        if new:
+            self._literal_sources(new)
         return found
+
+    def _literal_sources(self, values: list[Any]) -> None:
+        """Appends a source row for each of `values`, literals not seen before, as _new_literal
+        would one by one."""
+        count, first, number = len(values), len(self.names), len(self.sources)
+        self.sources.extend([(LITERAL, value) for value in values])
+        self.kinds.extend(bytes([SOURCE]) * count)
+        self.names.extend([f"{type(value).__name__}#{number + i}" for i, value in enumerate(values)])
+        self.params.extend([None] * count)
+        self.offsets.extend([len(self.inputs)] * count)
+        self.evidence.extend(bytes([1 if numeric_evidence(value) else 0 for value in values]))
+        holes = self._literal_holes
+        for row, value in enumerate(values, first):
+            holes[id(value)] = (value, (IN, row))  # holds the object: its id stays its own
 
     def _program_of(self, key: Any, block: Block) -> tuple[_Program, list[int], list[int], list[Any]] | None:
         """The compiled task of the block's layer for bindings of its kinds; None for a form of
