@@ -700,7 +700,7 @@ class Recorder:
         """Records blocks of one Blockwise layer, whose bindings have the same kinds and whose
         keys read are all recorded: a few one by one, many as whole columns at once."""
         first_key, first = batch[0]
-        if len(batch) < _BATCH or any(self.marker(key) is not None for key, _ in batch):
+        if len(batch) < _BATCH or self._any_marked(batch):
             for key, block in batch:
                 self.block_entry(key, block)
             return
@@ -787,6 +787,19 @@ class Recorder:
         for (key, _), row in zip(batch, results[:, instructions.result].tolist()):
             key_row[key] = row
             task_key.setdefault(row, key)
+
+    def _any_marked(self, batch: list[tuple[Any, Block]]) -> bool:
+        """Whether a call of the batch's blocks is marked impure: asked once per name, as the
+        marker of a key of a layer is decided by its name."""
+        first: dict[Any, Any] = {}
+        try:
+            for key, _ in batch:
+                if type(key) is not tuple or not key:
+                    raise TypeError
+                first.setdefault(key[0], key)
+        except TypeError:  # a key that is no tuple, or whose name is not hashable: each asked
+            return any(self.marker(key) is not None for key, _ in batch)
+        return any(self.marker(key) is not None for key in first.values())
 
     def _read_rows(self, reads: list[Any], blocks: int) -> np.ndarray:
         """The rows of the keys the blocks read (`reads`, block after block, the same number
