@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "optimizer/emission_pipeline.h"
 #include "optimizer/node_symbols.h"
 #include "optimizer/stage_fusion.h"
 #include "store/entry_translation.h"
@@ -544,8 +545,8 @@ PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outp
   BlockVector<std::uint8_t> is_output(canonical.size(), 0);
   for (TermIndex root : roots) is_output[root] = 1;
   std::vector<std::uint32_t> term_positions;
-  FusionResult fused = fuse_and_emit(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates},
-                                     maximal_fusion, sink, trace_inputs ? &term_positions : nullptr);
+  FusionResult fused = fuse_and_emit_overlapped(canonical, is_output, roots, SymbolTemplates{nodes, graph.templates},
+                                                maximal_fusion, sink, trace_inputs ? &term_positions : nullptr);
   if (trace_inputs) {
     result.input_positions = input_positions(
         graph.compact, std::span<const TermIndex>(rewritten.roots).subspan(output_count), term_positions);

@@ -100,6 +100,18 @@ std::size_t configured_width() {
 
 }  // namespace
 
+std::size_t min_parallel_items() {
+  static const std::size_t items = [] {
+    if (const char* text = std::getenv("VELTRIX_PARALLEL_MIN")) {
+      char* end = nullptr;
+      const unsigned long long value = std::strtoull(text, &end, 10);
+      if (end != text && *end == '\0') return static_cast<std::size_t>(value);
+    }
+    return std::size_t{1} << 16;
+  }();
+  return items;
+}
+
 ThreadPool::ThreadPool(std::size_t width) : width_(width) {}
 
 ThreadPool& ThreadPool::instance() {

@@ -42,6 +42,11 @@ class ThreadPool {
   std::size_t width_;
 };
 
+// The number of items (nodes, terms) below which a step stays on the calling thread: handing
+// work to another thread costs microseconds, which a small graph does not repay. Tests lower it
+// through VELTRIX_PARALLEL_MIN (read once) to run the parallel paths on small graphs.
+std::size_t min_parallel_items();
+
 // Splits [0, count) into chunks of `grain` items (the last one shorter) and runs
 // body(begin, end) for each, in parallel where the pool allows. The chunks depend on count and
 // grain alone.

@@ -7,13 +7,16 @@
 #include <algorithm>
 #include <bit>
 #include <map>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "optimizer/emission_pipeline.h"
 #include "optimizer/reduction_test_util.h"
 #include "optimizer/stage_fusion.h"
 #include "store/ir_writer.h"
+#include "support/thread_pool.h"
 
 namespace veltrix {
 namespace {
@@ -402,6 +405,91 @@ TEST_P(RandomFusion, GroupsAndEmitsAsTheRulesState) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RandomFusion, ::testing::Range(1u, 13u));
+
+// ---- fusion overlapped with its sink on a second thread ----
+
+// A graph large enough for the overlapped path: chains of ops with some far reads, boundaries
+// now and then.
+struct LargeFusion {
+  SymbolTexts texts;
+  std::vector<NodeId> templates;
+  NodeTable table;
+  TermList terms{texts};
+  std::vector<TermIndex> outputs;
+  std::vector<std::uint8_t> is_output;
+
+  explicit LargeFusion(std::size_t n) {
+    std::vector<Node> template_nodes;
+    const auto symbol = [&](const std::string& text, Node node) {
+      const auto [id, added] = texts.intern(text);
+      if (added) {
+        templates.push_back(template_nodes.size());
+        template_nodes.push_back(std::move(node));
+      }
+      return id;
+    };
+    const SymbolId leaf = symbol("src|x", src("x"));
+    const SymbolId boundary = symbol("red|sum", red("sum", {0}));
+    const SymbolId ops[] = {symbol("op|f", op("f", {0})), symbol("op|g", op("g", {0}))};
+    table = table_of(template_nodes);
+    std::mt19937_64 rng(7);
+    terms.append(leaf, {}, true);
+    for (std::size_t i = 1; i < n; ++i) {
+      const bool is_boundary = rng() % 9 == 0;
+      std::vector<TermIndex> children{static_cast<TermIndex>(i - 1)};
+      if (rng() % 3 == 0) children.push_back(static_cast<TermIndex>(rng() % i));
+      terms.append(is_boundary ? boundary : ops[rng() % 2], children, is_boundary);
+    }
+    outputs = {static_cast<TermIndex>(n / 2), static_cast<TermIndex>(n - 1)};
+    is_output.assign(n, 0);
+    for (TermIndex o : outputs) is_output[o] = 1;
+  }
+};
+
+TEST(ConcurrentEmission, OverlappedFusionMakesTheSameCallsInTheSameOrder) {
+  const LargeFusion graph(min_parallel_items() + 5000);
+  for (bool maximal : {false, true}) {
+    Emitted direct, overlapped;
+    RecordingSink direct_sink(direct), overlapped_sink(overlapped);
+    const SymbolTemplates templates{graph.table, graph.templates};
+    std::vector<std::uint32_t> direct_positions, overlapped_positions;
+    const FusionResult want =
+        fuse_and_emit(graph.terms, graph.is_output, graph.outputs, templates, maximal, direct_sink, &direct_positions);
+    const FusionResult got = fuse_and_emit_overlapped(graph.terms, graph.is_output, graph.outputs, templates, maximal,
+                                                      overlapped_sink, &overlapped_positions);
+    EXPECT_EQ(overlapped.lines, direct.lines);
+    EXPECT_EQ(got.outputs, want.outputs);
+    EXPECT_EQ(got.stages, want.stages);
+    EXPECT_EQ(got.boundary_nodes, want.boundary_nodes);
+    EXPECT_EQ(overlapped_positions, direct_positions);
+  }
+}
+
+// A sink that fails part-way (memory exhaustion, say) fails the emission with its own error,
+// whichever thread it failed on, and nothing waits forever.
+class FailingSink final : public ReducedNodeSink {
+ public:
+  explicit FailingSink(std::size_t calls) : left_(calls) {}
+  void append_boundary(const NodeView&, std::span<const NodeId>) override { count(); }
+  void append_stage(const StageDraft&) override { count(); }
+
+ private:
+  void count() {
+    if (left_-- == 0) throw std::bad_alloc();
+  }
+  std::size_t left_;
+};
+
+TEST(ConcurrentEmission, ASinkThatFailsFailsTheEmission) {
+  const LargeFusion graph(min_parallel_items() + 5000);
+  for (std::size_t calls : {std::size_t{0}, std::size_t{10}, std::size_t{5000}}) {
+    FailingSink sink(calls);
+    EXPECT_THROW(fuse_and_emit_overlapped(graph.terms, graph.is_output, graph.outputs,
+                                          SymbolTemplates{graph.table, graph.templates}, false, sink),
+                 std::bad_alloc)
+        << calls;
+  }
+}
 
 }  // namespace
 }  // namespace veltrix
