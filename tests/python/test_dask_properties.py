@@ -170,3 +170,28 @@ def test_materialized_task_graphs_compute_the_same_values(data, batch):
     # Python numbers: their type and repr tell them apart exactly (-0.0, every NaN one value)
     want = [(type(value), repr(value)) for value in dask.get(graph, outputs)]
     assert [(type(value), repr(value)) for value in dask.get(optimized, outputs)] == want
+
+
+def _literals():
+    scalars = st.one_of(
+        st.none(),
+        st.integers(-(2**70), 2**70),
+        st.floats(allow_nan=True),
+        st.booleans(),
+        st.text(max_size=3),
+    )
+    slices = st.builds(slice, scalars, scalars, scalars)
+    items = st.one_of(scalars, slices)
+    return st.recursive(
+        items,
+        lambda inner: st.one_of(st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple)),
+        max_leaves=8,
+    )
+
+
+@given(st.lists(_literals(), max_size=12))
+def test_literal_keys_of_a_column_are_those_of_each_literal(values):
+    from veltrix_core.dask._literals import LiteralKeys  # noqa: PLC0415
+
+    keys = LiteralKeys()
+    assert keys.keys(values) == [keys.key(value) for value in values]

@@ -50,6 +50,9 @@ def is_param(value: object) -> bool:
     return False
 
 
+_SLICE_PARTS = frozenset((int, type(None)))  # the parts of a slice that compare exactly
+
+
 def _exact(item: object) -> bool:
     """Whether == on `item` tells exactly what the key of `item` would: an int, None, or a
     slice of those."""
@@ -98,6 +101,32 @@ class LiteralKeys:
 
     def key(self, value: object) -> Hashable:
         return self._key(value, 0)
+
+    def keys(self, values: list[Any]) -> list[Hashable]:
+        """The key of each of `values`, as `key` gives it; a tuple or list of ints, None and
+        slices of those (shapes and indices, the literals a graph repeats most) without a call."""
+        found: list[Hashable] = []
+        append, key = found.append, self._key
+        for value in values:
+            kind = type(value)
+            if kind is tuple or kind is list:
+                for item in value:
+                    if type(item) is int or item is None:
+                        continue
+                    if (
+                        type(item) is slice
+                        and type(item.start) in _SLICE_PARTS
+                        and type(item.stop) in _SLICE_PARTS
+                        and type(item.step) in _SLICE_PARTS
+                    ):
+                        continue
+                    append(key(value, 0))
+                    break
+                else:  # as _sequence: the items compare exactly, the sequence is its own key
+                    append((kind, tuple(value)))
+                continue
+            append(key(value, 0))
+        return found
 
     def _key(self, value: object, depth: int) -> Hashable:
         kind = type(value)

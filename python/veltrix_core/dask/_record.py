@@ -852,21 +852,27 @@ class Recorder:
         """The source row of each literal. A literal equal to one seen before is not kept for
         its id: the literals of materialized tasks are mostly new objects of repeated values
         (shapes, empty lists, keyword dicts), each met once."""
-        holes, rows, key_of = self._literal_holes, self._literal_rows, self._literal_keys.key
+        holes, rows = self._literal_holes, self._literal_rows
         found: list[int] = []
         append = found.append
-        new: list[Any] = []  # the literals not seen before, whose rows are appended at the end
-        first = len(self.names)
-        for value, hole in zip(values, map(holes.get, map(id, values))):
+        unseen: list[int] = []  # the positions of objects not seen before
+        for position, (value, hole) in enumerate(zip(values, map(holes.get, map(id, values)))):
             if hole is not None and hole[0] is value:
                 append(hole[1][1])
-                continue
-            key = key_of(value)
+            else:
+                append(-1)
+                unseen.append(position)
+        if not unseen:
+            return found
+        new: list[Any] = []  # the literals not seen before, whose rows are appended at the end
+        first = len(self.names)
+        objects = [values[position] for position in unseen]
+        for position, value, key in zip(unseen, objects, self._literal_keys.keys(objects)):
             row = rows.get(key)
             if row is None:
                 row = rows[key] = first + len(new)
                 new.append(value)
-            append(row)
+            found[position] = row
         if new:
             self._literal_sources(new)
         return found
