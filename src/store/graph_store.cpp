@@ -24,7 +24,13 @@ Result<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 
 Result<void, BadNodeId> GraphStore::mark_output_locked(NodeId id) {
   if (id >= interner_.size()) return make_err(BadNodeId{id});
-  if (marked_.insert(id)) marks_.push_back(id);
+  const std::size_t word = static_cast<std::size_t>(id / 64);
+  const std::uint64_t bit = std::uint64_t{1} << (id % 64);
+  // Grown to cover every node the store holds now, so a run of marks grows it once.
+  if (word >= marked_.size()) marked_.resize(static_cast<std::size_t>((interner_.size() + 63) / 64), 0);
+  if (marked_[word] & bit) return {};
+  marked_[word] |= bit;
+  marks_.push_back(id);
   return {};
 }
 
@@ -64,7 +70,6 @@ Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, s
   GraphStore store;
   store.interner_ = std::move(interner);
   store.marks_.reserve(outputs.size());
-  store.marked_.reserve(outputs.size());
   for (NodeId id : outputs) {
     if (auto marked = store.mark_output_locked(id); !marked.ok()) return make_err(marked.error());
   }
@@ -73,7 +78,7 @@ Result<GraphStore, BadNodeId> GraphStore::from_interner(NodeInterner interner, s
 
 std::size_t GraphStore::memory_bytes() const {
   auto guard = mutex_.lock();
-  return interner_.memory_bytes() + marks_.capacity() * sizeof(NodeId);
+  return interner_.memory_bytes() + marks_.capacity() * sizeof(NodeId) + marked_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace veltrix

@@ -108,7 +108,9 @@ class GraphStore {
   std::uint64_t serial_ = next_serial();
   NodeInterner interner_;
   std::vector<NodeId> marks_;
-  HashSet<NodeId> marked_;
+  // One bit per node id up to the highest marked one: a store's outputs can be a fifth of its
+  // nodes, and a bit test costs no probe into a table of them.
+  std::vector<std::uint64_t> marked_;
 };
 
 // A reduction's result: the new store, its report, and the id in the new store of every requested
