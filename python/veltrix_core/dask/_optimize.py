@@ -236,16 +236,9 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool, timings: dict[str, float
 
     store = GraphStore()
     inputs = np.asarray(recorder.inputs, dtype=np.int64)
+    offsets = np.asarray(recorder.offsets, dtype=np.int64)
     row_ids = np.frombuffer(
-        columns.record(
-            store,
-            bytes(recorder.kinds),
-            recorder.names,
-            recorder.params,
-            None,
-            np.asarray(recorder.offsets, dtype=np.int64),
-            -1 - inputs,
-        ),
+        columns.record(store, bytes(recorder.kinds), recorder.names, recorder.params, None, offsets, -1 - inputs),
         dtype=np.int64,
     )
     clock.step("columns")
@@ -253,7 +246,7 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool, timings: dict[str, float
     output_ids = [int(row_ids[key_row[key]]) for key in named]
     reduction = reduce(store, output_ids, maximal_fusion=True, origins=True)
     clock.step("reduction")
-    result = write_back(recorder, row_ids, store, reduction, named)
+    result = write_back(recorder, (row_ids, offsets, inputs), store, reduction, named)
     pinned_layers = _pinned_layers(graph, recorder)
     clock.step("writing")
     if timings is not None:

@@ -16,7 +16,7 @@ new key of this optimization's own.
 from __future__ import annotations
 
 from collections.abc import Hashable, Iterator
-from typing import Any
+from typing import Any, TypeAlias
 
 import numpy as np
 
@@ -144,18 +144,18 @@ def _origins_map(reduction: Reduction, recorded_count: int) -> tuple[np.ndarray,
 
 
 def _value_keys(
-    recorder: Recorder, row_ids: np.ndarray, reduction: Reduction, recorded_count: int
-) -> tuple[list[Any], np.ndarray]:
-    """For each reduced node, a graph key whose recorded value it computes, or None; and
-    whether it has one.
+    recorder: Recorder, rows: RowColumns, reduction: Reduction, recorded_count: int
+) -> tuple[list[Any], list[int], np.ndarray]:
+    """The graph keys whose recorded values reduced nodes compute; for each reduced node, the
+    index of one of them in that list, or -1; and whether it has one.
 
     A recorded task stands for its reduced node's value unless another recorded node of the
     same reduced node reads it (then it is a member before the stage's last).
     """
+    row_ids, row_offsets, row_inputs = rows
     reduced_of, offsets, ids = _origins_map(reduction, recorded_count)
-    row_offsets = np.asarray(recorder.offsets, dtype=np.int64)
     readers = row_ids[np.repeat(np.arange(len(row_offsets) - 1, dtype=np.int64), np.diff(row_offsets))]
-    read = row_ids[np.asarray(recorder.inputs, dtype=np.int64)]
+    read = row_ids[row_inputs]
     inside = (reduced_of[readers] == reduced_of[read]) & (reduced_of[read] >= 0)
     task_key = recorder.task_key
     key_list = list(task_key.values())
@@ -173,7 +173,7 @@ def _value_keys(
     if len(nonempty):
         best[nonempty] = np.maximum.reduceat(choice, offsets[nonempty])[: len(nonempty)]
     chosen = np.where(best >= 0, key_of_id[np.maximum(best, 0)], -1)
-    return [key_list[i] if i >= 0 else None for i in chosen.tolist()], chosen >= 0
+    return key_list, chosen.tolist(), chosen >= 0
 
 
 def _readers(read: columns.Columns, keyed: np.ndarray) -> list[int]:
@@ -189,9 +189,14 @@ def _readers(read: columns.Columns, keyed: np.ndarray) -> list[int]:
     return readers.tolist()
 
 
+# The recorder's rows as arrays: each row's node in the recorded store, the offsets of each
+# row's inputs, and the inputs.
+RowColumns: TypeAlias = tuple[np.ndarray, np.ndarray, np.ndarray]
+
+
 def write_back(
     recorder: Recorder,
-    row_ids: np.ndarray,
+    rows: RowColumns,
     store: GraphStore,
     reduction: Reduction,
     named: list[Any],
@@ -218,7 +223,7 @@ def write_back(
             primary_nodes.append(node)
         else:
             later.append((key, node))
-    value_keys, keyed = _value_keys(recorder, row_ids, reduction, store.node_count())
+    value_keys, value_key_of, keyed = _value_keys(recorder, rows, reduction, store.node_count())
     keyed[primary_nodes] = True
     readers = _readers(read, keyed)
 
@@ -244,7 +249,8 @@ def write_back(
                 arguments = [refs[i] for i in node_inputs]
             key = primary[node]
             if key is None:
-                key = value_keys[node]
+                index = value_key_of[node]
+                key = value_keys[index] if index >= 0 else None
                 if key is None:
                     inside[node] = ((shape, parts if parts is not None else (None,) * len(node_inputs)), arguments)
                     continue
