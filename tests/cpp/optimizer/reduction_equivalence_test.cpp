@@ -344,26 +344,36 @@ ReferenceResult reference_fusion(const TermList& terms, std::span<const std::uin
   return result;
 }
 
-class RandomFusion : public ::testing::TestWithParam<unsigned> {};
-
-TEST_P(RandomFusion, GroupsAndEmitsAsTheRulesState) {
-  std::mt19937_64 rng(GetParam());
-  // Templates: one Source per leaf symbol and one Reduction per boundary symbol with inputs.
-  std::vector<Node> template_nodes;
+// The symbols of fusion tests, each with its template node: a Source for the leaf, a Reduction
+// for boundaries, and ops.
+struct FusionSymbols {
   SymbolTexts texts;
   std::vector<NodeId> templates;
-  const auto symbol = [&](const std::string& text, Node node) {
+  std::vector<Node> template_nodes;
+  SymbolId leaf = add("src|x", src("x"));
+  SymbolId boundary = add("red|sum", red("sum", {0}));
+  SymbolId ops[3] = {add("op|f", op("f", {0})), add("op|g", op("g", {0})), add("op|h", op("h", {0}))};
+
+  SymbolId add(const std::string& text, Node node) {
     const auto [id, added] = texts.intern(text);
     if (added) {
       templates.push_back(template_nodes.size());
       template_nodes.push_back(std::move(node));
     }
     return id;
-  };
-  const SymbolId leaf = symbol("src|x", src("x"));
-  const SymbolId boundary = symbol("red|sum", red("sum", {0}));
-  const SymbolId ops[] = {symbol("op|f", op("f", {0})), symbol("op|g", op("g", {0})), symbol("op|h", op("h", {0}))};
-  const NodeTable table = table_of(template_nodes);
+  }
+};
+
+class RandomFusion : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RandomFusion, GroupsAndEmitsAsTheRulesState) {
+  std::mt19937_64 rng(GetParam());
+  FusionSymbols symbols;
+  SymbolTexts& texts = symbols.texts;
+  const std::vector<NodeId>& templates = symbols.templates;
+  const SymbolId leaf = symbols.leaf, boundary = symbols.boundary;
+  const SymbolId* ops = symbols.ops;
+  const NodeTable table = table_of(symbols.template_nodes);
 
   for (int round = 0; round < 40; ++round) {
     TermList terms(texts);
@@ -411,29 +421,18 @@ INSTANTIATE_TEST_SUITE_P(Seeds, RandomFusion, ::testing::Range(1u, 13u));
 // A graph large enough for the overlapped path: chains of ops with some far reads, boundaries
 // now and then.
 struct LargeFusion {
-  SymbolTexts texts;
-  std::vector<NodeId> templates;
-  NodeTable table;
-  TermList terms{texts};
+  FusionSymbols symbols;
+  const std::vector<NodeId>& templates = symbols.templates;
+  NodeTable table = table_of(symbols.template_nodes);
+  TermList terms{symbols.texts};
   std::vector<TermIndex> outputs;
   std::vector<std::uint8_t> is_output;
 
   explicit LargeFusion(std::size_t n) {
-    std::vector<Node> template_nodes;
-    const auto symbol = [&](const std::string& text, Node node) {
-      const auto [id, added] = texts.intern(text);
-      if (added) {
-        templates.push_back(template_nodes.size());
-        template_nodes.push_back(std::move(node));
-      }
-      return id;
-    };
-    const SymbolId leaf = symbol("src|x", src("x"));
-    const SymbolId boundary = symbol("red|sum", red("sum", {0}));
-    const SymbolId ops[] = {symbol("op|f", op("f", {0})), symbol("op|g", op("g", {0}))};
-    table = table_of(template_nodes);
+    const SymbolId boundary = symbols.boundary;
+    const SymbolId* ops = symbols.ops;
     std::mt19937_64 rng(7);
-    terms.append(leaf, {}, true);
+    terms.append(symbols.leaf, {}, true);
     for (std::size_t i = 1; i < n; ++i) {
       const bool is_boundary = rng() % 9 == 0;
       std::vector<TermIndex> children{static_cast<TermIndex>(i - 1)};
