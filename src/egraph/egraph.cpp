@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "egraph/log.h"
 #include "support/internal_failure.h"
@@ -143,8 +144,10 @@ ClassId EGraph::add_new(SymbolLang node, std::uint32_t hash) {
   return id;
 }
 
-template <class OpOf, class ChildrenOf>
-std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of) {
+// `arrived(i, wait)` says whether entry i may be read: at once when `wait` is false (a prefetch
+// skips an entry not there yet), after waiting for it when true.
+template <class OpOf, class ChildrenOf, class Arrived>
+std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of, Arrived&& arrived) {
   std::vector<ClassId> ids(count);
   SmallVector<ClassId, 4> children;
   const bool prefetching = memo_.capacity() * sizeof(MemoSlot) >= kPrefetchMemoBytes;
@@ -161,7 +164,7 @@ std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenO
     return static_cast<ClassId>(base + j - static_cast<std::size_t>(before - duplicates.begin()));
   };
   for (std::size_t i = 0; i < count; ++i) {
-    if (prefetching && i + kLookahead < count) {
+    if (prefetching && i + kLookahead < count && arrived(i + kLookahead, false)) {
       // Entries not added yet are assumed new; a wrong guess only wastes the prefetch.
       const std::size_t ahead = i + kLookahead;
       children.clear();
@@ -172,6 +175,7 @@ std::vector<ClassId> EGraph::add_many(std::size_t count, OpOf&& op_of, ChildrenO
       }
       memo_.prefetch(memo_position(memo_hash(op_of(ahead), children.span())));
     }
+    arrived(i, true);
     children.clear();
     for (std::uint32_t j : children_of(i)) {
       // Only earlier entries have classes yet.
@@ -196,21 +200,52 @@ std::vector<ClassId> EGraph::add_term(const FlatTerm<SymbolLang>& term) {
   reserve(term.size(), children);
   const std::span<const SymbolLang> nodes = term.nodes();
   return add_many(
-      nodes.size(), [&](std::size_t i) { return nodes[i].op(); }, [&](std::size_t i) { return nodes[i].children(); });
+      nodes.size(), [&](std::size_t i) { return nodes[i].op(); }, [&](std::size_t i) { return nodes[i].children(); },
+      [](std::size_t, bool) { return true; });
 }
+
+namespace {
+
+// Term i's children in the arrays, whose ranges are checked as they are read.
+std::span<const std::uint32_t> term_children(const TermArrays& terms, std::size_t i) {
+  const std::uint64_t begin = terms.child_ends[i];
+  const std::uint64_t end = terms.child_ends[i + 1];
+  if (begin > end || end > terms.children.size()) internal_failure("term child ranges are in order");
+  return terms.children.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+}
+
+}  // namespace
 
 std::vector<ClassId> EGraph::add_terms(const TermArrays& terms) {
   const std::size_t count = terms.ops.size();
   if (terms.child_ends.size() != count + 1) internal_failure("every term has its child range");
   reserve(count, terms.children.size());
   return add_many(
-      count, [&](std::size_t i) { return terms.ops[i]; },
-      [&](std::size_t i) {
-        const std::uint64_t begin = terms.child_ends[i];
-        const std::uint64_t end = terms.child_ends[i + 1];
-        if (begin > end || end > terms.children.size()) internal_failure("term child ranges are in order");
-        return terms.children.subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
-      });
+      count, [&](std::size_t i) { return terms.ops[i]; }, [&](std::size_t i) { return term_children(terms, i); },
+      [](std::size_t, bool) { return true; });
+}
+
+std::vector<ClassId> EGraph::add_published_terms(const TermArrays& terms, const std::atomic<std::size_t>& published,
+                                                 const std::atomic<bool>& abandoned) {
+  const std::size_t count = terms.ops.size();
+  if (terms.child_ends.size() != count + 1) internal_failure("every term has its child range");
+  reserve(count, terms.children.size());
+  // The count last read: the shared counter is read again only past it, so that the two threads
+  // do not pass its cache line back and forth on every term.
+  std::size_t seen = 0;
+  const auto arrived = [&](std::size_t i, bool wait) {
+    while (i >= seen) {
+      seen = published.load(std::memory_order_acquire);
+      if (i < seen) break;
+      if (!wait) return false;
+      if (abandoned.load(std::memory_order_acquire)) throw TermsAbandoned{};
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  return add_many(
+      count, [&](std::size_t i) { return terms.ops[i]; }, [&](std::size_t i) { return term_children(terms, i); },
+      arrived);
 }
 
 void EGraph::link_parent(ClassId child_root, ClassId parent) {

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -131,6 +132,13 @@ class EGraph {
   // of each entry: the same as adding the entries one by one, only faster.
   std::vector<ClassId> add_term(const FlatTerm<SymbolLang>& term);
   std::vector<ClassId> add_terms(const TermArrays& terms);
+  // The same for terms that another thread is still writing into the arrays (reserved in full,
+  // so they never move): entry i is read only once `published` (read with acquire) exceeds i.
+  // If `abandoned` is set while it waits, nothing more will come: it throws TermsAbandoned and
+  // the e-graph is left half-loaded.
+  struct TermsAbandoned {};
+  std::vector<ClassId> add_published_terms(const TermArrays& terms, const std::atomic<std::size_t>& published,
+                                           const std::atomic<bool>& abandoned);
 
   // Adds a node and returns the id stored for it: a new id, or the id the memo already holds for
   // the canonical node (which need not be a root).
@@ -232,8 +240,8 @@ class EGraph {
   MemoSlot* find_memo(std::uint32_t hash, Symbol op, std::span<const ClassId> children) const;
   void erase_memo_key(ClassId id);
 
-  template <class OpOf, class ChildrenOf>
-  std::vector<ClassId> add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of);
+  template <class OpOf, class ChildrenOf, class Arrived>
+  std::vector<ClassId> add_many(std::size_t count, OpOf&& op_of, ChildrenOf&& children_of, Arrived&& arrived);
   ClassId add_new(SymbolLang node, std::uint32_t hash);
   void link_parent(ClassId child_root, ClassId parent);
 

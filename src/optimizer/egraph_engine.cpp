@@ -108,7 +108,7 @@ RewriteResult extract(egraph::UnionFindTable& classes, const TermList& terms, st
 // The signatures the rules search for are indexed as the terms go in, which costs less than a
 // pass over the e-graph when the run starts. The recorded class of term i is the root of the
 // class its add returned (a child index not below i is an internal failure there).
-std::vector<egraph::ClassId> EGraphEngine::load(egraph::EGraph& graph, const TermList& terms) const {
+void EGraphEngine::track_rule_signatures(egraph::EGraph& graph) const {
   std::vector<egraph::Signature> signatures;
   for (const egraph::Rewrite& rule : rules_) {
     if (const std::optional<egraph::Signature> signature = rule.searcher().root_signature()) {
@@ -116,14 +116,42 @@ std::vector<egraph::ClassId> EGraphEngine::load(egraph::EGraph& graph, const Ter
     }
   }
   graph.track_signatures(signatures);
+}
+
+std::vector<egraph::ClassId> EGraphEngine::load(egraph::EGraph& graph, const TermList& terms) const {
+  track_rule_signatures(graph);
   const BlockVector<egraph::Symbol> ops = term_operators(terms);
   return graph.add_terms(egraph::TermArrays{ops, terms.child_ends(), terms.all_children()});
 }
 
+void EGraphEngine::load_published(const egraph::TermArrays& terms, const std::atomic<std::size_t>& published,
+                                  const std::atomic<bool>& abandoned) {
+  preloaded_.reset();
+  const auto start = Clock::now();
+  Preloaded loaded;
+  track_rule_signatures(loaded.graph);
+  try {
+    loaded.recorded = loaded.graph.add_published_terms(terms, published, abandoned);
+  } catch (const egraph::EGraph::TermsAbandoned&) {
+    return;  // the builder's own failure is the one reported
+  }
+  loaded.seconds = seconds_between(start, Clock::now());
+  preloaded_ = std::move(loaded);
+}
+
 RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermIndex> outputs) {
-  const auto load_start = Clock::now();
+  auto load_start = Clock::now();
   egraph::EGraph graph;
-  const std::vector<egraph::ClassId> recorded = load(graph, terms);
+  std::vector<egraph::ClassId> recorded;
+  if (preloaded_ && preloaded_->recorded.size() == terms.size()) {
+    graph = std::move(preloaded_->graph);
+    recorded = std::move(preloaded_->recorded);
+    // The load overlapped the building of the terms; its own time is what is reported.
+    load_start -= std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(preloaded_->seconds));
+  } else {
+    recorded = load(graph, terms);
+  }
+  preloaded_.reset();
 
   const std::size_t node_limit = fixed_node_limit_ ? *fixed_node_limit_ : 4 * terms.size() + 1024;
   const auto run_start = Clock::now();

@@ -13,6 +13,7 @@
 // reduced. Only the time limit makes a result depend on the machine.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -52,6 +53,13 @@ class EGraphEngine final : public RewriteEngine {
 
   RewriteResult rewrite(const TermList& terms, std::span<const TermIndex> outputs) override;
 
+  // Loading while the terms are still being built, on another thread: the builder writes each
+  // term's operator into `ops` and its children into the list's arrays, all reserved in full, and
+  // raises `published` past the terms it has finished. The next rewrite() of those terms starts
+  // from the e-graph loaded here. If the builder gives up (`abandoned`), nothing is kept.
+  void load_published(const egraph::TermArrays& terms, const std::atomic<std::size_t>& published,
+                      const std::atomic<bool>& abandoned);
+
   std::span<const egraph::Rewrite> rules() const { return rules_; }
   const std::optional<EngineRunSummary>& last_run() const { return last_run_; }
 
@@ -59,7 +67,18 @@ class EGraphEngine final : public RewriteEngine {
   // Adds the terms to an empty e-graph; the class each term's add returned, per term.
   std::vector<egraph::ClassId> load(egraph::EGraph& graph, const TermList& terms) const;
 
+  // The signatures the rules search for, tracked from the first term on.
+  void track_rule_signatures(egraph::EGraph& graph) const;
+
+  // What load_published loaded, for the next rewrite().
+  struct Preloaded {
+    egraph::EGraph graph;
+    std::vector<egraph::ClassId> recorded;
+    double seconds = 0;
+  };
+
   std::vector<egraph::Rewrite> rules_;
+  std::optional<Preloaded> preloaded_;
   std::optional<std::size_t> fixed_node_limit_;
   std::size_t iteration_limit_ = kIterationLimit;
   std::optional<EngineRunSummary> last_run_;

@@ -58,6 +58,14 @@ class TermList {
     children_.reserve(children);
   }
 
+  // The first `terms` child ends and `children` children of the room reserve() made, for a
+  // reader on another thread while the list is being filled: reserved arrays never move, and the
+  // reader is told separately how far they are written.
+  std::span<const std::uint64_t> reserved_child_ends(std::size_t terms) const {
+    return {child_ends_.data(), terms + 1};
+  }
+  std::span<const TermIndex> reserved_children(std::size_t children) const { return {children_.data(), children}; }
+
   // Appends a term whose children are pushed one by one afterwards (push_child), for callers
   // that translate children on the fly. The position of the new term is returned.
   TermIndex begin_term(SymbolId symbol, bool is_boundary) {

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <limits>
 #include <utility>
 #include <vector>
 
+#include "egraph/symbol.h"
+#include "optimizer/egraph_engine.h"
 #include "optimizer/emission_pipeline.h"
 #include "optimizer/node_symbols.h"
 #include "optimizer/stage_fusion.h"
@@ -19,6 +22,7 @@
 #include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/siphash.h"
+#include "support/thread_pool.h"
 
 namespace veltrix {
 namespace {
@@ -29,18 +33,25 @@ constexpr TermIndex kAbsent = std::numeric_limits<TermIndex>::max();
 // earlier nodes, so one backward walk in id order reaches everything a stack-based search would,
 // while reading the table sequentially instead of jumping around it. An input that breaks the
 // order is caught when the terms are built (its compact position is still absent there).
-std::size_t mark_reachable(const NodeTable& nodes, std::span<const NodeId> outputs,
-                           BlockVector<std::uint8_t>& reached) {
-  const std::size_t n = nodes.size();
-  for (NodeId output : outputs) checked_at(reached, output) = 1;
+// The nodes reachable from the outputs, how many, and how many inputs they have in all.
+struct Reached {
+  BlockVector<std::uint8_t> flags;
   std::size_t count = 0;
+  std::size_t inputs = 0;
+};
+
+Reached reach(const NodeTable& nodes, std::span<const NodeId> outputs) {
+  const std::size_t n = nodes.size();
+  Reached reached{BlockVector<std::uint8_t>(n, 0), 0, 0};
+  for (NodeId output : outputs) checked_at(reached.flags, output) = 1;
   for (std::size_t id = n; id-- > 0;) {
-    if (!reached[id]) continue;
-    ++count;
+    if (!reached.flags[id]) continue;
+    ++reached.count;
     const NodeView node = nodes[id];
-    for (std::size_t i = 0; i < node.input_count(); ++i) checked_at(reached, node.input(i)) = 1;
+    reached.inputs += node.input_count();
+    for (std::size_t i = 0; i < node.input_count(); ++i) checked_at(reached.flags, node.input(i)) = 1;
   }
-  return count;
+  return reached;
 }
 
 // The symbol id and the children, two per word. The graph's shape comes from the user, so the
@@ -466,18 +477,33 @@ struct GraphTerms {
   BlockVector<TermIndex> compact;  // input id -> term, kAbsent when unreached; kept only on request
 };
 
+// Where the building of the terms tells a loader on another thread how far it has got: each
+// term's operator among the e-graph's symbols, and the number of terms finished. The count is
+// raised every kBatch terms, so that the two threads do not pass its cache line back and forth
+// on every term.
+struct TermPublisher {
+  explicit TermPublisher(std::size_t terms) : ops(terms) {}
+
+  void finished(std::size_t terms) {
+    if (terms % kBatch == 0) published.store(terms, std::memory_order_release);
+  }
+
+  static constexpr std::size_t kBatch = 256;
+  BlockVector<egraph::Symbol> ops;
+  std::vector<egraph::Symbol> operator_of_symbol;
+  std::atomic<std::size_t> published{0};
+  std::atomic<bool> abandoned{false};
+};
+
 // Compaction and terms in one walk in id order: a reached node's inputs are reached and come
-// earlier, so they already have their compact positions.
-GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, SymbolTexts& texts, bool keep_compact) {
+// earlier, so they already have their compact positions. `out` has room for every term.
+void build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, const Reached& reached, SymbolTexts& texts,
+                 bool keep_compact, GraphTerms& out, TermPublisher* publisher) {
   const std::size_t n = nodes.size();
-  BlockVector<std::uint8_t> reached(n, 0);
-  const std::size_t reachable = mark_reachable(nodes, outputs, reached);
   NodeSymbols symbols(nodes, texts);
   BlockVector<TermIndex> compact(n, kAbsent);
-  GraphTerms out{TermList(texts), {}, {}, {}};
-  out.terms.reserve(reachable, reachable * 2);
   for (std::size_t id = 0; id < n; ++id) {
-    if (!reached[id]) continue;
+    if (!reached.flags[id]) continue;
     const NodeView node = nodes[id];
     const SymbolId symbol = symbols.symbol_of(id);
     if (symbol == out.templates.size()) out.templates.push_back(id);  // ids are handed out densely
@@ -487,10 +513,50 @@ GraphTerms build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, 
       if (child == kAbsent || child >= compact[id]) missing_entry();
       out.terms.push_child(child);
     }
+    if (publisher) {
+      if (symbol == publisher->operator_of_symbol.size()) {
+        publisher->operator_of_symbol.push_back(egraph::intern_symbol(texts.view(symbol)));
+      }
+      publisher->ops[compact[id]] = publisher->operator_of_symbol[symbol];
+      publisher->finished(std::size_t{compact[id]} + 1);
+    }
   }
+  if (publisher) publisher->published.store(out.terms.size(), std::memory_order_release);
   out.outputs.reserve(outputs.size());
   for (NodeId output : outputs) out.outputs.push_back(compact[output]);
   if (keep_compact) out.compact = std::move(compact);
+}
+
+// The terms of the reachable nodes. With an e-graph engine and a second thread free, the engine
+// loads them into its e-graph while they are built (the loading reads each term once it is
+// finished, in order, as it would read the finished list), which the engine's next rewrite then
+// starts from.
+GraphTerms make_terms(const NodeTable& nodes, std::span<const NodeId> outputs, SymbolTexts& texts, bool keep_compact,
+                      RewriteEngine& engine) {
+  const Reached reached = reach(nodes, outputs);
+  GraphTerms out{TermList(texts), {}, {}, {}};
+  out.terms.reserve(reached.count, reached.inputs);
+  auto* loader = dynamic_cast<EGraphEngine*>(&engine);
+  ThreadPool& pool = ThreadPool::instance();
+  if (!loader || pool.width() < 2 || reached.count < min_parallel_items()) {
+    build_terms(nodes, outputs, reached, texts, keep_compact, out, nullptr);
+    return out;
+  }
+  TermPublisher publisher(reached.count);
+  const egraph::TermArrays arrays{publisher.ops, out.terms.reserved_child_ends(reached.count),
+                                  out.terms.reserved_children(reached.inputs)};
+  pool.run(2, [&](std::size_t part) {
+    if (part == 1) {
+      loader->load_published(arrays, publisher.published, publisher.abandoned);
+      return;
+    }
+    try {
+      build_terms(nodes, outputs, reached, texts, keep_compact, out, &publisher);
+    } catch (...) {
+      publisher.abandoned.store(true, std::memory_order_release);
+      throw;
+    }
+  });
   return out;
 }
 
@@ -520,7 +586,7 @@ PipelineResult run_pipeline(const NodeTable& nodes, std::span<const NodeId> outp
   result.report.input_nodes = nodes.size();
 
   SymbolTexts texts;
-  GraphTerms graph = build_terms(nodes, outputs, texts, trace_inputs);
+  GraphTerms graph = make_terms(nodes, outputs, texts, trace_inputs, engine);
   result.report.reachable_nodes = graph.terms.size();
   const std::size_t output_count = graph.outputs.size();
   // Tracing asks the engine for the root of every term as well: roots past the outputs say which
