@@ -279,8 +279,9 @@ class TaskForm:
 
 
 # Where a form's task has a placeholder (None), or a container of the given type around items
-# laid out in turn.
-Layout: TypeAlias = "tuple[type, tuple[Layout, ...]] | None"
+# laid out in turn (each a Layout itself). Written without the recursion so that the alias is a
+# real union at run time, as type checkers and stub tests read it.
+Layout: TypeAlias = tuple[type, tuple[Any, ...]] | None
 
 
 def _slot(position: int) -> tuple[str, int]:
