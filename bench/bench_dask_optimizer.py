@@ -171,13 +171,9 @@ def cluster_rows(sizes: list[int]) -> list[dict]:
     import veltrix_core.dask as vd  # noqa: PLC0415
 
     rows = []
-    with (
-        distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        client.wait_for_workers(2, timeout=120)
+    from loopback_cluster import two_workers  # noqa: PLC0415
+
+    with two_workers(distributed, 120) as client:
         for size in sizes:
             for name, program in PROGRAMS.items():
                 array = program(size)

@@ -215,20 +215,11 @@ def main():
     parser.add_argument("--repeats", type=int, default=2)
     parser.add_argument("--soundness", default="30000,100000", help="program sizes for the soundness check")
     args = parser.parse_args()
-    from distributed import Client, LocalCluster  # noqa: PLC0415
+    import distributed  # noqa: PLC0415
+    from loopback_cluster import two_workers  # noqa: PLC0415
 
     rows = []
-    with (
-        LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address="127.0.0.1:0",
-            silence_logs=40,
-        ) as cluster,
-        Client(cluster) as client,
-    ):
+    with two_workers(distributed, 600) as client:
         client.get({"warm": (sum, [1, 2])}, ["warm"])
         for n in [int(s) for s in args.sizes.split(",") if s]:
             store, outputs, kwargs = generator_workload(n)

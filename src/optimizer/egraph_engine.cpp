@@ -56,16 +56,11 @@ EGraphEngine EGraphEngine::with_node_limit(std::size_t limit) {
 
 namespace {
 
-// One process-wide symbol per distinct text, interned when a term first uses it.
+// Each term's operator.
 BlockVector<egraph::Symbol> term_operators(const TermList& terms) {
-  const SymbolTexts& texts = terms.symbols();
-  std::vector<egraph::Symbol> operators(texts.size());
+  TermOperators operators;
   BlockVector<egraph::Symbol> ops(terms.size());
-  for (std::size_t i = 0; i < terms.size(); ++i) {
-    egraph::Symbol& op = checked_at(operators, terms.symbol(i));
-    if (op.value == 0) op = egraph::intern_symbol(texts.view(terms.symbol(i)));
-    ops[i] = op;
-  }
+  for (std::size_t i = 0; i < terms.size(); ++i) ops[i] = operators.of(terms.symbols(), terms.symbol(i));
   return ops;
 }
 
@@ -140,14 +135,14 @@ void EGraphEngine::load_published(const egraph::TermArrays& terms, const std::at
 }
 
 RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermIndex> outputs) {
-  auto load_start = Clock::now();
+  const auto load_start = Clock::now();
   egraph::EGraph graph;
   std::vector<egraph::ClassId> recorded;
+  std::optional<double> preload_seconds;  // a load that overlapped the building of the terms
   if (preloaded_ && preloaded_->recorded.size() == terms.size()) {
     graph = std::move(preloaded_->graph);
     recorded = std::move(preloaded_->recorded);
-    // The load overlapped the building of the terms; its own time is what is reported.
-    load_start -= std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(preloaded_->seconds));
+    preload_seconds = preloaded_->seconds;
   } else {
     recorded = load(graph, terms);
   }
@@ -171,7 +166,7 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   summary.iterations = runner.iterations().size();
   summary.egraph_nodes = egraph_nodes;
   summary.node_limit = node_limit;
-  summary.load_seconds = seconds_between(load_start, run_start);
+  summary.load_seconds = preload_seconds.value_or(seconds_between(load_start, run_start));
   summary.run_seconds = seconds_between(run_start, extract_start);
   summary.extract_seconds = seconds_between(extract_start, Clock::now());
   for (const egraph::IterationReport& iteration : runner.iterations()) {

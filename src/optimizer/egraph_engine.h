@@ -21,6 +21,7 @@
 
 #include "egraph/rewrite.h"
 #include "egraph/runner.h"
+#include "egraph/symbol.h"
 #include "optimizer/rewrite_engine.h"
 
 namespace veltrix {
@@ -37,6 +38,21 @@ struct EngineRunSummary {
   double apply_seconds = 0;    //   applying the matches
   double rebuild_seconds = 0;  //   congruence repair
   double extract_seconds = 0;  // building the result terms
+};
+
+// The e-graph operator of each symbol of a run, interned (process-wide) the first time it is
+// asked for.
+class TermOperators {
+ public:
+  egraph::Symbol of(const SymbolTexts& texts, SymbolId symbol) {
+    if (symbol >= operators_.size()) operators_.resize(std::size_t{symbol} + 1);
+    egraph::Symbol& op = operators_[symbol];
+    if (op.value == 0) op = egraph::intern_symbol(texts.view(symbol));
+    return op;
+  }
+
+ private:
+  std::vector<egraph::Symbol> operators_;
 };
 
 class EGraphEngine final : public RewriteEngine {

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "egraph/symbol.h"
 #include "optimizer/egraph_engine.h"
 #include "optimizer/emission_pipeline.h"
 #include "optimizer/node_symbols.h"
@@ -22,6 +21,7 @@
 #include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/siphash.h"
+#include "support/small_vector.h"
 #include "support/thread_pool.h"
 
 namespace veltrix {
@@ -371,19 +371,17 @@ class StoreSink final : public ReducedNodeSink {
   // resolved for a stage that is about to be appended.
   void hand_known_shapes(Pending& pending) {
     std::vector<ResolvedNode::Member>& members = pending.node.members;
-    bool any = false;
+    SmallVector<std::uint32_t, 8> fresh;  // the members whose tokens are new to the store
     for (std::size_t m = 0; m < members.size(); ++m) {
       const std::uint32_t shape = pending.member_shapes[m];
       if (shape == kNoShape || interner_.has_member_shape(members[m].token)) continue;
       resolve_shape(shape);
-      any = true;
+      fresh.push_back(static_cast<std::uint32_t>(m));
     }
-    if (!any) return;
     // Spans into the resolved words are taken once resolving has stopped growing them.
-    pending.known.assign(members.size(), ResolvedNode::KnownShape{});
-    for (std::size_t m = 0; m < members.size(); ++m) {
+    pending.known.resize(members.size());
+    for (const std::uint32_t m : fresh) {
       const std::uint32_t shape = pending.member_shapes[m];
-      if (shape == kNoShape || interner_.has_member_shape(members[m].token)) continue;
       const ResolvedShape& resolved = resolved_shapes_[shape];
       pending.known[m] = {
           source_shapes_[shape].kind, resolved.name,
@@ -490,7 +488,7 @@ struct TermPublisher {
 
   static constexpr std::size_t kBatch = 256;
   BlockVector<egraph::Symbol> ops;
-  std::vector<egraph::Symbol> operator_of_symbol;
+  TermOperators operators;
   std::atomic<std::size_t> published{0};
   std::atomic<bool> abandoned{false};
 };
@@ -514,10 +512,7 @@ void build_terms(const NodeTable& nodes, std::span<const NodeId> outputs, const 
       out.terms.push_child(child);
     }
     if (publisher) {
-      if (symbol == publisher->operator_of_symbol.size()) {
-        publisher->operator_of_symbol.push_back(egraph::intern_symbol(texts.view(symbol)));
-      }
-      publisher->ops[compact[id]] = publisher->operator_of_symbol[symbol];
+      publisher->ops[compact[id]] = publisher->operators.of(texts, symbol);
       publisher->finished(std::size_t{compact[id]} + 1);
     }
   }

@@ -22,6 +22,7 @@
 #include "python/graph_store_object.h"
 #include "python/node_converters.h"
 #include "support/hashing.h"
+#include "support/internal_failure.h"
 
 namespace veltrix::python {
 namespace {
@@ -244,16 +245,15 @@ class Batch {
     for (std::uint64_t i = 0; i < row.input_count; ++i) slots[i] = node_word(inputs_.at(row.first_input + i), ids);
   }
 
-  // BadNodeId for the first input of row `r` at or beyond `size`, the number of nodes the store
-  // holds when the row is interned (references to earlier rows always name a node).
-  Result<void, BadNodeId> check_inputs(std::size_t r, std::uint64_t size) const {
+  // The first input of row `r` at or beyond `size`, the number of nodes the store holds when the
+  // row is interned, as the row gave it (references to earlier rows always name a node).
+  BadNodeId bad_input(std::size_t r, std::uint64_t size) const {
     const Row& row = rows_[r];
     for (std::uint64_t i = 0; i < row.input_count; ++i) {
       const std::int64_t input = inputs_.at(row.first_input + i);
-      if (input >= 0 && static_cast<std::uint64_t>(input) >= size)
-        return make_err(BadNodeId{static_cast<NodeId>(input)});
+      if (input >= 0 && static_cast<std::uint64_t>(input) >= size) return BadNodeId{static_cast<NodeId>(input)};
     }
-    return {};
+    internal_failure("a batch row whose inputs all name nodes was refused");
   }
 
  private:
@@ -390,7 +390,7 @@ class Batch {
   std::vector<BorrowedNode::Param> params_flat_;
   std::vector<DescriptorRef> descriptors_flat_;
   // The table word of an input: an id, or the id an earlier row got. An id no node can have reads
-  // as one no store holds (check_inputs reports the id as given).
+  // as one no store holds (bad_input reports the id as given).
   static std::uint32_t node_word(std::int64_t input, const NodeId* ids) {
     const std::int64_t id = input >= 0 ? input : static_cast<std::int64_t>(ids[-1 - input]);
     return id > static_cast<std::int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<std::uint32_t>(id);

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "store/node_entry.h"
 #include "store/node_interner.h"
 #include "store/reduction_report.h"
 #include "support/hash_table.h"
@@ -57,10 +58,10 @@ class GraphStore {
   // node)` resolves row r into the store's text ids, rows in order, with ids[0..interned)
   // holding the ids of the rows interned so far; it says false when the row reads a row not
   // interned yet, and `source.fill_inputs(r, ids, node)` writes its inputs once that row is.
-  // `source.check_inputs(r, size)` says BadNodeId for an input that names no node when row r is
-  // interned: that fails the batch, the row's index in `bad_row`, and leaves the store as it
-  // was before the batch. `words` bounds the table
-  // words the rows take, so that the tables grow once, not by doubling.
+  // An input that names no node when row r is interned fails the batch with
+  // `source.bad_input(r, size)` (the input as the row gave it), the row's index in `bad_row`,
+  // and leaves the store as it was before the batch. `words` bounds the table words the rows
+  // take, so that the tables grow once, not by doubling.
   template <class Rows>
   Result<void, BadNodeId> intern_rows(std::size_t rows, std::size_t words, Rows& source, NodeId* ids,
                                       std::size_t& bad_row);
@@ -164,10 +165,12 @@ Result<void, BadNodeId> GraphStore::intern_rows(std::size_t rows, std::size_t wo
         source.fill_inputs(r, ids, p.node);
         p.hash = interner_.hash_of(p.node);
       }
-      if (Result<void, BadNodeId> checked = source.check_inputs(r, interner_.size()); !checked.ok()) {
+      const std::span<const std::uint32_t> inputs = entry::inputs(p.node.words.data());
+      if (std::any_of(inputs.begin(), inputs.end(), [&](std::uint32_t id) { return id >= interner_.size(); })) {
+        const BadNodeId bad = source.bad_input(r, interner_.size());
         interner_.roll_back(start);
         bad_row = r;
-        return checked;
+        return make_err(bad);
       }
       ids[r] = interner_.intern(p.node, p.hash);
       if (r + kAhead < rows) prepare(r + kAhead, r + 1);

@@ -105,18 +105,6 @@ void NodeInterner::read_member_token(StrId token, const ResolvedNode::KnownShape
   if (shapes[token] != NodeTable::kNoShape) return;
   NodeTable::MemberShape shape{NodeTable::MemberKind::Unreadable, 0,
                                static_cast<std::uint32_t>(table.member_param_words_.size()), 0};
-  if (known) {
-    shape.kind = known->kind;
-    shape.name = known->name;
-    shape.param_count = static_cast<std::uint32_t>(known->param_words.size() / entry::kWordsPerParam);
-    for (const std::uint32_t word : known->param_words) table.member_param_words_.push_back(word);
-    shapes[token] = static_cast<std::uint32_t>(table.member_shapes_.size());
-    table.member_shapes_.push_back(shape);
-    return;
-  }
-  // The token's text is copied first: interning its parts may move the table's texts. A token
-  // without escapes, nearly every one, is read in place from that copy.
-  token_scratch_.assign(table.strings_.view(token));
   const auto read = [&](bool is_op, std::string_view name, std::size_t param_count, auto&& param_at) {
     shape.kind = is_op ? NodeTable::MemberKind::Op : NodeTable::MemberKind::Reduction;
     shape.name = intern_text(name);
@@ -128,12 +116,22 @@ void NodeInterner::read_member_token(StrId token, const ResolvedNode::KnownShape
       entry::Builder<PodArray<std::uint32_t>>(table.member_param_words_).param(key, value.tag, bits);
     }
   };
-  if (const std::optional<PlainMemberToken> plain = read_plain_member_token(token_scratch_)) {
-    read(plain->is_op, plain->name, plain->params.size(), [&](std::size_t i) { return plain->params[i]; });
-  } else if (const std::optional<MemberToken> parsed = parse_member_token(token_scratch_)) {
-    read(parsed->kind == "op", parsed->name, parsed->params.size(), [&](std::size_t i) {
-      return PlainMemberToken::Param{parsed->params[i].key, parsed->params[i].value.ref()};
-    });
+  if (known) {
+    shape.kind = known->kind;
+    shape.name = known->name;
+    shape.param_count = static_cast<std::uint32_t>(known->param_words.size() / entry::kWordsPerParam);
+    for (const std::uint32_t word : known->param_words) table.member_param_words_.push_back(word);
+  } else {
+    // The token's text is copied first: interning its parts may move the table's texts. A token
+    // without escapes, nearly every one, is read in place from that copy.
+    token_scratch_.assign(table.strings_.view(token));
+    if (const std::optional<PlainMemberToken> plain = read_plain_member_token(token_scratch_)) {
+      read(plain->is_op, plain->name, plain->params.size(), [&](std::size_t i) { return plain->params[i]; });
+    } else if (const std::optional<MemberToken> parsed = parse_member_token(token_scratch_)) {
+      read(parsed->kind == "op", parsed->name, parsed->params.size(), [&](std::size_t i) {
+        return PlainMemberToken::Param{parsed->params[i].key, parsed->params[i].value.ref()};
+      });
+    }
   }
   // Interning the parts may have added texts, and grown the token map with them.
   while (shapes.size() <= token) shapes.push_back(NodeTable::kNoShape);

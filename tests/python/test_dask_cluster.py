@@ -21,6 +21,8 @@ distributed = require("distributed")
 
 import cloudpickle  # noqa: E402
 import test_dask_optimizer  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
 from loopback_cluster import two_workers  # noqa: E402
 from test_dask_optimizer import PROGRAMS, bits  # noqa: E402
 

@@ -1,4 +1,4 @@
-"""A LocalCluster of two single-threaded worker processes on loopback, for the cluster tests."""
+"""A LocalCluster of two single-threaded worker processes on loopback, for the cluster tests and benchmarks."""
 
 import contextlib
 
