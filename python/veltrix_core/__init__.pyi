@@ -7,8 +7,8 @@ Record a graph into a `GraphStore` with its ``add_*`` methods, then reduce it
 node views and reports are plain Python data, typed in `veltrix_core.typing`.
 """
 
-from collections.abc import Mapping, Sequence
-from typing import Literal, SupportsIndex, final, overload
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any, Literal, SupportsIndex, final, overload
 
 from veltrix_core.typing import DescriptorDict, NodeView, Params, ParamValue, ReductionReport, ShapeView
 
@@ -311,6 +311,15 @@ def _rewrite_rules() -> tuple[tuple[str, ...], tuple[tuple[str, dict[str, float 
 
 def _shape_arities(shapes: memoryview, offsets: memoryview, shape_count: int) -> tuple[list[int], list[int]]:
     """For `veltrix_core.run`'s plan, which callers use instead."""
+
+def _walk_tasks(
+    outputs: Iterable[object],
+    lookup: Callable[[Any], tuple[Any, Iterable[Any], bool] | None],
+    ranks: dict[Any, int] | None,
+    block_ranks: dict[Any, int],
+    block_type: type,
+) -> tuple[Any, ...]:
+    """For `veltrix_core.dask`'s recording, which callers use instead."""
 
 def _lower_rows(
     prefix: str,

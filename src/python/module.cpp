@@ -9,6 +9,7 @@
 #include "python/method_def.h"
 #include "python/object_builders.h"
 #include "python/payload_descriptor_object.h"
+#include "python/task_graph_walk.h"
 #include "python/task_lowering.h"
 
 namespace veltrix::python {
@@ -50,6 +51,11 @@ PyMethodDef kLowerRowsDef = method_with_parameters(
 PyMethodDef kShapeAritiesDef = method_with_parameters("_shape_arities", shape_arities,
                                                       "_shape_arities(shapes, offsets, shape_count)\n--\n\n"
                                                       "For veltrix_core.run's plan, which callers use instead.");
+
+PyMethodDef kWalkTasksDef =
+    method_with_parameters("_walk_tasks", walk_tasks,
+                           "_walk_tasks(outputs, lookup, ranks, block_ranks, block_type)\n--\n\n"
+                           "For veltrix_core.dask's recording, which callers use instead.");
 
 PyMethodDef kRewriteRulesDef = method_without_parameters(
     "_rewrite_rules", rewrite_rules, "_rewrite_rules()\n--\n\nFor veltrix_core.rules, which callers use instead.");
@@ -94,6 +100,8 @@ int exec_module(PyObject* module) {
   if (!rules || PyModule_AddObjectRef(module, "_rewrite_rules", rules.get()) < 0) return -1;
   OwnedRef lower = OwnedRef::steal(PyCFunction_NewEx(&kLowerRowsDef, module, module_name.get()));
   if (!lower || PyModule_AddObjectRef(module, "_lower_rows", lower.get()) < 0) return -1;
+  OwnedRef walk = OwnedRef::steal(PyCFunction_NewEx(&kWalkTasksDef, module, module_name.get()));
+  if (!walk || PyModule_AddObjectRef(module, "_walk_tasks", walk.get()) < 0) return -1;
   OwnedRef arities = OwnedRef::steal(PyCFunction_NewEx(&kShapeAritiesDef, module, module_name.get()));
   return arities ? PyModule_AddObjectRef(module, "_shape_arities", arities.get()) : -1;
 }

@@ -189,7 +189,14 @@ def _literals():
     )
 
 
-@given(st.lists(_literals(), max_size=12))
+def _keywords():
+    values = st.one_of(st.none(), st.integers(), st.text(max_size=2), st.sampled_from([int, float, type(None)]))
+    return st.dictionaries(
+        st.one_of(st.text(max_size=2), st.integers(0, 2)), st.one_of(values, st.floats()), max_size=3
+    )
+
+
+@given(st.lists(st.one_of(_literals(), _keywords()), max_size=12))
 def test_literal_keys_of_a_column_are_those_of_each_literal(values):
     from veltrix_core.dask._literals import LiteralKeys  # noqa: PLC0415
 

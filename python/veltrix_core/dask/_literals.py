@@ -104,7 +104,8 @@ class LiteralKeys:
 
     def keys(self, values: list[Any]) -> list[Hashable]:
         """The key of each of `values`, as `key` gives it; a tuple or list of ints, None and
-        slices of those (shapes and indices, the literals a graph repeats most) without a call."""
+        slices of those (shapes and indices, the literals a graph repeats most) and a dict of
+        keywords without a call."""
         found: list[Hashable] = []
         append, key = found.append, self._key
         for value in values:
@@ -125,6 +126,21 @@ class LiteralKeys:
                 else:  # as _sequence: the items compare exactly, the sequence is its own key
                     append((kind, tuple(value)))
                 continue
+            if kind is dict:  # keyword dicts: str names of str, int, None or type values
+                items: list[Hashable] = []
+                for name, item in value.items():
+                    leaf = type(item)
+                    if type(name) is not str:
+                        break
+                    if leaf is str or leaf is int or item is None:
+                        items.append(((str, name), (leaf, item)))
+                    elif leaf is type:
+                        items.append(((str, name), ("type", item)))
+                    else:
+                        break
+                else:  # as _dict gives it
+                    append((dict, tuple(items)))
+                    continue
             append(key(value, 0))
         return found
 

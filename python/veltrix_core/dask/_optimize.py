@@ -107,13 +107,6 @@ class _Graph:
             if self.ranks is not None:
                 self.ranks.update(dict.fromkeys(layer, rank))
 
-    def rank(self, key: Any) -> int:
-        """The position of `key`'s layer in the order of the layers."""
-        rank = self.ranks.get(key)
-        if rank is None:
-            rank = self.block_ranks[key[0]]
-        return rank
-
     def _layer_of(self, key: object) -> BlockwiseLayer | None:
         if type(key) is tuple and key and self.blockwise:
             layer = self.blockwise.get(key[0])
@@ -230,7 +223,7 @@ def optimize_graph(dsk: Any, keys: Any, *, array: bool, timings: dict[str, float
     clock.step("layers")
     recorder = Recorder(graph, functools.partial(impure_marker, delayed=not array))
     unique = list(dict.fromkeys(outputs))
-    kept = record_graph(recorder, unique, graph.lookup, graph.rank if graph.ranks is not None else None)
+    kept = record_graph(recorder, unique, graph.lookup, graph.ranks, graph.block_ranks)
     named = unique + [key for key in dict.fromkeys(kept) if key not in graph.pinned and key in graph]
     clock.step("recording")
 

@@ -32,6 +32,7 @@ from typing import Any, TypeAlias
 
 import numpy as np
 
+import veltrix_core
 from dask._task_spec import (
     Alias,
     DataNode,
@@ -1139,21 +1140,12 @@ def dependencies_of(value: Any, is_key: Container[Any]) -> Iterable[Any]:
     return found
 
 
-_EXPANDED = object()
-_DONE = object()
-_ROOT = object()
-_ROOT_RANK = 1 << 62  # above every layer's: the outputs are read from outside the graph
-
-
-def _unranked(key: Any) -> int:
-    return 0
-
-
 def record_graph(
     recorder: Recorder,
     outputs: list[Any],
     lookup: Callable[[Any], tuple[Any, Iterable[Any], bool] | None],
-    rank: Callable[[Any], int] | None = None,
+    ranks: dict[Any, int] | None = None,
+    block_ranks: dict[Any, int] | None = None,
 ) -> list[Any]:
     """Records every key the outputs read, each after the keys it reads.
 
@@ -1161,91 +1153,39 @@ def record_graph(
     it does not hold. A pinned key's task is kept as it is: it is recorded as a source, and the
     keys it reads are recorded and returned (they must keep their names).
 
-    The keys are found depth first, from the outputs. With `rank` (the position of a key's layer
-    in an order of the layers where every layer comes after those it reads), they are then
-    recorded layer by layer, so that the blocks of a Blockwise layer are recorded together; if
-    a key reads one of a later layer, the ranks are wrong and the keys are recorded in the order
-    they were found.
+    The keys are found depth first, from the outputs, by the extension's native walk. With
+    `ranks` (the position of each key's layer in an order of the layers where every layer comes
+    after those it reads; a Blockwise layer's blocks by their name in `block_ranks`), they are
+    then recorded layer by layer, so that the blocks of a Blockwise layer are recorded together;
+    if a key reads one of a later layer, the ranks are wrong and the keys are recorded in the
+    order they were found.
 
     Inside a layer, a key's level is the length of the longest chain of keys of the same layer
-    it reads; keys of one level read none of each other, so each level's blocks of one form are
-    put together (in the order found), to be recorded as columns at once. A key's rank and level
-    are found by the walk itself: each key on the stack carries its rank and the level its reads
-    so far give it.
+    it reads; keys of one level read none of each other, so each level's blocks of one form come
+    as one group (in the order found), to be recorded as columns at once.
     """
-    # A key's state: _EXPANDED while the keys it reads are visited; once recorded, its (rank,
-    # level), or _DONE (a key the graph does not hold, or any key once the ranks are wrong).
-    state: dict[Any, Any] = {}
-    found: dict[Any, tuple[Any, Iterable[Any], bool]] = {}
-    order: list[Any] = []
-    groups: dict[tuple[int, int, Any], list[Any]] = {}
-    ranked = rank is not None
-    rank_of: Callable[[Any], int] = rank if rank is not None else _unranked
-    # Each key on the stack: [key, the keys it reads still to visit, its rank, its level so far];
-    # the outputs hang from a root that is no key of the graph.
-    stack: list[list[Any]] = [[_ROOT, iter(outputs), _ROOT_RANK, 0]]
-    seen_state = state.get
-    while stack:
-        frame = stack[-1]
-        for dependency in frame[1]:
-            seen = seen_state(dependency)
-            if seen is None:
-                entry = lookup(dependency)
-                if entry is None:
-                    recorder.external(dependency)
-                    state[dependency] = _DONE
-                    continue
-                state[dependency] = _EXPANDED
-                found[dependency] = entry
-                stack.append([dependency, iter(entry[1]), rank_of(dependency), 0])
-                break
-            if seen is _EXPANDED:
-                raise Unsupported(f"the graph has a cycle through {dependency!r}")
-            if ranked and seen is not _DONE and seen[0] >= frame[2]:
-                if seen[0] > frame[2]:
-                    ranked = False
-                elif seen[1] >= frame[3]:
-                    frame[3] = seen[1] + 1
-        else:
-            stack.pop()
-            key = frame[0]
-            if key is _ROOT:
-                continue
-            order.append(key)
-            if not ranked:
-                state[key] = _DONE
-                continue
-            mine, level = placed = frame[2], frame[3]
-            state[key] = placed
-            value = found[key][0]
-            form = (id(value.layer), value.kinds) if type(value) is Block and value.task is None else None
-            group = groups.get((mine, level, form))
-            if group is None:
-                groups[(mine, level, form)] = [key]
-            else:
-                group.append(key)
-            reader = stack[-1]
-            if mine >= reader[2]:
-                if mine > reader[2]:
-                    ranked = False
-                elif level >= reader[3]:
-                    reader[3] = level + 1
+    walk = getattr(veltrix_core, "_walk_tasks", None)
+    if walk is None:
+        raise Unsupported("an extension module built without the native walk of graphs")
+    walked = walk(outputs, lookup, ranks, block_ranks or {}, Block)
+    if walked[0] is None:
+        raise Unsupported(f"the graph has a cycle through {walked[1]!r}")
+    ranked, externals, items = walked
+    for key in externals:
+        recorder.external(key)
     kept: list[Any] = []
     if ranked:
         # A group's blocks are of one form and read none of each other: a batch each.
-        for place in sorted(groups, key=lambda place: place[:2]):
-            group = groups[place]
-            value = found[group[0]][0]
-            if type(value) is Block and value.task is None:
-                recorder.blocks([(key, found[key][0]) for key in group])
+        for blocks, group in items:
+            if blocks:
+                recorder.blocks(group)
             else:
-                for key in group:
-                    _record_one(recorder, key, found[key], kept)
+                for key, entry in group:
+                    _record_one(recorder, key, entry, kept)
         return kept
     batch: list[tuple[Any, Block]] = []
     batched: set[Any] = set()  # the keys of the batch: a block that reads one starts a new batch
-    for key in order:
-        entry = found[key]
+    for key, entry in items:
         value = entry[0]
         if type(value) is Block and value.task is None:
             if batch and (
