@@ -4,7 +4,8 @@ For the generated program of 10^4, 10^5 and 10^6 nodes it reports
   - the per-call time of the add_* calls (arguments prepared beforehand) against the peer's own
     add calls,
   - batched recording (veltrix_core.columns.record, the same calls as columns prepared
-    beforehand) per row against the peer and against the add_* calls, and its memory per node,
+    beforehand) per row against the peer and against the add_* calls, and its memory per node;
+    once with a params dict per row, once with the params as a table the rows index,
   - reading the columns of every node (veltrix_core.columns.read) against nodes(),
   - nodes() against pickle.loads of an identical list of dicts,
   - resident memory per node against the peer, measured as the growth of the resident set,
@@ -79,14 +80,24 @@ def as_columns(calls, share_params=False):
     return bytes(kinds), names, params, descriptors, array.array("q", offsets), array.array("q", inputs)
 
 
+def as_table_columns(calls):
+    """The same batch with its params as a table the rows index (`param_rows`): each distinct
+    params dict once, as a front end that holds its graph as columns keeps them."""
+    kinds, names, params, descriptors, offsets, inputs = as_columns(calls, share_params=True)
+    entries: dict[int, tuple[int, object]] = {}
+    rows = array.array("q", (entries.setdefault(id(p), (len(entries), p))[0] for p in params))
+    table = [p for _, p in entries.values()]
+    return (kinds, names, table, descriptors, offsets, inputs), {"param_rows": rows}
+
+
 def child(task, kind, path, repeats):
     with open(path, "rb") as f:
         calls = pickle.load(f)
     gc.collect()
-    if task in ("batch", "batch-memory"):
+    if task in ("batch", "batch-memory", "batch-table"):
         from veltrix_core import columns  # noqa: PLC0415
 
-        batch = as_columns(calls)
+        batch, options = (as_columns(calls), {}) if task != "batch-table" else as_table_columns(calls)
         if task == "batch-memory":
             gc.collect()
             before = resident_bytes()
@@ -100,7 +111,7 @@ def child(task, kind, path, repeats):
             store = make_store("veltrix")
             gc.disable()
             start = time.perf_counter()
-            columns.record(store, *batch)
+            columns.record(store, *batch, **options)
             best = min(best, time.perf_counter() - start)
             gc.enable()
             del store
@@ -204,6 +215,7 @@ def main():
             peer = run_child("record", "peer", path, args.repeats)["per_call"]
             views = run_child("views", "veltrix", path, args.repeats)
             batched = run_child("batch", "veltrix", path, args.repeats)["per_call"]
+            tabled = run_child("batch-table", "veltrix", path, args.repeats)["per_call"]
             read = run_child("columns", "veltrix", path, args.repeats)
             mem_ours = run_child("memory", "veltrix", path, 1)["per_node"]
             mem_peer = run_child("memory", "peer", path, 1)["per_node"]
@@ -216,6 +228,10 @@ def main():
             print(
                 f"  batched per row   {batched * 1e9:8.0f} ns   peer {peer / batched:5.2f}x faster (target >= 15x)   "
                 f"add_* {ours / batched:5.2f}x faster (target >= 4x)"
+            )
+            print(
+                f"  params as table   {tabled * 1e9:8.0f} ns   peer {peer / tabled:5.2f}x faster                 "
+                f"add_* {ours / tabled:5.2f}x faster"
             )
             print(
                 f"  columns.read      {read['read'] * 1e3:8.1f} ms   nodes() {read['views'] * 1e3:8.1f} ms   "

@@ -186,7 +186,15 @@ class GraphStore:
         veltrix_core.run."""
 
     def _record_columns(
-        self, kinds: object, names: object, params: object, descriptors: object, offsets: object, inputs: object
+        self,
+        kinds: object,
+        names: object,
+        params: object,
+        descriptors: object,
+        offsets: object,
+        inputs: object,
+        *,
+        param_rows: object = None,
     ) -> bytes:
         """For `veltrix_core.columns.record`, which callers use instead."""
 

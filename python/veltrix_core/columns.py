@@ -47,7 +47,8 @@ store or ``-1 - j`` for the node of an earlier row j of the same batch. ``params
 ``descriptors`` may be None for a column of Nones; ``offsets`` and ``inputs`` None for rows
 without inputs. Integer columns (kind codes, offsets, inputs) are lists or tuples of ints, or
 buffers of integers (numpy arrays, ``array.array``); the others are lists or tuples. Rows that
-share one params dict object convert it once.
+share one params dict object convert it once; a front end that keeps its params as a table
+passes the table as ``params`` and each row's index into it as ``param_rows``.
 
 The store ends up exactly as if the rows had been recorded one ``add_*`` call at a time, in
 order: the same ids, the same bytes. A row that one of those calls would refuse fails the whole
@@ -148,11 +149,16 @@ def record(
     descriptors: Sequence[PayloadDescriptor | DescriptorDict | None] | None = None,
     offsets: IdColumn | None = None,
     inputs: IdColumn | None = None,
+    *,
+    param_rows: IdColumn | None = None,
 ) -> memoryview:
     """Records one node per row into ``store``, all or nothing, and returns the id of every row.
 
     The columns are described in the module's documentation. An input of a row is a node id of
     the store, or ``-1 - j`` for the node of row j of the same batch.
+
+    With ``param_rows``, ``params`` is a table: row k's params are ``params[param_rows[k]]``
+    (an entry may be None), and each entry is converted once, when a row first names it.
 
     A row that an ``add_*`` call would refuse fails the whole batch with that call's error,
     prefixed by the row and the field, and nothing is recorded.
@@ -168,5 +174,5 @@ def record(
     codes = _kind_codes(kinds)
     if offsets is None:
         offsets, inputs = bytes(len(codes) + 1), b""
-    ids = store._record_columns(codes, names, params, descriptors, offsets, inputs)
+    ids = store._record_columns(codes, names, params, descriptors, offsets, inputs, param_rows=param_rows)
     return memoryview(ids).cast("q")

@@ -67,9 +67,10 @@ PyMethodDef kMethods[] = {
     method_with_parameters("_read_columns", store_read_columns,
                            "_read_columns($self, *, outputs=None, stages=False)\n--\n\n"
                            "For veltrix_core.columns.read, which callers use instead."),
-    method_with_parameters("_record_columns", store_record_columns,
-                           "_record_columns($self, kinds, names, params, descriptors, offsets, inputs)\n--\n\n"
-                           "For veltrix_core.columns.record, which callers use instead."),
+    method_with_parameters(
+        "_record_columns", store_record_columns,
+        "_record_columns($self, kinds, names, params, descriptors, offsets, inputs, *, param_rows=None)\n--\n\n"
+        "For veltrix_core.columns.record, which callers use instead."),
     kEndOfMethods,
 };
 

@@ -1,13 +1,14 @@
 // GraphStore._record_columns: many nodes recorded in one call, for veltrix_core.columns.record.
 //
-// The batch gives, per row, a kind code, a name, params and a descriptor, and the inputs of all
-// rows as one flat column cut by offsets; an input is an id of the store (0 or more) or an
-// earlier row of the same batch (-1 - row). Every row converts and is checked first, with the
-// messages of the add_* methods prefixed by the row and the field; then all rows are interned in
-// order under one acquisition of the store's lock, each input id checked against the store as it
-// stands when its row is interned, as add_* would. A row with an input that names no node undoes
-// the rows before it. So a bad row leaves the store unchanged, and a good batch gives exactly
-// what recording its rows one add_* call at a time would.
+// The batch gives, per row, a kind code, a name, params (or an index into a table of params)
+// and a descriptor, and the inputs of all rows as one flat column cut by offsets; an input is an
+// id of the store (0 or more) or an earlier row of the same batch (-1 - row). Every row converts
+// and is checked first, with the messages of the add_* methods prefixed by the row and the
+// field; then all rows are interned in order under one acquisition of the store's lock, each
+// input id checked against the store as it stands when its row is interned, as add_* would. A
+// row with an input that names no node undoes the rows before it. So a bad row leaves the store
+// unchanged, and a good batch gives exactly what recording its rows one add_* call at a time
+// would.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -28,7 +29,8 @@ namespace veltrix::python {
 namespace {
 
 constexpr Parameter kRecordParams[] = {{"kinds", true, false},       {"names", true, false},   {"params", true, false},
-                                       {"descriptors", true, false}, {"offsets", true, false}, {"inputs", true, false}};
+                                       {"descriptors", true, false}, {"offsets", true, false}, {"inputs", true, false},
+                                       {"param_rows", false, true}};
 constexpr ParamTable kRecord{"GraphStore._record_columns()", kRecordParams};
 
 // Replaces the exception being raised by one of the same type whose message starts with
@@ -173,6 +175,15 @@ PyObject* item_or_none(const OwnedRef& column, std::size_t row) {
   return column ? PyTuple_GET_ITEM(column.get(), static_cast<Py_ssize_t>(row)) : Py_None;
 }
 
+// A column of objects indexed by a column of integers: the row's object is table[rows[r]].
+bool read_table(PyObject* object, const char* name, OwnedRef& out) {
+  if (!PyList_Check(object) && !PyTuple_Check(object)) {
+    return raise_type_error(std::string(name) + " must be a list or tuple (a table the rows index)"), false;
+  }
+  out = OwnedRef::steal(PySequence_Tuple(object));  // a stable copy that keeps every item alive
+  return static_cast<bool>(out);
+}
+
 // One converted row; its texts are views of objects the batch keeps alive.
 struct Row {
   NodeKind kind;
@@ -196,7 +207,7 @@ class Batch {
   bool convert(PyObject* const* args) {
     if (!kinds_.read(args[0], "kinds")) return false;
     const std::size_t rows = kinds_.size();
-    if (!read_objects(args[1], "names", rows, names_) || !read_objects(args[2], "params", rows, params_) ||
+    if (!read_objects(args[1], "names", rows, names_) || !read_params(args[2], args[6], rows) ||
         !read_objects(args[3], "descriptors", rows, descriptors_) || !offsets_.read(args[4], "offsets") ||
         !inputs_.read(args[5], "inputs") || !check_offsets(rows)) {
       return false;
@@ -276,6 +287,20 @@ class Batch {
     return true;
   }
 
+  // Params one per row, or, with `param_rows`, a table of params that the rows index.
+  bool read_params(PyObject* params, PyObject* param_rows, std::size_t rows) {
+    if (!param_rows || param_rows == Py_None) return read_objects(params, "params", rows, params_);
+    if (!read_table(params, "params", params_) || !param_rows_.read(param_rows, "param_rows")) return false;
+    if (param_rows_.size() != rows) {
+      return raise_value_error("param_rows has " + std::to_string(param_rows_.size()) + " items for " +
+                               std::to_string(rows) + " rows"),
+             false;
+    }
+    by_table_ = true;
+    table_ranges_.assign(static_cast<std::size_t>(PyTuple_GET_SIZE(params_.get())), ParamRange::kUnresolved);
+    return true;
+  }
+
   bool convert_row(std::size_t r) {
     Row row{};
     const std::int64_t code = kinds_.at(r);
@@ -314,25 +339,56 @@ class Batch {
   // Rows often share one params dict: each object converts once while it is the one a cache
   // line remembers (a few recent objects, by address), and its texts resolve once.
   bool convert_row_params(std::size_t r, Row& row) {
-    PyObject* params = item_or_none(params_, r);
     row.params = 0;  // the empty range
     row.param_count = 0;
-    if (params == Py_None) return true;
-    RecentParams& recent = recent_params_[slot_of(params, kRecentParams)];
-    if (recent.object != params) {
-      if (!convert_params(params, scratch_, keep_)) return prefix_error(row_field(r, "params"));
-      if (scratch_.size() > NodeTable::kMaxParams) {
-        return row_error(PyExc_ValueError, r, "params", NodeTable::kNodeTooLarge);
+    if (by_table_) {
+      if (!table_params(r, row.params)) return false;
+    } else {
+      PyObject* params = item_or_none(params_, r);
+      if (params == Py_None) return true;
+      RecentParams& recent = recent_params_[slot_of(params, kRecentParams)];
+      if (recent.object != params) {
+        if (!convert_params_range(r, params, recent.range)) return false;
+        keep_.hold(params);  // the cache compares its address: it must outlive the batch
+        recent.object = params;
       }
-      keep_.hold(params);  // the cache compares its address: it must outlive the batch
-      recent.object = params;
-      recent.range = static_cast<std::uint32_t>(ranges_.size());
-      ranges_.push_back({static_cast<std::uint32_t>(params_flat_.size()), static_cast<std::uint32_t>(scratch_.size())});
-      for (const BorrowedNode::Param& p : scratch_) params_flat_.push_back(p);
+      row.params = recent.range;
     }
-    row.params = recent.range;
-    row.param_count = ranges_[recent.range].count;
+    row.param_count = ranges_[row.params].count;
     param_words_ += std::size_t{row.param_count} * entry::kWordsPerParam;
+    return true;
+  }
+
+  // The range of the table entry row `r` names, converted when a row first names it (so an
+  // error names that row, and entries no row names are never read).
+  bool table_params(std::size_t r, std::uint32_t& range) {
+    const std::int64_t index = param_rows_.at(r);
+    const auto entries = static_cast<std::int64_t>(table_ranges_.size());
+    if (index < 0 || index >= entries) {
+      return row_error(PyExc_ValueError, r, "param_rows",
+                       std::to_string(index) + " is not an index of params (" + std::to_string(entries) + " entries)");
+    }
+    std::uint32_t& converted = table_ranges_[static_cast<std::size_t>(index)];
+    if (converted == ParamRange::kUnresolved) {
+      PyObject* params = PyTuple_GET_ITEM(params_.get(), static_cast<Py_ssize_t>(index));
+      if (params == Py_None) {
+        converted = 0;
+      } else if (!convert_params_range(r, params, converted)) {
+        return false;
+      }
+    }
+    range = converted;
+    return true;
+  }
+
+  // Converts one params dict into a new range.
+  bool convert_params_range(std::size_t r, PyObject* params, std::uint32_t& range) {
+    if (!convert_params(params, scratch_, keep_)) return prefix_error(row_field(r, "params"));
+    if (scratch_.size() > NodeTable::kMaxParams)
+      return row_error(PyExc_ValueError, r, "params", NodeTable::kNodeTooLarge);
+    range = static_cast<std::uint32_t>(ranges_.size());
+    ranges_.push_back({static_cast<std::uint32_t>(params_flat_.size()), static_cast<std::uint32_t>(scratch_.size())});
+    for (const BorrowedNode::Param& p : scratch_) params_flat_.push_back(p);
     return true;
   }
 
@@ -383,8 +439,10 @@ class Batch {
     return true;
   }
 
-  IntColumn kinds_, offsets_, inputs_;
+  IntColumn kinds_, offsets_, inputs_, param_rows_;
   OwnedRef names_, params_, descriptors_;
+  bool by_table_ = false;                    // params_ is a table that param_rows_ indexes
+  std::vector<std::uint32_t> table_ranges_;  // per table entry: its range, once converted
   KeepAlive keep_;
   std::vector<Row> rows_;
   std::vector<BorrowedNode::Param> params_flat_;
@@ -434,7 +492,7 @@ class Batch {
 
 PyObject* store_record_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[6];
+    PyObject* slots[7];
     if (!bind(kRecord, args, nargs, kwnames, slots)) return nullptr;
     Batch batch;
     if (!batch.convert(slots)) return nullptr;

@@ -83,12 +83,23 @@ def store_with(existing):
     return store
 
 
-@given(batches(), st.sampled_from(["names", "codes"]))
-def test_a_batch_records_what_its_rows_would_one_at_a_time(batch, kinds_as):
+def as_table(params, shuffle):
+    """A params column as a table the rows index: each distinct object once, in a drawn order,
+    plus an entry no row names (never read, so even a bad one is harmless)."""
+    distinct = list({id(p): p for p in params}.values())
+    table = shuffle(distinct) + [{"unused": [1]}]
+    return table, array.array("q", [next(i for i, t in enumerate(table) if t is p) for p in params])
+
+
+@given(batches(), st.sampled_from(["names", "codes", "table"]), st.randoms(use_true_random=False))
+def test_a_batch_records_what_its_rows_would_one_at_a_time(batch, kinds_as, random):
     existing, rows = batch
     one_by_one, batched = store_with(existing), store_with(existing)
     expected = record_one_at_a_time(one_by_one, rows)
-    ids = columns.record(batched, *as_arguments(rows, kinds_as))
+    arguments, options = list(as_arguments(rows, kinds_as)), {}
+    if kinds_as == "table":
+        arguments[2], options["param_rows"] = as_table(arguments[2], lambda items: random.sample(items, len(items)))
+    ids = columns.record(batched, *arguments, **options)
     assert ids.format == "q" and list(ids) == expected
     assert batched.serialize() == one_by_one.serialize()
 
@@ -198,16 +209,27 @@ BAD_ROWS = [
     ((["source"], ["x", "y"], None, None, None, None), ValueError, "names has 2 items for 1 rows"),
     ((["source"], ["x"], None, None, [0, 0], [1.5]), TypeError, "inputs[0] must be an int"),
     ((["source"], ["x"], None, None, [0, 0], "ab"), TypeError, "inputs must be a buffer of integers"),
+    # Params as a table: an index out of range; a bad entry is named by the first row using it.
+    ((["source"], ["x"], [None], None, None, None, {"param_rows": [1]}), ValueError, "row 0, param_rows: 1 is not"),
+    ((["source"], ["x"], [None], None, None, None, {"param_rows": [-1]}), ValueError, "row 0, param_rows: -1 is not"),
+    (
+        (["source"] * 3, ["x", "y", "z"], [{"k": 1}, {"k": [1]}], None, None, None, {"param_rows": [0, 1, 1]}),
+        TypeError,
+        "row 1, params: param values must be",
+    ),
+    ((["source"], ["x"], [None], None, None, None, {"param_rows": [0, 0]}), ValueError, "param_rows has 2 items"),
+    ((["source"], ["x"], {}, None, None, None, {"param_rows": [0]}), TypeError, "params must be a list or tuple"),
 ]
 
 
 @pytest.mark.parametrize("arguments, error, message", BAD_ROWS)
 def test_a_bad_row_records_nothing(arguments, error, message):
+    *arguments, options = arguments if len(arguments) == 7 else (*arguments, {})
     store = vc.GraphStore()
     store.add_source("x", {"k": "kept"})
     before = store.serialize()
     with pytest.raises(error, match=message.replace("(", r"\(").replace("[", r"\[")):
-        columns.record(store, *arguments)
+        columns.record(store, *arguments, **options)
     assert store.serialize() == before
     # Nothing half-recorded lingers: recording afterwards is what it is in a store that never
     # saw the batch (the texts and index entries of undone rows are gone too).
