@@ -114,7 +114,10 @@ bool Walk::find(PyObject* key, std::size_t& index) {
   if (status == 0) return true;
   OwnedRef held = OwnedRef::steal(found);
   index = PyLong_AsSize_t(found);
-  return !PyErr_Occurred();
+  if (PyErr_Occurred()) return false;
+  // Only a walk that failed part-way leaves a key without its record, and it stops there.
+  if (index >= met_.size()) return raise_value_error("a key met without its record"), false;
+  return true;
 }
 
 bool Walk::remember(PyObject* key, std::size_t index) {
@@ -177,10 +180,16 @@ bool Walk::add_to_group(const Met& met) {
     }
   }
   const bool blocks = static_cast<bool>(kinds);
-  // Keys of one place mostly come one after another: the last group is tried first, by identity.
+  // Keys of one place mostly come one after another: the last group is tried first.
   Last& last = last_;
-  if (!(last.index != kRoot && last.rank == met.rank && last.level == met.level && last.layer.get() == layer.get() &&
-        last.kinds.get() == kinds.get())) {
+  bool same = last.index != kRoot && last.rank == met.rank && last.level == met.level &&
+              last.layer.get() == layer.get() && (kinds.get() == nullptr) == (last.kinds.get() == nullptr);
+  if (same && kinds.get() != last.kinds.get()) {  // kinds made for each block: equal tuples of ints
+    const int equal = PyObject_RichCompareBool(kinds.get(), last.kinds.get(), Py_EQ);
+    if (equal < 0) return false;
+    same = equal == 1;
+  }
+  if (!same) {
     std::size_t index = kRoot;
     if (!group_index(met, layer.get(), kinds.get(), index)) return false;
     last = Last{index, met.rank, met.level, std::move(layer), std::move(kinds)};
