@@ -9,12 +9,17 @@
 
 #include "egraph/log.h"
 #include "support/internal_failure.h"
+#include "support/thread_pool.h"
 
 namespace veltrix::egraph {
 namespace {
 
 // Small class lists are the common case; insertion sort beats the general sort on them.
 constexpr std::size_t kInsertionSortLimit = 20;
+// Normalising classes on the pool: classes per chunk, and the most tracked signatures it
+// handles (one bit each).
+constexpr std::size_t kNormaliseGrain = 4096;
+constexpr std::size_t kMaxParallelSlots = 64;
 
 // Below this size the memo stays in cache and looking ahead would only cost time.
 constexpr std::size_t kPrefetchMemoBytes = std::size_t{1} << 20;
@@ -445,26 +450,30 @@ std::size_t EGraph::normalise_touched_classes() {
   }
 
   std::size_t trimmed = 0;
-  for (std::size_t q = 0; q < queue_.size(); ++q) {
-    // The list blocks and member nodes of the classes a few places on (their records are read
-    // in ascending order, which the hardware follows by itself).
-    if (q + 2 * kLookahead < queue_.size()) prefetch_class_list(queue_[q + 2 * kLookahead]);
-    if (q + kLookahead < queue_.size()) prefetch_class_members(queue_[q + kLookahead]);
-    const ClassId root = queue_[q];
-    trimmed += normalise(root);
-    flags_[root] &= static_cast<std::uint8_t>(~kQueued);
+  if (parallel_step(queue_.size()) && signatures_.slot_count() <= kMaxParallelSlots) {
+    trimmed = normalise_in_parallel();
+  } else {
+    for (std::size_t q = 0; q < queue_.size(); ++q) {
+      // The list blocks and member nodes of the classes a few places on (their records are read
+      // in ascending order, which the hardware follows by itself).
+      if (q + 2 * kLookahead < queue_.size()) prefetch_class_list(queue_[q + 2 * kLookahead]);
+      if (q + kLookahead < queue_.size()) prefetch_class_members(queue_[q + kLookahead]);
+      const ClassId root = queue_[q];
+      trimmed += normalise(root);
+      flags_[root] &= static_cast<std::uint8_t>(~kQueued);
+    }
   }
   signatures_.merge_registrations([&](ClassId id) { return union_find_.is_root(id); });
   return trimmed;
 }
 
-std::size_t EGraph::normalise(ClassId root) {
-  ClassList& list = lists_[root];
-  const std::span<ClassId> ids = class_lists_.ids(list);
-  // Every child is a root already: a node whose child class lost a merge is on that class's
-  // parent list, which the merge queued for repair, and repair canonicalised it after the last
-  // merge that moved any of its children.
-
+// Sorts a class's node ids and drops adjacent duplicates, flagging them trimmed and passing each
+// to `uncount`; returns how many ids are kept. Every child is a root already: a node whose child
+// class lost a merge is on that class's parent list, which the merge queued for repair, and
+// repair canonicalised it after the last merge that moved any of its children. It reads only
+// the class's own nodes and writes only their flags, so classes can be sorted in parallel.
+template <class Uncount>
+std::uint32_t EGraph::sort_class(std::span<ClassId> ids, Uncount&& uncount) {
   const auto by_node = [&](ClassId x, ClassId y) { return nodes_[x] < nodes_[y]; };
   if (ids.size() <= kInsertionSortLimit) {
     for (std::size_t i = 1; i < ids.size(); ++i) {
@@ -483,16 +492,24 @@ std::size_t EGraph::normalise(ClassId root) {
     const ClassId k = ids[i];
     if (kept != 0 && nodes_[k] == nodes_[ids[kept - 1]]) {
       flags_[k] |= kTrimmed;
-      if (!signatures_.empty()) {
-        const std::uint32_t slot = signatures_.slot_of(nodes_[k].op(), nodes_[k].arity());
-        if (slot != SignatureIndex::kUntracked) signatures_.uncount_node(slot);
-      }
+      uncount(nodes_[k]);
       continue;
     }
     ids[kept++] = k;
   }
+  return static_cast<std::uint32_t>(kept);
+}
+
+std::size_t EGraph::normalise(ClassId root) {
+  ClassList& list = lists_[root];
+  const std::span<ClassId> ids = class_lists_.ids(list);
+  const std::uint32_t kept = sort_class(ids, [&](const SymbolLang& node) {
+    if (signatures_.empty()) return;
+    const std::uint32_t slot = signatures_.slot_of(node.op(), node.arity());
+    if (slot != SignatureIndex::kUntracked) signatures_.uncount_node(slot);
+  });
   const std::size_t removed = ids.size() - kept;
-  class_lists_.truncate(list, static_cast<std::uint32_t>(kept));
+  class_lists_.truncate(list, kept);
 
   if (!signatures_.empty()) {
     const SymbolLang* registered = nullptr;
@@ -505,6 +522,59 @@ std::size_t EGraph::normalise(ClassId root) {
     }
   }
   return removed;
+}
+
+// normalise() of every queued class, with the sorting (what reads the scattered nodes) in fixed
+// chunks on the pool. Each class's sort gives how many ids it keeps and, as one bit per slot,
+// the tracked signatures of the nodes it keeps; the lists are then truncated and the classes
+// registered on this thread in ascending class order, as the sequential walk does. A class may
+// register a signature once here where the walk could register it twice; merging the
+// registrations drops the repeat.
+std::size_t EGraph::normalise_in_parallel() {
+  const std::size_t count = queue_.size();
+  const std::size_t slots = signatures_.slot_count();
+  const std::size_t grain = chunk_grain(kNormaliseGrain);
+  std::vector<std::uint32_t> kept(count);
+  std::vector<std::uint64_t> held(slots == 0 ? 0 : count);
+  std::vector<std::size_t> uncounted(((count + grain - 1) / grain) * slots, 0);  // per chunk and slot
+  parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
+    std::size_t* chunk_uncounted = uncounted.data() + (begin / grain) * slots;
+    for (std::size_t q = begin; q < end; ++q) {
+      if (q + 2 * kLookahead < end) prefetch_class_list(queue_[q + 2 * kLookahead]);
+      if (q + kLookahead < end) prefetch_class_members(queue_[q + kLookahead]);
+      const std::span<ClassId> ids = class_lists_.ids(lists_[queue_[q]]);
+      kept[q] = sort_class(ids, [&](const SymbolLang& node) {
+        if (slots == 0) return;
+        const std::uint32_t slot = signatures_.find_slot(node.op(), node.arity());
+        if (slot != SignatureIndex::kUntracked) ++chunk_uncounted[slot];
+      });
+      if (slots == 0) continue;
+      std::uint64_t mask = 0;
+      for (std::size_t i = 0; i < kept[q]; ++i) {
+        const SymbolLang& node = nodes_[ids[i]];
+        const std::uint32_t slot = signatures_.find_slot(node.op(), node.arity());
+        if (slot != SignatureIndex::kUntracked) mask |= std::uint64_t{1} << slot;
+      }
+      held[q] = mask;
+    }
+  });
+
+  std::size_t trimmed = 0;
+  for (std::size_t q = 0; q < count; ++q) {
+    const ClassId root = queue_[q];
+    ClassList& list = lists_[root];
+    trimmed += list.size - kept[q];
+    class_lists_.truncate(list, kept[q]);
+    flags_[root] &= static_cast<std::uint8_t>(~kQueued);
+    if (slots == 0) continue;
+    for (std::uint64_t mask = held[q]; mask != 0; mask &= mask - 1) {
+      signatures_.register_class(static_cast<std::uint32_t>(std::countr_zero(mask)), root);
+    }
+  }
+  for (std::size_t at = 0; at < uncounted.size(); ++at) {
+    if (uncounted[at] != 0) signatures_.uncount_nodes(static_cast<std::uint32_t>(at % slots), uncounted[at]);
+  }
+  return trimmed;
 }
 
 void EGraph::track_signatures(std::span<const Signature> signatures) { start_tracking(signatures); }

@@ -251,6 +251,9 @@ class EGraph {
   std::size_t reinsert_key(ClassId id);
   std::size_t normalise_touched_classes();
   std::size_t normalise(ClassId root);
+  std::size_t normalise_in_parallel();
+  template <class Uncount>
+  std::uint32_t sort_class(std::span<ClassId> ids, Uncount&& uncount);
 
   // Registers every class holding a node of a newly tracked signature.
   void index_signatures(std::span<const std::uint32_t> slots) const;

@@ -4,6 +4,7 @@
 
 #include "egraph/log.h"
 #include "support/internal_failure.h"
+#include "support/thread_pool.h"
 
 namespace veltrix::egraph {
 namespace {
@@ -54,43 +55,102 @@ std::optional<std::size_t> TermPattern::known_match_count(const EGraph& egraph) 
   return egraph.tracked_node_count(bind.op, bind.arity);
 }
 
+std::vector<Symbol> TermPattern::binding_order() const {
+  std::vector<Symbol> order;
+  order.reserve(program_.subst.size());
+  for (const auto& [var, reg] : program_.subst) order.push_back(var);
+  return order;
+}
+
+std::size_t SearchMatches::append(const SearchMatches& part, std::size_t limit) {
+  std::size_t taken = 0;
+  for (std::size_t c = 0; c < part.class_count() && taken < limit; ++c) {
+    const std::size_t found = std::min(part.binding_count(c), limit - taken);
+    close_class(part.eclass(c), found);
+    taken += found;
+  }
+  const std::size_t width = variables_.size();
+  values_.insert(values_.end(), part.values_.begin(),
+                 part.values_.begin() + static_cast<std::ptrdiff_t>(taken * width));
+  return taken;
+}
+
+namespace {
+
+// Candidate classes per chunk of a search on the pool.
+constexpr std::size_t kSearchGrain = 8192;
+
+// Searches `candidates` in order for at most `limit` bindings through
+// search_run(classes, limit, into), which appends the matches of a run of classes to `into`.
+// Searching only reads the e-graph, so many candidates are searched on the pool in fixed chunks,
+// each into matches of its own, which are then appended in chunk order up to the limit: the
+// result is exactly the one a single run over all candidates gives.
+template <class SearchRun>
+void search_candidates(std::span<const ClassId> candidates, std::size_t limit, SearchMatches& matches,
+                       SearchRun&& search_run) {
+  const std::size_t grain = chunk_grain(kSearchGrain);
+  if (candidates.size() <= grain || !parallel_step(candidates.size())) {
+    search_run(candidates, limit, matches);
+    return;
+  }
+  const std::vector<Symbol> variables(matches.variables().begin(), matches.variables().end());
+  std::vector<SearchMatches> parts((candidates.size() + grain - 1) / grain, SearchMatches(variables));
+  parallel_for(candidates.size(), grain, [&](std::size_t begin, std::size_t end) {
+    search_run(candidates.subspan(begin, end - begin), limit, parts[begin / grain]);
+  });
+  std::size_t bindings = 0;
+  std::size_t classes = 0;
+  for (const SearchMatches& part : parts) {
+    bindings += part.total_bindings();
+    classes += part.class_count();
+  }
+  matches.reserve_classes(classes);
+  matches.values().reserve(std::min(bindings, limit) * variables.size());
+  std::size_t remaining = limit;
+  for (const SearchMatches& part : parts) {
+    if (remaining == 0) break;
+    remaining -= matches.append(part, remaining);
+  }
+}
+
+}  // namespace
+
 SearchMatches TermPattern::search_single_bind(const EGraph& egraph, std::size_t limit) const {
   const Bind& bind = std::get<Bind>(program_.instructions[0]);
-  std::vector<Symbol> order;
   SmallVector<std::uint32_t, 4> columns;  // per binding value: which child of the node
-  for (const auto& [var, reg] : program_.subst) {
-    order.push_back(var);
-    columns.push_back(reg - bind.out);
-  }
-  SearchMatches matches(std::move(order));
+  for (const auto& [var, reg] : program_.subst) columns.push_back(reg - bind.out);
+  SearchMatches matches(binding_order());
   const std::span<const ClassId> candidates = egraph.classes_with(bind.op, bind.arity);
   if (candidates.empty() || limit == 0) return matches;
   if (!egraph.is_clean()) internal_failure("Tried to search a dirty e-graph!");
-  std::vector<ClassId>& values = matches.values();
   if (const std::optional<std::size_t> count = egraph.tracked_node_count(bind.op, bind.arity)) {
-    values.reserve(std::min(*count, limit) * columns.size());
+    matches.values().reserve(std::min(*count, limit) * columns.size());
   }
   // Every candidate may match, and a large result grown by doubling would copy itself and fault
   // in fresh pages at every step.
   matches.reserve_classes(std::min(candidates.size(), limit));
-  std::size_t remaining = limit;
-  for (std::size_t at = 0; at < candidates.size(); ++at) {
-    const ClassId eclass = candidates[at];
-    egraph.prefetch_ahead(candidates, at);
-    std::size_t found = 0;
-    // A clean class lists its nodes sorted by operator first, so the walk can stop early.
-    for (const SymbolLang& node : egraph.class_nodes(eclass)) {
-      if (node.op().value > bind.op.value) break;
-      if (node.op() != bind.op || node.arity() != bind.arity) continue;
-      const std::span<const ClassId> children = node.children();
-      for (std::uint32_t column : columns) values.push_back(children[column]);
-      if (++found == remaining) break;
+  const auto search_run = [&](std::span<const ClassId> classes, std::size_t run_limit, SearchMatches& into) {
+    std::vector<ClassId>& values = into.values();
+    std::size_t remaining = run_limit;
+    for (std::size_t at = 0; at < classes.size(); ++at) {
+      const ClassId eclass = classes[at];
+      egraph.prefetch_ahead(classes, at);
+      std::size_t found = 0;
+      // A clean class lists its nodes sorted by operator first, so the walk can stop early.
+      for (const SymbolLang& node : egraph.class_nodes(eclass)) {
+        if (node.op().value > bind.op.value) break;
+        if (node.op() != bind.op || node.arity() != bind.arity) continue;
+        const std::span<const ClassId> children = node.children();
+        for (std::uint32_t column : columns) values.push_back(children[column]);
+        if (++found == remaining) break;
+      }
+      if (found == 0) continue;
+      into.close_class(eclass, found);
+      remaining -= found;
+      if (remaining == 0) break;
     }
-    if (found == 0) continue;
-    matches.close_class(eclass, found);
-    remaining -= found;
-    if (remaining == 0) break;
-  }
+  };
+  search_candidates(candidates, limit, matches, search_run);
   return matches;
 }
 
@@ -104,43 +164,44 @@ std::string TermPattern::debug_string() const { return entry_text(body_, body_.s
 
 SearchMatches TermPattern::search(const EGraph& egraph, std::size_t limit) const {
   // The machine writes a trace line per class; the shortcut would skip them.
-  if (single_bind_ && !log_enabled(LogLevel::Trace)) return search_single_bind(egraph, limit);
-  std::vector<Symbol> order;
-  order.reserve(program_.subst.size());
-  for (const auto& [var, reg] : program_.subst) order.push_back(var);
-  SearchMatches matches(std::move(order));
-  Machine machine;
-  std::size_t remaining = limit;
-  const auto search_in = [&](ClassId eclass) {
-    const std::size_t found = machine.run(program_, egraph, eclass, remaining, matches.values());
-    if (found == 0) return;
-    if (found > remaining) internal_failure("assertion failed: len <= limit");
-    matches.close_class(eclass, found);
-    remaining -= found;
+  const bool tracing = log_enabled(LogLevel::Trace);
+  if (single_bind_ && !tracing) return search_single_bind(egraph, limit);
+  SearchMatches matches(binding_order());
+  // One machine per run of classes: it holds the registers of the class being matched.
+  const auto search_run = [&](std::span<const ClassId> classes, std::size_t run_limit, SearchMatches& into) {
+    Machine machine;
+    std::size_t remaining = run_limit;
+    for (ClassId eclass : classes) {
+      if (remaining == 0) break;
+      const std::size_t found = machine.run(program_, egraph, eclass, remaining, into.values());
+      if (found == 0) continue;
+      if (found > remaining) internal_failure("assertion failed: len <= limit");
+      into.close_class(eclass, found);
+      remaining -= found;
+    }
   };
 
   const PatternNode& root = body_.root();
   if (root.is_var()) {
     // Every class matches a lone variable; ids are walked in ascending order.
-    const std::size_t ids = egraph.id_count();
-    for (std::size_t id = 0; id < ids && remaining > 0; ++id) {
-      const auto eclass = static_cast<ClassId>(id);
-      if (egraph.find(eclass) == eclass) search_in(eclass);
-    }
+    std::vector<ClassId> roots;
+    egraph.for_each_class([&](ClassId eclass) { roots.push_back(eclass); });
+    search_run(roots, limit, matches);
   } else {
-    // Only classes holding a node with the root's operator and arity can match.
-    for (ClassId eclass : egraph.classes_with(root.enode().op(), root.enode().arity())) {
-      if (remaining == 0) break;
-      search_in(eclass);
+    // Only classes holding a node with the root's operator and arity can match. Trace lines
+    // stay in order on one thread.
+    const std::span<const ClassId> candidates = egraph.classes_with(root.enode().op(), root.enode().arity());
+    if (tracing) {
+      search_run(candidates, limit, matches);
+    } else {
+      search_candidates(candidates, limit, matches, search_run);
     }
   }
   return matches;
 }
 
 SearchMatches TermPattern::search_class(const EGraph& egraph, ClassId eclass, std::size_t limit) const {
-  std::vector<Symbol> order;
-  for (const auto& [var, reg] : program_.subst) order.push_back(var);
-  SearchMatches matches(std::move(order));
+  SearchMatches matches(binding_order());
   Machine machine;
   const std::size_t found = machine.run(program_, egraph, eclass, limit, matches.values());
   if (found != 0) matches.close_class(eclass, found);

@@ -59,6 +59,9 @@ class SearchMatches {
     eclasses_.push_back(eclass);
     ends_.push_back(total_bindings() + bindings);
   }
+  // Appends the first `limit` bindings of `part` (found with the same variables) after these;
+  // returns how many were appended.
+  std::size_t append(const SearchMatches& part, std::size_t limit);
 
  private:
   std::vector<Symbol> variables_;
@@ -102,6 +105,8 @@ class TermPattern {
   // Matching a single Bind needs no machine: the bindings are the children of the class's
   // nodes of one kind.
   SearchMatches search_single_bind(const EGraph& egraph, std::size_t limit) const;
+  // The variables of a binding row, in the program's substitution order.
+  std::vector<Symbol> binding_order() const;
 
   // Per body entry, the column of a binding row that holds a variable entry's class.
   std::vector<std::size_t> binding_columns(const SearchMatches& matches) const;

@@ -45,6 +45,15 @@ class SignatureIndex {
     return cached.slot;
   }
 
+  // The same without the cache, for threads that share the index and only read it.
+  std::uint32_t find_slot(Symbol op, std::size_t arity) const {
+    const unsigned bit = filter_bit(op);
+    if (((filter_[bit >> 6] >> (bit & 63)) & 1) == 0) return kUntracked;
+    const std::uint32_t* slot = slots_.find(key_of(op, arity));
+    return slot ? *slot : kUntracked;
+  }
+  std::size_t slot_count() const { return sets_.size(); }
+
   // Starts tracking these signatures; returns the slots of those not tracked before. The
   // caller then reports every node of those signatures already in the e-graph (index_node) and
   // ends with finish_indexing per slot.
@@ -65,6 +74,7 @@ class SignatureIndex {
   }
   void count_node(std::uint32_t slot) { ++sets_[slot].nodes; }
   void uncount_node(std::uint32_t slot) { --sets_[slot].nodes; }
+  void uncount_nodes(std::uint32_t slot, std::size_t count) { sets_[slot].nodes -= count; }
 
   // Merges the registrations since the last call into the sorted class lists, keeping only
   // classes for which `is_root` holds.

@@ -1,5 +1,6 @@
 #include "optimizer/egraph_engine.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -13,6 +14,7 @@
 #include "support/memory_blocks.h"
 #include "support/result.h"
 #include "support/small_vector.h"
+#include "support/thread_pool.h"
 
 namespace veltrix {
 namespace {
@@ -98,6 +100,65 @@ RewriteResult extract(egraph::UnionFindTable& classes, const TermList& terms, st
   return out;
 }
 
+// Terms per chunk of extraction on the pool.
+constexpr std::size_t kExtractGrain = 16384;
+
+// Per term, the earliest term of its class (itself when it is the representative). The class
+// roots are found and the representatives chosen in fixed chunks of terms on the pool: each term
+// lowers its class's entry to its own index, so the entry ends at the smallest index whatever
+// the order of the writes; a second pass, after every write, reads each term's entry.
+BlockVector<TermIndex> earliest_of_class(const egraph::UnionFindTable& classes,
+                                         std::span<const egraph::ClassId> recorded) {
+  const std::size_t n = recorded.size();
+  BlockVector<TermIndex> earliest(classes.size(), kNoTerm);  // class root -> its earliest term
+  BlockVector<TermIndex> root_then_earliest(n);              // per term: its class root, then that class's earliest
+  const std::size_t grain = chunk_grain(kExtractGrain);
+  parallel_for(n, grain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const egraph::ClassId root = classes.find(recorded[i]);
+      root_then_earliest[i] = root;
+      std::atomic_ref<TermIndex> entry(earliest[root]);
+      TermIndex seen = entry.load(std::memory_order_relaxed);
+      while (i < seen && !entry.compare_exchange_weak(seen, static_cast<TermIndex>(i), std::memory_order_relaxed)) {
+      }
+    }
+  });
+  parallel_for(n, grain, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) root_then_earliest[i] = earliest[root_then_earliest[i]];
+  });
+  return root_then_earliest;
+}
+
+// extract() with the class lookups on the pool (earliest_of_class); the result terms are then
+// emitted in order on this thread, a term's position being its representative's. The result is
+// the one extract() gives.
+RewriteResult extract_in_parallel(const egraph::UnionFindTable& classes, const TermList& terms,
+                                  std::span<const egraph::ClassId> recorded, std::span<const TermIndex> outputs) {
+  const std::size_t n = terms.size();
+  const SymbolTexts& texts = terms.symbols();
+  // Per term: its class's earliest term, replaced in order by that term's result position (an
+  // earlier entry, already replaced).
+  BlockVector<TermIndex> result_of = earliest_of_class(classes, recorded);
+  std::vector<std::int8_t> boundary(texts.size(), -1);
+  RewriteResult out{TermList(texts), {}, true};
+  out.terms.reserve(n, terms.child_count());
+  for (std::size_t i = 0; i < n; ++i) {
+    const TermIndex earliest = result_of[i];
+    if (earliest != i) {
+      result_of[i] = result_of[earliest];
+      continue;
+    }
+    const GraphTerm term = terms[i];
+    std::int8_t& is_boundary = checked_at(boundary, term.symbol);
+    if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.view(term.symbol)) ? 1 : 0;
+    result_of[i] = out.terms.begin_term(term.symbol, is_boundary != 0);
+    for (TermIndex child : term.children) out.terms.push_child(result_of[child]);
+  }
+  out.roots.reserve(outputs.size());
+  for (TermIndex output : outputs) out.roots.push_back(checked_at(result_of, output));
+  return out;
+}
+
 }  // namespace
 
 // The signatures the rules search for are indexed as the terms go in, which costs less than a
@@ -159,7 +220,8 @@ RewriteResult EGraphEngine::rewrite(const TermList& terms, std::span<const TermI
   // Extraction reads only the class each recorded term ended in. The rest of the e-graph is freed
   // first, so that it is not still held while extraction and the later phases build their arrays.
   egraph::UnionFindTable classes = runner.take_egraph().take_classes();
-  RewriteResult out = extract(classes, terms, recorded, outputs);
+  RewriteResult out = parallel_step(terms.size()) ? extract_in_parallel(classes, terms, recorded, outputs)
+                                                  : extract(classes, terms, recorded, outputs);
 
   EngineRunSummary summary;
   summary.stop = runner.stop_reason().value_or(egraph::StopReason::saturated());

@@ -148,7 +148,7 @@ FusionResult fuse_and_emit_overlapped(const TermList& terms, std::span<const std
                                       bool maximal_fusion, ReducedNodeSink& sink,
                                       std::vector<std::uint32_t>* term_positions) {
   ThreadPool& pool = ThreadPool::instance();
-  if (pool.width() < 2 || terms.size() < min_parallel_items()) {
+  if (!parallel_step(terms.size())) {
     return fuse_and_emit(terms, is_output, outputs, templates, maximal_fusion, sink, term_positions);
   }
   EmissionQueue queue(sink);

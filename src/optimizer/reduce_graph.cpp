@@ -533,7 +533,7 @@ GraphTerms make_terms(const NodeTable& nodes, std::span<const NodeId> outputs, S
   out.terms.reserve(reached.count, reached.inputs);
   auto* loader = dynamic_cast<EGraphEngine*>(&engine);
   ThreadPool& pool = ThreadPool::instance();
-  if (!loader || pool.width() < 2 || reached.count < min_parallel_items()) {
+  if (!loader || !parallel_step(reached.count)) {
     build_terms(nodes, outputs, reached, texts, keep_compact, out, nullptr);
     return out;
   }

@@ -112,6 +112,17 @@ std::size_t min_parallel_items() {
   return items;
 }
 
+namespace {
+thread_local std::size_t sequential_scopes = 0;
+}  // namespace
+
+SequentialSteps::SequentialSteps() { ++sequential_scopes; }
+SequentialSteps::~SequentialSteps() { --sequential_scopes; }
+
+bool parallel_step(std::size_t items) {
+  return sequential_scopes == 0 && items >= min_parallel_items() && ThreadPool::instance().width() > 1;
+}
+
 ThreadPool::ThreadPool(std::size_t width) : width_(width) {}
 
 ThreadPool& ThreadPool::instance() {

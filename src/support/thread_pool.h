@@ -47,6 +47,28 @@ class ThreadPool {
 // through VELTRIX_PARALLEL_MIN (read once) to run the parallel paths on small graphs.
 std::size_t min_parallel_items();
 
+// Whether a step over `items` items takes its parallel path: with at least min_parallel_items()
+// of them, a pool of more than one thread, and no SequentialSteps alive on the calling thread.
+// Either path gives the same result; the sequential one is the reference.
+bool parallel_step(std::size_t items);
+
+// While one is alive, parallel_step() says no on the thread that made it, so that a test can
+// hold a step's parallel path to its sequential one in a single process.
+class SequentialSteps {
+ public:
+  SequentialSteps();
+  ~SequentialSteps();
+  SequentialSteps(const SequentialSteps&) = delete;
+  SequentialSteps& operator=(const SequentialSteps&) = delete;
+};
+
+// The chunk size of a parallel step: `grain`, or less when tests lower min_parallel_items(), so
+// that their small graphs still make several chunks and exercise the combining of chunks.
+inline std::size_t chunk_grain(std::size_t grain) {
+  const std::size_t lowered = min_parallel_items() / 8;
+  return lowered == 0 ? 1 : (lowered < grain ? lowered : grain);
+}
+
 // Splits [0, count) into chunks of `grain` items (the last one shorter) and runs
 // body(begin, end) for each, in parallel where the pool allows. The chunks depend on count and
 // grain alone.

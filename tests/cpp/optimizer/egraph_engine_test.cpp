@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "egraph/symbol.h"
 #include "optimizer/reduction_test_util.h"
+#include "support/thread_pool.h"
 
 namespace veltrix {
 namespace {
@@ -186,6 +188,54 @@ TEST(EGraphEngine, RandomTermsGiveValidResults) {
     EGraphEngine engine;
     expect_valid_result(t.list, engine.rewrite(t.list, outputs), outputs.size());
   }
+}
+
+// Large enough for every step of the run on the pool: more adds than min_parallel_items() (one
+// search over that many classes), as many classes touched by the first commutation, and as many
+// terms to extract. The run on the pool gives the sequential run's result and summary.
+TEST(ParallelEGraphEngine, GivesTheSequentialResult) {
+  std::mt19937_64 rng(11);
+  Terms t;
+  const std::size_t n = 2 * min_parallel_items() + 5000;
+  for (std::size_t i = 0; i < 64; ++i) t.add(numbered("src|s", i));
+  for (std::size_t i = 64; i < n; ++i) {
+    const auto pick = [&] { return static_cast<TermIndex>(rng() % i); };
+    const std::uint64_t kind = rng() % 20;
+    if (kind < 12) {
+      t.add("op|add", {pick(), pick()});
+    } else if (kind < 14) {
+      t.add("op|mul", {pick(), pick()});
+    } else if (kind < 17) {
+      t.add(kind == 16 ? "op|mul|scalar=f3ff0000000000000;side=sl" : "op|add|scalar=f0000000000000000;side=sr",
+            {pick()});
+    } else {
+      t.add("op|neg", {pick()});
+    }
+  }
+  std::vector<TermIndex> outputs;
+  for (int k = 0; k < 32; ++k) outputs.push_back(static_cast<TermIndex>(n - 1 - rng() % 1000));
+
+  EGraphEngine parallel;
+  EGraphEngine sequential;
+  const RewriteResult got = parallel.rewrite(t.list, outputs);
+  const RewriteResult want = [&] {
+    const SequentialSteps one_thread;
+    return sequential.rewrite(t.list, outputs);
+  }();
+  expect_valid_result(t.list, want, outputs.size());
+  ASSERT_EQ(got.terms.size(), want.terms.size());
+  EXPECT_LT(want.terms.size(), t.list.size());
+  for (std::size_t j = 0; j < want.terms.size(); ++j) {
+    ASSERT_EQ(got.terms.symbol(j), want.terms.symbol(j)) << j;
+    ASSERT_EQ(got.terms.is_boundary(j), want.terms.is_boundary(j)) << j;
+    const std::span<const TermIndex> a = got.terms.children(j);
+    const std::span<const TermIndex> b = want.terms.children(j);
+    ASSERT_TRUE(std::equal(a.begin(), a.end(), b.begin(), b.end())) << j;
+  }
+  EXPECT_EQ(got.roots, want.roots);
+  EXPECT_EQ(parallel.last_run()->stop, sequential.last_run()->stop);
+  EXPECT_EQ(parallel.last_run()->iterations, sequential.last_run()->iterations);
+  EXPECT_EQ(parallel.last_run()->egraph_nodes, sequential.last_run()->egraph_nodes);
 }
 
 }  // namespace
