@@ -524,57 +524,72 @@ std::size_t EGraph::normalise(ClassId root) {
   return removed;
 }
 
-// normalise() of every queued class, with the sorting (what reads the scattered nodes) in fixed
-// chunks on the pool. Each class's sort gives how many ids it keeps and, as one bit per slot,
-// the tracked signatures of the nodes it keeps; the lists are then truncated and the classes
-// registered on this thread in ascending class order, as the sequential walk does. A class may
+// normalise() of every queued class, in fixed chunks on the pool: each class is sorted and its
+// list shortened there (what reads the scattered nodes), and the tracked signatures of the nodes
+// it keeps noted as one bit per slot; the classes are then registered on this thread in
+// ascending class order, as the sequential walk does. A class may
 // register a signature once here where the walk could register it twice; merging the
 // registrations drops the repeat.
 std::size_t EGraph::normalise_in_parallel() {
   const std::size_t count = queue_.size();
   const std::size_t slots = signatures_.slot_count();
   const std::size_t grain = chunk_grain(kNormaliseGrain);
-  std::vector<std::uint32_t> kept(count);
+  const std::size_t chunks = (count + grain - 1) / grain;
   std::vector<std::uint64_t> held(slots == 0 ? 0 : count);
-  std::vector<std::size_t> uncounted(((count + grain - 1) / grain) * slots, 0);  // per chunk and slot
+  std::vector<std::size_t> uncounted(chunks * slots, 0);  // per chunk and slot
+  std::vector<std::size_t> trimmed(chunks, 0);
+  // Per chunk, the classes whose lists shrink to one id, which returns a block to the pool's
+  // shared free lists: done afterwards, in class order, as the sequential walk does.
+  std::vector<std::vector<ClassId>> to_single(chunks);
   parallel_for(count, grain, [&](std::size_t begin, std::size_t end) {
-    std::size_t* chunk_uncounted = uncounted.data() + (begin / grain) * slots;
+    const std::size_t chunk = begin / grain;
+    std::size_t* chunk_uncounted = uncounted.data() + chunk * slots;
     for (std::size_t q = begin; q < end; ++q) {
       if (q + 2 * kLookahead < end) prefetch_class_list(queue_[q + 2 * kLookahead]);
       if (q + kLookahead < end) prefetch_class_members(queue_[q + kLookahead]);
-      const std::span<ClassId> ids = class_lists_.ids(lists_[queue_[q]]);
-      kept[q] = sort_class(ids, [&](const SymbolLang& node) {
+      const ClassId root = queue_[q];
+      ClassList& list = lists_[root];
+      const std::span<ClassId> ids = class_lists_.ids(list);
+      const std::uint32_t kept = sort_class(ids, [&](const SymbolLang& node) {
         if (slots == 0) return;
         const std::uint32_t slot = signatures_.find_slot(node.op(), node.arity());
         if (slot != SignatureIndex::kUntracked) ++chunk_uncounted[slot];
       });
-      if (slots == 0) continue;
-      std::uint64_t mask = 0;
-      for (std::size_t i = 0; i < kept[q]; ++i) {
-        const SymbolLang& node = nodes_[ids[i]];
-        const std::uint32_t slot = signatures_.find_slot(node.op(), node.arity());
-        if (slot != SignatureIndex::kUntracked) mask |= std::uint64_t{1} << slot;
+      flags_[root] &= static_cast<std::uint8_t>(~kQueued);
+      if (slots != 0) {
+        std::uint64_t mask = 0;
+        for (std::size_t i = 0; i < kept; ++i) {
+          const SymbolLang& node = nodes_[ids[i]];
+          const std::uint32_t slot = signatures_.find_slot(node.op(), node.arity());
+          if (slot != SignatureIndex::kUntracked) mask |= std::uint64_t{1} << slot;
+        }
+        held[q] = mask;
       }
-      held[q] = mask;
+      if (kept == list.size) continue;
+      trimmed[chunk] += list.size - kept;
+      if (kept == 1) {
+        to_single[chunk].push_back(root);
+      } else {
+        class_lists_.truncate(list, kept);  // only shortens the record
+      }
     }
   });
 
-  std::size_t trimmed = 0;
+  std::size_t total = 0;
+  for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+    total += trimmed[chunk];
+    for (ClassId root : to_single[chunk]) class_lists_.truncate(lists_[root], 1);
+  }
+  if (slots == 0) return total;
   for (std::size_t q = 0; q < count; ++q) {
-    const ClassId root = queue_[q];
-    ClassList& list = lists_[root];
-    trimmed += list.size - kept[q];
-    class_lists_.truncate(list, kept[q]);
-    flags_[root] &= static_cast<std::uint8_t>(~kQueued);
-    if (slots == 0) continue;
     for (std::uint64_t mask = held[q]; mask != 0; mask &= mask - 1) {
-      signatures_.register_class(static_cast<std::uint32_t>(std::countr_zero(mask)), root);
+      signatures_.register_class(static_cast<std::uint32_t>(std::countr_zero(mask)), queue_[q]);
     }
   }
   for (std::size_t at = 0; at < uncounted.size(); ++at) {
     if (uncounted[at] != 0) signatures_.uncount_nodes(static_cast<std::uint32_t>(at % slots), uncounted[at]);
   }
-  return trimmed;
+  return total;
 }
 
 void EGraph::track_signatures(std::span<const Signature> signatures) { start_tracking(signatures); }
