@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import operator
+import threading
 import warnings
 
 import pytest
@@ -172,3 +173,21 @@ def test_an_unwalkable_graph_is_left_to_dask_with_a_warning(graph):
         with contextlib.suppress(Exception):  # dask's own optimizer may refuse it in turn
             vd.optimize(graph, ["a"])
     assert any(issubclass(warning.category, vd.OptimizerDeclined) for warning in caught)
+
+
+def test_walks_on_several_threads_over_one_graph_agree():
+    graph = {key: (key % 3, [read for read in (key - 1, key // 2, -1 - key % 5) if read != key]) for key in range(3000)}
+    ranks = {key: rank for key, (rank, _) in graph.items()}
+    lookup = _lookup(graph)
+    expected = _walk([2999, 1500], lookup, ranks, {}, Block)
+    results = [None] * 4
+
+    def walk(slot):
+        results[slot] = _walk([2999, 1500], lookup, ranks, {}, Block)
+
+    threads = [threading.Thread(target=walk, args=(slot,)) for slot in range(len(results))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [expected] * len(results)
