@@ -66,38 +66,54 @@ BlockVector<egraph::Symbol> term_operators(const TermList& terms) {
   return ops;
 }
 
+// The result of extraction, written one representative term at a time, in term order.
+class ExtractedTerms {
+ public:
+  explicit ExtractedTerms(const TermList& terms) : terms_(terms), boundary_(terms.symbols().size(), -1) {
+    out_.terms.reserve(terms.size(), terms.child_count());
+  }
+
+  // Writes term `i` as its class's representative; its children are read through `result_of`,
+  // which must know them already (every child precedes its parent: the load checked).
+  TermIndex emit(std::size_t i, const BlockVector<TermIndex>& result_of) {
+    const GraphTerm term = terms_[i];
+    // Whether a symbol is a boundary, decided once per distinct symbol.
+    std::int8_t& is_boundary = checked_at(boundary_, term.symbol);
+    if (is_boundary < 0) is_boundary = is_boundary_symbol(terms_.symbols().view(term.symbol)) ? 1 : 0;
+    const TermIndex emitted = out_.terms.begin_term(term.symbol, is_boundary != 0);
+    for (TermIndex child : term.children) out_.terms.push_child(result_of[child]);
+    return emitted;
+  }
+
+  RewriteResult finish(std::span<const TermIndex> outputs, const BlockVector<TermIndex>& result_of) {
+    out_.roots.reserve(outputs.size());
+    for (TermIndex output : outputs) out_.roots.push_back(checked_at(result_of, output));
+    return std::move(out_);
+  }
+
+ private:
+  const TermList& terms_;
+  std::vector<std::int8_t> boundary_;
+  RewriteResult out_{TermList(terms_.symbols()), {}, true};
+};
+
 // Scanning the terms in order, the first term met in a class is the class's representative; its
 // children come earlier, so theirs are already known. Two result terms with one symbol and the
 // same children would have congruent nodes, which the final rebuild merges into one class, and a
 // class gives one term: the result needs no hash-consing.
 RewriteResult extract(egraph::UnionFindTable& classes, const TermList& terms, std::span<const egraph::ClassId> recorded,
                       std::span<const TermIndex> outputs) {
-  const std::size_t n = terms.size();
-  const SymbolTexts& texts = terms.symbols();
   BlockVector<TermIndex> representative(classes.size(), kNoTerm);  // class root -> result position
   // Per term, the result position of its class, known once the term is scanned: a child's is
   // then one lookup by the child's own index, near the term in the common case.
-  BlockVector<TermIndex> result_of(n);
-  // Whether a symbol is a boundary, decided once per distinct symbol.
-  std::vector<std::int8_t> boundary(texts.size(), -1);
-  RewriteResult out{TermList(texts), {}, true};
-  out.terms.reserve(n, terms.child_count());
-  for (std::size_t i = 0; i < n; ++i) {
+  BlockVector<TermIndex> result_of(terms.size());
+  ExtractedTerms out(terms);
+  for (std::size_t i = 0; i < terms.size(); ++i) {
     TermIndex& slot = representative[classes.find_mut(recorded[i])];
-    if (slot == kNoTerm) {
-      const GraphTerm term = terms[i];
-      std::int8_t& is_boundary = checked_at(boundary, term.symbol);
-      if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.view(term.symbol)) ? 1 : 0;
-      const TermIndex emitted = out.terms.begin_term(term.symbol, is_boundary != 0);
-      // Every child precedes its parent (the load checked), so its class is known.
-      for (TermIndex child : term.children) out.terms.push_child(result_of[child]);
-      slot = emitted;
-    }
+    if (slot == kNoTerm) slot = out.emit(i, result_of);
     result_of[i] = slot;
   }
-  out.roots.reserve(outputs.size());
-  for (TermIndex output : outputs) out.roots.push_back(checked_at(result_of, output));
-  return out;
+  return out.finish(outputs, result_of);
 }
 
 // Terms per chunk of extraction on the pool.
@@ -134,29 +150,15 @@ BlockVector<TermIndex> earliest_of_class(const egraph::UnionFindTable& classes,
 // the one extract() gives.
 RewriteResult extract_in_parallel(const egraph::UnionFindTable& classes, const TermList& terms,
                                   std::span<const egraph::ClassId> recorded, std::span<const TermIndex> outputs) {
-  const std::size_t n = terms.size();
-  const SymbolTexts& texts = terms.symbols();
   // Per term: its class's earliest term, replaced in order by that term's result position (an
   // earlier entry, already replaced).
   BlockVector<TermIndex> result_of = earliest_of_class(classes, recorded);
-  std::vector<std::int8_t> boundary(texts.size(), -1);
-  RewriteResult out{TermList(texts), {}, true};
-  out.terms.reserve(n, terms.child_count());
-  for (std::size_t i = 0; i < n; ++i) {
+  ExtractedTerms out(terms);
+  for (std::size_t i = 0; i < terms.size(); ++i) {
     const TermIndex earliest = result_of[i];
-    if (earliest != i) {
-      result_of[i] = result_of[earliest];
-      continue;
-    }
-    const GraphTerm term = terms[i];
-    std::int8_t& is_boundary = checked_at(boundary, term.symbol);
-    if (is_boundary < 0) is_boundary = is_boundary_symbol(texts.view(term.symbol)) ? 1 : 0;
-    result_of[i] = out.terms.begin_term(term.symbol, is_boundary != 0);
-    for (TermIndex child : term.children) out.terms.push_child(result_of[child]);
+    result_of[i] = earliest == i ? out.emit(i, result_of) : result_of[earliest];
   }
-  out.roots.reserve(outputs.size());
-  for (TermIndex output : outputs) out.roots.push_back(checked_at(result_of, output));
-  return out;
+  return out.finish(outputs, result_of);
 }
 
 }  // namespace

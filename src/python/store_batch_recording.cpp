@@ -155,14 +155,20 @@ class IntColumn {
   std::vector<std::int64_t> values_;
 };
 
+// A stable copy (a tuple that keeps every item alive: lists may change) of a list or tuple;
+// `shape` says what the sequence must be in the error for anything else.
+bool read_sequence(PyObject* object, const char* name, const char* shape, OwnedRef& out) {
+  if (!PyList_Check(object) && !PyTuple_Check(object)) {
+    return raise_type_error(std::string(name) + " must be a list or tuple " + shape), false;
+  }
+  out = OwnedRef::steal(PySequence_Tuple(object));
+  return static_cast<bool>(out);
+}
+
 // A column of objects, one per row; None for a whole column of Nones.
 bool read_objects(PyObject* object, const char* name, std::size_t rows, OwnedRef& out) {
   if (object == Py_None) return true;
-  if (!PyList_Check(object) && !PyTuple_Check(object)) {
-    return raise_type_error(std::string(name) + " must be a list or tuple (one item per row) or None"), false;
-  }
-  out = OwnedRef::steal(PySequence_Tuple(object));  // a stable copy that keeps every item alive
-  if (!out) return false;
+  if (!read_sequence(object, name, "(one item per row) or None", out)) return false;
   if (static_cast<std::size_t>(PyTuple_GET_SIZE(out.get())) != rows) {
     return raise_value_error(std::string(name) + " has " + std::to_string(PyTuple_GET_SIZE(out.get())) + " items for " +
                              std::to_string(rows) + " rows"),
@@ -173,15 +179,6 @@ bool read_objects(PyObject* object, const char* name, std::size_t rows, OwnedRef
 
 PyObject* item_or_none(const OwnedRef& column, std::size_t row) {
   return column ? PyTuple_GET_ITEM(column.get(), static_cast<Py_ssize_t>(row)) : Py_None;
-}
-
-// A column of objects indexed by a column of integers: the row's object is table[rows[r]].
-bool read_table(PyObject* object, const char* name, OwnedRef& out) {
-  if (!PyList_Check(object) && !PyTuple_Check(object)) {
-    return raise_type_error(std::string(name) + " must be a list or tuple (a table the rows index)"), false;
-  }
-  out = OwnedRef::steal(PySequence_Tuple(object));  // a stable copy that keeps every item alive
-  return static_cast<bool>(out);
 }
 
 // One converted row; its texts are views of objects the batch keeps alive.
@@ -290,7 +287,10 @@ class Batch {
   // Params one per row, or, with `param_rows`, a table of params that the rows index.
   bool read_params(PyObject* params, PyObject* param_rows, std::size_t rows) {
     if (!param_rows || param_rows == Py_None) return read_objects(params, "params", rows, params_);
-    if (!read_table(params, "params", params_) || !param_rows_.read(param_rows, "param_rows")) return false;
+    if (!read_sequence(params, "params", "(a table the rows index)", params_) ||
+        !param_rows_.read(param_rows, "param_rows")) {
+      return false;
+    }
     if (param_rows_.size() != rows) {
       return raise_value_error("param_rows has " + std::to_string(param_rows_.size()) + " items for " +
                                std::to_string(rows) + " rows"),
@@ -337,7 +337,8 @@ class Batch {
   }
 
   // Rows often share one params dict: each object converts once while it is the one a cache
-  // line remembers (a few recent objects, by address), and its texts resolve once.
+  // line remembers (a few recent objects, by address), and its texts resolve once. A table's
+  // entries convert once each.
   bool convert_row_params(std::size_t r, Row& row) {
     row.params = 0;  // the empty range
     row.param_count = 0;

@@ -1164,10 +1164,7 @@ def record_graph(
     it reads; keys of one level read none of each other, so each level's blocks of one form come
     as one group (in the order found), to be recorded as columns at once.
     """
-    walk = getattr(veltrix_core, "_walk_tasks", None)
-    if walk is None:
-        raise Unsupported("an extension module built without the native walk of graphs")
-    walked = walk(outputs, lookup, ranks, block_ranks or {}, Block)
+    walked = veltrix_core._walk_tasks(outputs, lookup, ranks, block_ranks or {}, Block)
     if walked[0] is None:
         raise Unsupported(f"the graph has a cycle through {walked[1]!r}")
     ranked, externals, items = walked
